@@ -1,0 +1,17 @@
+// The one AppState of the process.
+#include "app/app_state.h"
+
+AppState app;
+
+int copyText(char* dest, int capacity, const char* source) {
+    if (capacity <= 0) return 0;
+    int n = 0;
+    if (source) {
+        while (n < capacity - 1 && source[n] != '\0') {
+            dest[n] = source[n];
+            ++n;
+        }
+    }
+    dest[n] = '\0';
+    return n;
+}

@@ -1,0 +1,169 @@
+// AppState: the one process-wide state record, `app`. It lives for the whole process
+// and is never copied.
+//
+// Threads: main (start-up, message loop, timer, dialogs, socket events), serial
+// reader, reconnect, playback. Each field says who writes it. A field written by one
+// thread and read by another is std::atomic, or its text is guarded by a TextLock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/text_lock.h"
+
+inline constexpr int kNameSize = 256;       // names, hosts, port names, status texts
+inline constexpr int kPathSize = 1024;      // directories
+inline constexpr int kFileNameSize = 260;   // file dialog buffers
+inline constexpr int kRecordLineSize = 128; // one RecordLine with its terminating zero
+inline constexpr int kDecoderLineSize = 1024;
+inline constexpr int kMaxClients = 100;
+inline constexpr int kPeerSize = 32;
+inline constexpr int kRingSlots = 30;
+inline constexpr int kRingSlotSize = 1024;
+inline constexpr int kMonitorLines = 18;
+inline constexpr int kStatusLines = 3;
+inline constexpr int kFeedBufferSize = 65536;
+// The framing work area holds the worst case: every payload byte doubled, plus the
+// header and trailer, so framing can never overrun whatever payload fits blockBuffer.
+inline constexpr int kFrameWorkSize = 2 * kFeedBufferSize + 16;
+
+// Window messages of our own.
+inline constexpr unsigned kMsgRelayListen = 1025;
+inline constexpr unsigned kMsgRelayClient = 1026;
+inline constexpr unsigned kMsgFeedLink = 1033;
+inline constexpr unsigned kMsgStatusRefresh = 1034;
+inline constexpr unsigned kMsgTray = 1055;
+
+using CompressFn = int (*)(unsigned char* dest, unsigned long* destLen, const unsigned char* source,
+                           unsigned long sourceLen);
+
+// Link states.
+inline constexpr int kLinkNotYet = 0;
+inline constexpr int kLinkNoSocket = 1;
+inline constexpr int kLinkConnected = 9;
+inline constexpr int kLinkDropped = 10;
+
+// The feed link to the MLAT feed server.
+struct LinkSlot {
+    std::atomic<Socket> socket{kNoSocket};  // reconnect thread (connect), main (drop)
+    std::atomic<std::uint16_t> port{8888};  // main (settings, dialog)
+    char host[kNameSize] = "127.0.0.1";     // main (settings, dialog); under textLock
+    char status[kNameSize] = "";            // reconnect thread and main; under textLock
+    std::atomic<int> state{kLinkNotYet};    // reconnect thread (connect), main (drop)
+    TextLock textLock;                       // guards host and status
+};
+
+struct ClientEntry {
+    std::atomic<Socket> socket{kNoSocket};  // main (accept, close, stop, relay drop)
+    std::atomic<int> relaying{0};           // 1 while peer is set: relay sends go here; main
+    char peer[kPeerSize] = "";              // main; under ClientTable::peerLock
+};
+
+struct ClientTable {
+    ClientEntry entries[kMaxClients];
+    TextLock peerLock;                      // guards every peer text
+};
+
+struct FeedAccumulator {
+    unsigned char bytes[kFeedBufferSize];       // feed sender (under FeedLock)
+    int fill = 0;                               // feed sender (under FeedLock)
+    std::atomic<int> flushTicks{0};             // main (tick) and feed sender
+    unsigned char blockBuffer[kFeedBufferSize]; // feed sender
+    unsigned char frameWork[kFrameWorkSize];    // feed sender
+};
+
+struct DisplayRing {
+    char slots[kRingSlots][kRingSlotSize] = {};  // any thread; under lock
+    int write = 0;                                // under lock
+    int shown = 0;                                // under lock
+    TextLock lock;                                // guards slots and both indexes
+};
+
+struct AppState {
+    // ---- start-up and shutdown (main thread) ----
+    void* appInstance = nullptr;
+    void* mainWindow = nullptr;
+    void* zlibModule = nullptr;
+    CompressFn zlibCompress = nullptr;
+    CompressFn zlibUncompress = nullptr;
+    ThreadHandle reconnectThread = kNoThread;
+    std::atomic<int> reconnectStop{0};           // main sets it at shutdown
+
+    // ---- settings (main thread writes; others read the atomics) ----
+    char settingsDir[kPathSize] = "";
+    char startDir[kPathSize] = "";
+    char comPortName[kNameSize] = "COM1";
+    char comBaudText[kNameSize] = "9600";
+    std::atomic<std::uint16_t> serverPort{7777};
+    std::atomic<int> binaryMode{0};
+    std::atomic<int> compressFeed{0};
+    int flagsLine3 = 0;
+    int flagsLine4 = 60;
+    std::atomic<double> receiverLat{169913.52};  // arc-seconds
+    std::atomic<double> receiverLon{142661.52};  // arc-seconds
+    char receiverName[kNameSize] = "Rostov-on-Don";  // under nameLock
+    TextLock nameLock;
+    std::atomic<std::int32_t> levelThreshold{50};
+    std::atomic<std::int32_t> compressInterval{50};
+    std::atomic<std::int32_t> timerFrequency{12000000};
+
+    // ---- stream decoder (serial reader thread only) ----
+    unsigned char decoderLine[kDecoderLineSize] = {};
+    int decoderPos = 0;
+    unsigned char decoderLastByte = 0;
+
+    // ---- serial source ----
+    std::atomic<SerialHandle> comHandle{kNoSerial};  // main (open, close); reader polls it
+    int comOpenCount = 0;                            // main
+    ThreadHandle comReader = kNoThread;              // main
+
+    // ---- feed link and encoder ----
+    LinkSlot feed;
+    std::atomic<int> rawFeed{0};  // main (feed server commands)
+    FeedAccumulator acc;
+
+    // ---- relay server (main thread; relay sends from reader and playback) ----
+    ClientTable clients;
+    std::atomic<Socket> listenSocket{kNoSocket};
+
+    // ---- monitor display ----
+    DisplayRing ring;
+    void* monitorLines[kMonitorLines] = {};  // main (window handles)
+    void* statusLines[kStatusLines] = {};    // main
+    void* monitorFont = nullptr;             // main
+    void* statusFont = nullptr;              // main
+
+    // ---- receiver clock annotation ----
+    std::atomic<int> showLines{1};         // main (key '4')
+    std::atomic<int> relativeTime{0};      // main (key '5', command 118)
+    std::atomic<int> clockRefTaken{0};     // main clears, reader sets
+    std::uint64_t clockRefReceiver = 0;    // reader
+    std::int64_t clockRefComputer = 0;     // reader
+
+    // ---- recording and playback ----
+    std::FILE* recordFile = nullptr;        // main opens/closes, reader writes; under recordLock
+    TextLock recordLock;
+    std::atomic<std::FILE*> playFile{nullptr};  // main opens, playback thread closes
+    std::atomic<int> playState{0};          // main (start, stop), playback (100 at end)
+    std::atomic<std::int32_t> exchangeTick{0};  // main (timer, start), playback (pacing)
+    char recordFileName[kFileNameSize] = "";
+    char playFileName[kFileNameSize] = "";
+    ThreadHandle playThread = kNoThread;    // main
+
+    // ---- tray icon (main thread) ----
+    int trayState = 0;
+
+    // ---- the two dialogs with a TAB cycle (main thread) ----
+    void* serverDialog = nullptr;
+    int serverTabPosition = -1;
+    void* coordDialog = nullptr;
+    int coordTabPosition = -1;
+};
+
+extern AppState app;
+
+// Bounded copy of a zero-terminated text into a fixed field; always terminates.
+// Returns the number of characters copied.
+int copyText(char* dest, int capacity, const char* source);

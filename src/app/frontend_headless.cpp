@@ -1,0 +1,195 @@
+// The in-memory front end of the native build. Everything is guarded by one lock so
+// that any thread may call it; nothing here blocks beyond a short copy.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/frontend.h"
+#include "app/headless_view.h"
+#include "display/display.h"
+
+namespace {
+
+constexpr int kMaxBoxes = 64;
+constexpr int kMaxCommand = 400;
+
+struct Headless {
+    TextLock lock;
+    char monitor[kMonitorLines][kRingSlotSize];
+    char status[kStatusLines][2048];
+    char title[400];
+    int checked[kMaxCommand];
+    char menuText[kMaxCommand][64];
+    char boxText[kMaxBoxes][512];
+    char boxCaption[kMaxBoxes][256];
+    int boxes;
+    int boxAnswer;
+    int trayIcon;
+    int trayCalls;
+    int dialogs[kMaxCommand];
+    int closed;
+    char fileAnswer[kFileNameSize];
+};
+
+Headless view;
+
+int validCommand(int id) { return id >= 0 && id < kMaxCommand; }
+
+}  // namespace
+
+void headlessReset() {
+    TextGuard g(view.lock);
+    std::memset(view.monitor, 0, sizeof view.monitor);
+    std::memset(view.status, 0, sizeof view.status);
+    std::memset(view.title, 0, sizeof view.title);
+    std::memset(view.checked, 0, sizeof view.checked);
+    std::memset(view.menuText, 0, sizeof view.menuText);
+    view.boxes = 0;
+    view.boxAnswer = 1;
+    view.trayIcon = 0;
+    view.trayCalls = 0;
+    std::memset(view.dialogs, 0, sizeof view.dialogs);
+    view.closed = 0;
+    view.fileAnswer[0] = '\0';
+}
+
+void uiScrollAndPlace(const char* text) {
+    TextGuard g(view.lock);
+    for (int i = 1; i < kMonitorLines; ++i) std::memcpy(view.monitor[i - 1], view.monitor[i], kRingSlotSize);
+    copyText(view.monitor[kMonitorLines - 1], kRingSlotSize, text);
+}
+
+void uiSetStatusLine(int index, const char* text) {
+    if (index < 0 || index >= kStatusLines) return;
+    TextGuard g(view.lock);
+    copyText(view.status[index], sizeof view.status[index], text);
+}
+
+void uiSetTitle(const char* text) {
+    TextGuard g(view.lock);
+    copyText(view.title, sizeof view.title, text);
+}
+
+void uiRefreshStatus() { refreshStatusLines(); }
+
+int uiMessageBox(int, const char* text, const char* caption, int) {
+    TextGuard g(view.lock);
+    if (view.boxes < kMaxBoxes) {
+        copyText(view.boxText[view.boxes], sizeof view.boxText[0], text);
+        copyText(view.boxCaption[view.boxes], sizeof view.boxCaption[0], caption);
+        ++view.boxes;
+    }
+    return view.boxAnswer;
+}
+
+void uiCheckMenuItem(int commandId, int checked) {
+    if (!validCommand(commandId)) return;
+    TextGuard g(view.lock);
+    view.checked[commandId] = checked ? 1 : 0;
+}
+
+void uiSetMenuItemText(int commandId, const char* text) {
+    if (!validCommand(commandId)) return;
+    TextGuard g(view.lock);
+    copyText(view.menuText[commandId], sizeof view.menuText[0], text);
+}
+
+int setTrayIcon(int operation, int state) {
+    if (operation == 1) {
+        if (state == app.trayState) return 1;
+        app.trayState = state;
+    }
+    TextGuard g(view.lock);
+    if (operation == 1) view.trayIcon = state;
+    ++view.trayCalls;
+    return 1;
+}
+
+void uiOpenDialog(int commandId) {
+    if (!validCommand(commandId)) return;
+    TextGuard g(view.lock);
+    ++view.dialogs[commandId];
+}
+
+void uiCloseMainWindow() {
+    TextGuard g(view.lock);
+    view.closed = 1;
+}
+
+namespace {
+int fileAnswer(char* out, std::size_t capacity) {
+    TextGuard g(view.lock);
+    copyText(out, static_cast<int>(capacity), view.fileAnswer);
+    return out[0] != '\0';
+}
+}  // namespace
+
+int uiChooseSaveFile(const char*, char* out, std::size_t capacity) { return fileAnswer(out, capacity); }
+int uiChooseOpenFile(const char*, char* out, std::size_t capacity) { return fileAnswer(out, capacity); }
+
+void headlessMonitorLine(int index, char* out, std::size_t capacity) {
+    TextGuard g(view.lock);
+    copyText(out, static_cast<int>(capacity), index >= 0 && index < kMonitorLines ? view.monitor[index] : "");
+}
+
+void headlessStatusLine(int index, char* out, std::size_t capacity) {
+    TextGuard g(view.lock);
+    copyText(out, static_cast<int>(capacity), index >= 0 && index < kStatusLines ? view.status[index] : "");
+}
+
+void headlessTitle(char* out, std::size_t capacity) {
+    TextGuard g(view.lock);
+    copyText(out, static_cast<int>(capacity), view.title);
+}
+
+int headlessMenuChecked(int commandId) {
+    TextGuard g(view.lock);
+    return validCommand(commandId) ? view.checked[commandId] : 0;
+}
+
+void headlessMenuText(int commandId, char* out, std::size_t capacity) {
+    TextGuard g(view.lock);
+    copyText(out, static_cast<int>(capacity), validCommand(commandId) ? view.menuText[commandId] : "");
+}
+
+int headlessBoxCount() {
+    TextGuard g(view.lock);
+    return view.boxes;
+}
+
+void headlessBox(int index, char* text, std::size_t textCapacity, char* caption, std::size_t captionCapacity) {
+    TextGuard g(view.lock);
+    bool ok = index >= 0 && index < view.boxes;
+    copyText(text, static_cast<int>(textCapacity), ok ? view.boxText[index] : "");
+    copyText(caption, static_cast<int>(captionCapacity), ok ? view.boxCaption[index] : "");
+}
+
+void headlessSetBoxAnswer(int answer) {
+    TextGuard g(view.lock);
+    view.boxAnswer = answer;
+}
+
+int headlessTrayIcon() {
+    TextGuard g(view.lock);
+    return view.trayIcon;
+}
+
+int headlessTrayCalls() {
+    TextGuard g(view.lock);
+    return view.trayCalls;
+}
+
+int headlessDialogsOpened(int commandId) {
+    TextGuard g(view.lock);
+    return validCommand(commandId) ? view.dialogs[commandId] : 0;
+}
+
+int headlessWindowClosed() {
+    TextGuard g(view.lock);
+    return view.closed;
+}
+
+void headlessSetFileAnswer(const char* path) {
+    TextGuard g(view.lock);
+    copyText(view.fileAnswer, sizeof view.fileAnswer, path);
+}

@@ -1,0 +1,11 @@
+// Receiver-clock annotation. (Relative-time prefixes arrive with the serial source;
+// until then lines are stored as they are.)
+#include "display/clock_annotation.h"
+
+#include "app/app_state.h"
+#include "display/display.h"
+
+void showRecordLine(const char* line) {
+    if (!app.showLines.load()) return;
+    displayLine(line, kDisplayStore);
+}

@@ -1,0 +1,126 @@
+// Stream decoder: text lines ('*', '@', "MSG") and binary escape frames.
+#include "input/decoder.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "display/clock_annotation.h"
+#include "net/feed_encoder.h"
+
+namespace {
+
+constexpr unsigned char kEscape = 0x1A;
+constexpr int kLastCell = kDecoderLineSize - 1;
+// The longest text line that fits a RecordLine with its CR LF and terminator.
+constexpr int kMaxTextLine = kRecordLineSize - 3;
+
+void clearDecoder() {
+    app.decoderPos = 0;
+    std::memset(app.decoderLine, 0, sizeof app.decoderLine);
+}
+
+void finishTextLine() {
+    const char* text = reinterpret_cast<const char*>(app.decoderLine);
+    int length = static_cast<int>(std::strlen(text));
+    bool wanted = text[0] == '*' || text[0] == '@' ||
+                  (text[0] == 'M' && text[1] == 'S' && text[2] == 'G');
+    // A line too long for a RecordLine is dropped whole rather than cut: a cut
+    // frame would reach the feed server as a wrong frame.
+    if (length > 0 && wanted && length <= kMaxTextLine) {
+        char line[kRecordLineSize];
+        std::memcpy(line, text, length);
+        line[length] = '\r';
+        line[length + 1] = '\n';
+        line[length + 2] = '\0';
+        emitRecordLine(line, length + 2, 1);
+    }
+    clearDecoder();
+}
+
+void decodeTextByte(unsigned char b) {
+    app.decoderLine[app.decoderPos] = b;
+    if (b == '\r' || b == '\n') {
+        app.decoderLine[app.decoderPos] = 0;
+        finishTextLine();
+        return;
+    }
+    if (++app.decoderPos >= kLastCell) clearDecoder();
+}
+
+int frameLength(unsigned char type) {
+    switch (type) {
+        case '1': return 11;
+        case '2': return 16;
+        case '3': return 23;
+        default: return 0;
+    }
+}
+
+void finishFrame() {
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[kRecordLineSize];
+    int n = 0;
+    line[n++] = '@';
+    auto hex = [&](unsigned char v) {
+        line[n++] = kHex[v >> 4];
+        line[n++] = kHex[v & 15];
+    };
+    for (int i = 2; i < 8; ++i) hex(app.decoderLine[i]);
+    for (int i = 9; i < app.decoderPos; ++i) hex(app.decoderLine[i]);
+    line[n++] = ';';
+    line[n++] = '\r';
+    line[n++] = '\n';
+    line[n] = '\0';
+    // Compared as unsigned 32-bit numbers: a negative threshold keeps every frame
+    // from the feed, as does one above 255.
+    std::uint32_t level = app.decoderLine[8];
+    std::uint32_t threshold = static_cast<std::uint32_t>(app.levelThreshold.load());
+    emitRecordLine(line, n, level >= threshold);
+    clearDecoder();
+}
+
+void decodeBinaryByte(unsigned char b) {
+    unsigned char prev = app.decoderLastByte;
+    app.decoderLastByte = b;
+    if (prev == kEscape) {
+        if (b == kEscape) {  // the second half of an escaped 0x1A
+            app.decoderLastByte = 0;
+            return;
+        }
+        if (frameLength(b)) {  // a frame start abandons whatever was collected
+            app.decoderLine[0] = kEscape;
+            app.decoderLine[1] = b;
+            app.decoderPos = 2;
+            return;
+        }
+    }
+    app.decoderLine[app.decoderPos] = b;
+    if (app.decoderPos < kLastCell) ++app.decoderPos;
+    if (app.decoderLine[0] == kEscape && app.decoderPos == frameLength(app.decoderLine[1]))
+        finishFrame();
+}
+
+}  // namespace
+
+void emitRecordLine(const char* line, int length, int feedGateOpen) {
+    if (feedGateOpen) {
+        if (feedLockAcquire(5000)) {
+            if (app.feed.state.load() == kLinkConnected && app.rawFeed.load() == 0)
+                feedSend(app.feed.socket.load(), reinterpret_cast<const unsigned char*>(line), length);
+            feedLockRelease();
+        }
+        // When the wait for the lock runs out another sender is stuck inside
+        // feedSend; this line is then kept from the feed rather than sent beside it.
+    }
+    showRecordLine(line);
+}
+
+void decodeReceiverBytes(const unsigned char* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (app.binaryMode.load(std::memory_order_relaxed))
+            decodeBinaryByte(bytes[i]);
+        else
+            decodeTextByte(bytes[i]);
+    }
+}

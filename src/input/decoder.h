@@ -1,0 +1,17 @@
+// The stream decoder: receiver bytes in, RecordLines out (text lines or binary
+// escape frames, chosen by binaryMode at every byte).
+//
+// Its state lives in AppState (decoderLine, decoderPos, decoderLastByte) and is
+// touched only by the serial reader thread; any other caller must be serialised
+// with it. Split-invariant: a block decodes exactly as its bytes would one by one.
+#pragma once
+
+// Decodes count bytes in order; each finished RecordLine goes to the feed (under
+// FeedLock, when the level gate is open, LINK_FEED is connected and rawFeed is 0)
+// and then to showRecordLine. Blocks only on FeedLock (at most 5000 ms) and on the
+// feed send. A count of 0 or less does nothing.
+void decodeReceiverBytes(const unsigned char* bytes, int count);
+
+// Hands one finished record line to the feed and the display, as the decoder does.
+// Exposed for tests and for any other decoder-side caller on the reader thread.
+void emitRecordLine(const char* line, int length, int feedGateOpen);

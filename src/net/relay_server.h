@@ -1,0 +1,24 @@
+// The relay server: up to 100 local TCP clients receive the receiver's bytes as
+// they are. Accepts, client events, the status text and the stop run on the main
+// thread; relayToClients runs on the source's thread (serial reader or playback).
+#pragma once
+
+#include "platform/platform.h"
+
+// Creates, binds (serverPort), listens and registers the listening socket for
+// message 1025; then refreshes the status lines. Main thread, once at start-up.
+void startRelayServer(void* window);
+// Message 1025: accept into the lowest free entry (or accept and close when 100
+// clients are connected). Main thread.
+void onAcceptEvent(void* window, long lParam);
+// Message 1026: reads and discards what a client sends; frees its entry on close.
+// Main thread.
+void onClientEvent(void* window, Socket s, long lParam);
+// Closes every client and the listening socket. Main thread, at shutdown.
+void stopRelayServer(void* window);
+// Sends the bytes to every client with a peer text. Source thread; takes no lock.
+void relayToClients(const unsigned char* data, int count);
+// Builds the server status line ("Сервер: %5d " and the client addresses) into
+// buffer and appends the same list, time-stamped, to connect.list. The status
+// refresh's thread.
+void writeServerStatus(char* buffer, int capacity);

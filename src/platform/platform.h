@@ -1,0 +1,134 @@
+// The one interface between the portable core and the operating system.
+//
+// Two implementations exist, chosen by the build, never by #ifdef in the core:
+//   src/platform/win32/  Winsock 1.1, Win32 serial ports, CreateThread, a named
+//                        semaphore for the feed lock, WSAAsyncSelect for socket events.
+//   src/platform/posix/  BSD sockets, termios, pthreads, a timed mutex for the
+//                        feed lock, a poll loop for socket events.
+// Every function here may be called from any thread unless its comment says otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- sockets -------------------------------------------------------------
+
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+
+// Socket events, with the Winsock bit values (FD_READ, FD_ACCEPT, FD_CLOSE).
+inline constexpr long kEventRead = 1;
+inline constexpr long kEventAccept = 8;
+inline constexpr long kEventClose = 32;
+
+// Starts the network stack (WSAStartup 1.1 on Windows). 1 on success.
+int netStartup();
+// Releases the network stack; sockets still open are ended by it on Windows.
+void netCleanup();
+
+// A new TCP/IPv4 socket, or kNoSocket.
+Socket sockTcp();
+void sockClose(Socket s);
+// One send call. Returns the number of bytes taken (may be fewer than count on a
+// non-blocking socket), or -1 on error (including "would block").
+int sockSend(Socket s, const void* data, int count);
+// One receive call. Returns bytes received, 0 when the peer closed, -1 on error.
+int sockRecv(Socket s, void* buffer, int capacity);
+// TCP_NODELAY on. 1 on success.
+int sockSetNoDelay(Socket s);
+// gethostbyname first, then the dotted-address parse. The address is IPv4 in
+// network byte order. 1 on success, 0 when the host resolves nowhere.
+int sockResolve(const char* host, std::uint32_t* address);
+// Blocking connect. 1 on success.
+int sockConnect(Socket s, std::uint32_t address, std::uint16_t port);
+// bind to INADDR_ANY:port. 1 on success.
+int sockBind(Socket s, std::uint16_t port);
+// listen with the given backlog. 1 on success.
+int sockListen(Socket s, int backlog);
+// accept one pending connection; writes the peer's dotted address into peer
+// (always terminated, cut to capacity). kNoSocket on failure.
+Socket sockAccept(Socket s, char* peer, std::size_t peerCapacity);
+// Dotted form of an IPv4 address in network byte order (always terminated).
+void sockAddressText(std::uint32_t address, char* out, std::size_t capacity);
+
+// Registers a socket for events, delivered to the main thread as window message
+// `message` with wParam = socket and lParam = event | (error << 16). events 0 with
+// message 0 cancels the registration. The socket becomes non-blocking.
+// Windows: WSAAsyncSelect on `window`. Native: the poll loop below.
+// Returns 1 on success, 0 on failure (SOCKET_ERROR).
+int sockWatch(void* window, Socket s, unsigned message, long events);
+
+// Native event loop only: the sink that receives socket events, as the window
+// procedure would. Not used by the Windows build.
+using SocketEventSink = void (*)(unsigned message, Socket s, long lParam);
+// Native only: waits up to timeoutMs for events on the registered sockets and
+// delivers each ready one to `sink` on the calling thread. Returns the number of
+// events delivered. Call from one thread only (the native "main" thread).
+int pumpSocketEvents(int timeoutMs, SocketEventSink sink);
+
+// ---- serial port ---------------------------------------------------------
+
+using SerialHandle = std::intptr_t;
+inline constexpr SerialHandle kNoSerial = -1;
+
+// Opens and configures a receiver port: baud, 8N1, no hardware output flow control,
+// DTR off, RTS toggling where the driver allows it; read time-outs such that a
+// one-byte read returns after at most 140 ms; both queues purged.
+// A port that opened but could not be configured is closed again. kNoSerial on failure.
+SerialHandle serialOpen(const char* name, unsigned long baud);
+void serialClose(SerialHandle h);
+// One blocking write of all bytes. 1 on success, 0 on failure.
+int serialWrite(SerialHandle h, const void* data, int count);
+// One blocking read of up to count bytes; returns within the port's time-outs.
+// Bytes read, 0 on time-out or failure.
+int serialRead(SerialHandle h, void* buffer, int count);
+// Takes whatever is already queued at the port, up to capacity, without waiting.
+int serialReadQueued(SerialHandle h, void* buffer, int capacity);
+
+// ---- threads -------------------------------------------------------------
+
+using ThreadHandle = std::uintptr_t;
+inline constexpr ThreadHandle kNoThread = 0;
+
+ThreadHandle threadStart(void (*procedure)(void*), void* argument);
+// Waits until the thread has ended and releases its handle.
+void threadJoin(ThreadHandle t);
+// Waits at most timeoutMs; 1 when the thread ended (handle released), 0 otherwise
+// (handle kept, the thread runs on).
+int threadJoinTimed(ThreadHandle t, int timeoutMs);
+// Records the calling thread as the main thread; call once at start-up.
+void markMainThread();
+// 1 on the thread that called markMainThread (or when none did).
+int onMainThread();
+
+// ---- the feed lock -------------------------------------------------------
+// Serialises every feedSend. Windows: the named semaphore "winstfiledir" (shared
+// by every instance on the machine). Native: a process-wide timed mutex.
+
+int feedLockCreate();
+// 1 when the lock was taken within timeoutMs, 0 when the wait ran out.
+int feedLockAcquire(int timeoutMs);
+void feedLockRelease();
+
+// ---- time, files, libraries ---------------------------------------------
+
+void sleepMs(int milliseconds);
+// Calendar time in whole seconds since 1970-01-01 00:00 UTC.
+std::int64_t calendarSeconds();
+// A clock for deadlines and pacing, in milliseconds; never goes back.
+std::int64_t monotonicMs();
+
+struct UtcTime {
+    int year, month, day, hour, minute, second;
+};
+void utcNow(UtcTime* out);
+
+// The process's working directory (always terminated). 1 on success.
+int workingDirectory(char* out, std::size_t capacity);
+// Deletes a file. 1 on success.
+int deleteFile(const char* path);
+
+// Run-time library loading. The native build maps "zlib1.dll" onto the system zlib.
+void* libraryLoad(const char* name);
+void* librarySymbol(void* library, const char* symbol);
+void libraryFree(void* library);

@@ -1,0 +1,203 @@
+// BSD sockets and the native socket-event poll loop.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct Watch {
+    Socket socket;
+    unsigned message;
+    long events;
+};
+
+constexpr int kMaxWatches = 256;
+// The registration table is shared by the thread that registers (main or the
+// reconnect thread) and the pump (main); a plain mutex is fine on this side.
+std::mutex watchMutex;
+Watch watches[kMaxWatches];
+int watchCount = 0;
+
+void setNonBlocking(Socket s) {
+    int fd = static_cast<int>(s);
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void forget(Socket s) {
+    for (int i = 0; i < watchCount; ++i) {
+        if (watches[i].socket == s) {
+            watches[i] = watches[--watchCount];
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int netStartup() { return 1; }
+void netCleanup() {}
+
+Socket sockTcp() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? kNoSocket : fd;
+}
+
+void sockClose(Socket s) {
+    if (s == kNoSocket) return;
+    {
+        std::lock_guard<std::mutex> g(watchMutex);
+        forget(s);
+    }
+    ::close(static_cast<int>(s));
+}
+
+int sockSend(Socket s, const void* data, int count) {
+    if (s == kNoSocket || count < 0) return -1;
+    ssize_t n = ::send(static_cast<int>(s), data, static_cast<size_t>(count), MSG_NOSIGNAL);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int sockRecv(Socket s, void* buffer, int capacity) {
+    if (s == kNoSocket) return -1;
+    ssize_t n = ::recv(static_cast<int>(s), buffer, static_cast<size_t>(capacity), 0);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int sockSetNoDelay(Socket s) {
+    int one = 1;
+    return ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+int sockResolve(const char* host, std::uint32_t* address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) == 0 && found) {
+        *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        ::freeaddrinfo(found);
+        return 1;
+    }
+    in_addr a{};
+    if (::inet_pton(AF_INET, host, &a) == 1) {
+        *address = a.s_addr;
+        return 1;
+    }
+    return 0;
+}
+
+int sockConnect(Socket s, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    return ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+}
+
+int sockBind(Socket s, std::uint16_t port) {
+    int one = 1;
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_ANY);
+    return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+}
+
+int sockListen(Socket s, int backlog) { return ::listen(static_cast<int>(s), backlog) == 0; }
+
+Socket sockAccept(Socket s, char* peer, std::size_t peerCapacity) {
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    int fd = ::accept4(static_cast<int>(s), reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
+    if (fd < 0) return kNoSocket;
+    if (peer && peerCapacity) sockAddressText(from.sin_addr.s_addr, peer, peerCapacity);
+    return fd;
+}
+
+void sockAddressText(std::uint32_t address, char* out, std::size_t capacity) {
+    if (!capacity) return;
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    std::snprintf(out, capacity, "%s", text);
+}
+
+int sockWatch(void*, Socket s, unsigned message, long events) {
+    if (s == kNoSocket) return 0;
+    std::lock_guard<std::mutex> g(watchMutex);
+    forget(s);
+    if (message == 0 || events == 0) return 1;
+    if (watchCount >= kMaxWatches) return 0;
+    setNonBlocking(s);
+    watches[watchCount++] = Watch{s, message, events};
+    return 1;
+}
+
+int pumpSocketEvents(int timeoutMs, SocketEventSink sink) {
+    pollfd fds[kMaxWatches];
+    Watch copy[kMaxWatches];
+    int n;
+    {
+        std::lock_guard<std::mutex> g(watchMutex);
+        n = watchCount;
+        for (int i = 0; i < n; ++i) {
+            copy[i] = watches[i];
+            fds[i].fd = static_cast<int>(watches[i].socket);
+            fds[i].events = POLLIN;
+            fds[i].revents = 0;
+        }
+    }
+    if (n <= 0 || n > kMaxWatches) {
+        if (timeoutMs > 0) sleepMs(timeoutMs);
+        return 0;
+    }
+    if (::poll(fds, static_cast<nfds_t>(n), timeoutMs) <= 0) return 0;
+    int delivered = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!fds[i].revents) continue;
+        {
+            // The registration may have been cancelled by an earlier delivery.
+            std::lock_guard<std::mutex> g(watchMutex);
+            bool still = false;
+            for (int k = 0; k < watchCount; ++k)
+                if (watches[k].socket == copy[i].socket && watches[k].message == copy[i].message) still = true;
+            if (!still) continue;
+        }
+        long event = 0;
+        if (copy[i].events & kEventAccept) {
+            event = kEventAccept;
+        } else {
+            char probe;
+            ssize_t r = ::recv(fds[i].fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (r > 0 && (copy[i].events & kEventRead))
+                event = kEventRead;
+            else if ((r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) &&
+                     (copy[i].events & kEventClose))
+                event = kEventClose;
+        }
+        if (!event) continue;
+        if (event == kEventClose) {
+            // Winsock reports a close once; so do we.
+            std::lock_guard<std::mutex> g(watchMutex);
+            forget(copy[i].socket);
+        }
+        sink(copy[i].message, copy[i].socket, event);
+        ++delivered;
+    }
+    return delivered;
+}

@@ -1,0 +1,112 @@
+// Serial ports on termios (real ttys and pseudo-terminals), with the receiver's
+// read time-outs: a one-byte read returns after at most 140 ms.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace {
+
+speed_t speedFor(unsigned long baud) {
+    switch (baud) {
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        case 460800: return B460800;
+        case 921600: return B921600;
+        case 3000000: return B3000000;
+        default: return 0;
+    }
+}
+
+// Read time-out for `count` bytes: 70 ms per byte plus 70 ms, as on the Windows port.
+int readTimeoutMs(int count) { return 70 * count + 70; }
+
+}  // namespace
+
+SerialHandle serialOpen(const char* name, unsigned long baud) {
+    int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return kNoSerial;
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        ::close(fd);
+        return kNoSerial;
+    }
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    speed_t speed = speedFor(baud);
+    if (speed) {
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+    }
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        ::close(fd);
+        return kNoSerial;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+void serialClose(SerialHandle h) {
+    if (h != kNoSerial) ::close(static_cast<int>(h));
+}
+
+int serialWrite(SerialHandle h, const void* data, int count) {
+    if (h == kNoSerial) return 0;
+    const char* p = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::write(static_cast<int>(h), p, static_cast<size_t>(count));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        p += n;
+        count -= static_cast<int>(n);
+    }
+    return 1;
+}
+
+int serialRead(SerialHandle h, void* buffer, int count) {
+    if (h == kNoSerial || count <= 0) return 0;
+    int fd = static_cast<int>(h);
+    char* p = static_cast<char*>(buffer);
+    int got = 0;
+    std::int64_t deadline = monotonicMs() + readTimeoutMs(count);
+    while (got < count) {
+        std::int64_t left = deadline - monotonicMs();
+        if (left <= 0) break;
+        pollfd pfd{fd, POLLIN, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(left));
+        if (r <= 0) break;
+        if (pfd.revents & (POLLERR | POLLNVAL)) break;
+        ssize_t n = ::read(fd, p + got, static_cast<size_t>(count - got));
+        if (n <= 0) {
+            // A pty whose far end is closed reports hang-up; behave like a time-out.
+            if (pfd.revents & POLLHUP) sleepMs(static_cast<int>(left < 10 ? left : 10));
+            break;
+        }
+        got += static_cast<int>(n);
+    }
+    return got;
+}
+
+int serialReadQueued(SerialHandle h, void* buffer, int capacity) {
+    if (h == kNoSerial || capacity <= 0) return 0;
+    pollfd pfd{static_cast<int>(h), POLLIN, 0};
+    if (::poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) return 0;
+    ssize_t n = ::read(static_cast<int>(h), buffer, static_cast<size_t>(capacity));
+    return n > 0 ? static_cast<int>(n) : 0;
+}

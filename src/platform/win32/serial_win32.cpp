@@ -1,0 +1,73 @@
+// Win32 serial ports: non-overlapped handle, 8N1, the receiver's time-outs.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Wine's serial driver and some USB-serial drivers refuse RTS_CONTROL_TOGGLE with
+// ERROR_NOT_SUPPORTED; a working receiver port must not become unusable for that,
+// so the same settings are tried once more with RTS off.
+bool configure(HANDLE h, unsigned long baud) {
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    if (!SetCommState(h, &dcb)) {
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        if (!SetCommState(h, &dcb)) return false;
+    }
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 70;
+    t.ReadTotalTimeoutConstant = 70;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(h, &t)) return false;
+    return PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+}
+
+}  // namespace
+
+SerialHandle serialOpen(const char* name, unsigned long baud) {
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kNoSerial;
+    if (!configure(h, baud)) {
+        CloseHandle(h);
+        return kNoSerial;
+    }
+    return reinterpret_cast<SerialHandle>(h);
+}
+
+void serialClose(SerialHandle h) {
+    if (h != kNoSerial) CloseHandle(reinterpret_cast<HANDLE>(h));
+}
+
+int serialWrite(SerialHandle h, const void* data, int count) {
+    if (h == kNoSerial) return 0;
+    DWORD written = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(h), data, static_cast<DWORD>(count), &written, nullptr) != 0;
+}
+
+int serialRead(SerialHandle h, void* buffer, int count) {
+    if (h == kNoSerial || count <= 0) return 0;
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(h), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+    return static_cast<int>(got);
+}
+
+int serialReadQueued(SerialHandle h, void* buffer, int capacity) {
+    if (h == kNoSerial || capacity <= 0) return 0;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(reinterpret_cast<HANDLE>(h), &errors, &stat) || stat.cbInQue == 0) return 0;
+    DWORD want = stat.cbInQue < static_cast<DWORD>(capacity) ? stat.cbInQue : static_cast<DWORD>(capacity);
+    return serialRead(h, buffer, static_cast<int>(want));
+}

@@ -1,0 +1,109 @@
+// Threads, the named feed-lock semaphore, clocks, files and run-time libraries.
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct Start {
+    void (*procedure)(void*);
+    void* argument;
+};
+
+DWORD WINAPI trampoline(LPVOID p) {
+    Start s = *static_cast<Start*>(p);
+    delete static_cast<Start*>(p);
+    s.procedure(s.argument);
+    return 0;
+}
+
+DWORD mainThreadId = 0;
+HANDLE feedLock = nullptr;
+
+}  // namespace
+
+ThreadHandle threadStart(void (*procedure)(void*), void* argument) {
+    Start* s = new (std::nothrow) Start{procedure, argument};
+    if (!s) return kNoThread;
+    HANDLE h = CreateThread(nullptr, 0, trampoline, s, 0, nullptr);
+    if (!h) {
+        delete s;
+        return kNoThread;
+    }
+    return reinterpret_cast<ThreadHandle>(h);
+}
+
+void threadJoin(ThreadHandle t) {
+    if (t == kNoThread) return;
+    WaitForSingleObject(reinterpret_cast<HANDLE>(t), INFINITE);
+    CloseHandle(reinterpret_cast<HANDLE>(t));
+}
+
+int threadJoinTimed(ThreadHandle t, int timeoutMs) {
+    if (t == kNoThread) return 1;
+    if (WaitForSingleObject(reinterpret_cast<HANDLE>(t), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return 0;
+    CloseHandle(reinterpret_cast<HANDLE>(t));
+    return 1;
+}
+
+void markMainThread() { mainThreadId = GetCurrentThreadId(); }
+
+int onMainThread() { return mainThreadId == 0 || GetCurrentThreadId() == mainThreadId; }
+
+int feedLockCreate() {
+    // Named: a second instance of the program shares this lock.
+    feedLock = CreateSemaphoreA(nullptr, 1, 1, "winstfiledir");
+    return feedLock != nullptr;
+}
+
+int feedLockAcquire(int timeoutMs) {
+    return feedLock && WaitForSingleObject(feedLock, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+}
+
+void feedLockRelease() {
+    if (feedLock) ReleaseSemaphore(feedLock, 1, nullptr);
+}
+
+void sleepMs(int milliseconds) { Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0); }
+
+std::int64_t calendarSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::int64_t monotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
+
+void utcNow(UtcTime* out) {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    out->year = t.wYear;
+    out->month = t.wMonth;
+    out->day = t.wDay;
+    out->hour = t.wHour;
+    out->minute = t.wMinute;
+    out->second = t.wSecond;
+}
+
+int workingDirectory(char* out, std::size_t capacity) {
+    if (!capacity) return 0;
+    DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(capacity), out);
+    if (n == 0 || n >= capacity) {
+        out[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+int deleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+void* libraryLoad(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+
+void* librarySymbol(void* library, const char* symbol) {
+    if (!library) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), symbol));
+}
+
+void libraryFree(void* library) {
+    if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
