@@ -15,7 +15,4 @@ int uiMessageBox(int, const char* text, const char* caption, int buttons) {
 void uiCheckMenuItem(int, int) {}
 void uiSetMenuItemText(int, const char*) {}
 int setTrayIcon(int, int) { return 1; }
-void uiOpenDialog(int) {}
 void uiCloseMainWindow() {}
-int uiChooseSaveFile(const char*, char*, std::size_t) { return 0; }
-int uiChooseOpenFile(const char*, char*, std::size_t) { return 0; }

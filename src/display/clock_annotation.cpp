@@ -9,3 +9,17 @@ void showRecordLine(const char* line) {
     if (!app.showLines.load()) return;
     displayLine(line, kDisplayStore);
 }
+
+void onShowLinesKey() { app.showLines = 1 - app.showLines.load(); }
+
+void onRelativeTimeKey() { onRelativeTimeCommand(); }
+
+int onRelativeTimeCommand() {
+    if (app.relativeTime.load()) {
+        app.relativeTime = 0;
+        return 0;
+    }
+    app.clockRefTaken = 0;
+    app.relativeTime = 1;
+    return 1;
+}

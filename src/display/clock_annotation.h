@@ -6,3 +6,10 @@
 // Stores the line (annotated when relative time is on) in the DisplayRing, unless
 // showLines is off. Never blocks beyond the ring's short copy.
 void showRecordLine(const char* line);
+
+// Key '4': record lines on or off.
+void onShowLinesKey();
+// Key '5': relative time off, or on with a new reference. The menu mark is untouched.
+void onRelativeTimeKey();
+// Command 118: the same switch; returns the new state so the caller can set the mark.
+int onRelativeTimeCommand();
