@@ -1,0 +1,59 @@
+// sources: src/input/decoder.cpp src/app/app_state.cpp src/platform/posix/thread_posix.cpp
+// The decoder on arbitrary bytes, in both modes and any split: every line it emits
+// ends in CR LF, fits a RecordLine and starts with '*', '@' or "MSG"; binary lines
+// have one of the three frame lengths. ASan watches every buffer.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "display/clock_annotation.h"
+#include "input/decoder.h"
+#include "net/feed_encoder.h"
+
+namespace {
+int fedLines = 0;
+
+void check(const char* line, int length) {
+    int n = static_cast<int>(std::strlen(line));
+    if (n != length && length >= 0) std::abort();
+    if (n < 3 || n > kRecordLineSize - 1) std::abort();
+    if (line[n - 2] != '\r' || line[n - 1] != '\n') std::abort();
+    bool start = line[0] == '*' || line[0] == '@' || std::strncmp(line, "MSG", 3) == 0;
+    if (!start) std::abort();
+    if (app.binaryMode && n != 20 && n != 30 && n != 44) std::abort();
+}
+}  // namespace
+
+// Link-time stand-ins for the decoder's two outputs.
+int feedSend(Socket, const unsigned char* data, int count) {
+    char line[kRecordLineSize];
+    if (count <= 0 || count >= kRecordLineSize) std::abort();
+    std::memcpy(line, data, count);
+    line[count] = '\0';
+    check(line, count);
+    ++fedLines;
+    return 0;
+}
+
+void showRecordLine(const char* line) { check(line, -1); }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = feedLockCreate();
+    (void)ready;
+    if (size < 2) return 0;
+    // First byte: mode and chunking; second: threshold.
+    app.binaryMode = data[0] & 1;
+    int chunk = 1 + (data[0] >> 1);
+    app.levelThreshold = static_cast<int8_t>(data[1]);
+    app.feed.state = kLinkConnected;
+    app.rawFeed = 0;
+    app.decoderPos = 0;
+    app.decoderLastByte = 0;
+    std::memset(app.decoderLine, 0, sizeof app.decoderLine);
+    for (size_t i = 2; i < size; i += chunk) {
+        int n = static_cast<int>(size - i < static_cast<size_t>(chunk) ? size - i : chunk);
+        decodeReceiverBytes(data + i, n);
+    }
+    return 0;
+}
