@@ -1,6 +1,70 @@
 // The settings dialogs (modeless, one per setting) and the TAB cycle of the server
 // and coordinates dialogs. Main thread only.
+//
+// The portable half (dialogs.cpp) holds what each dialog does: the texts it shows
+// when it opens and the effects of its OK, as functions of the typed texts. The
+// Win32 half (dialogs_win32.cpp) creates the windows from their templates and moves
+// texts between the fields and these functions.
 #pragma once
+
+// Dialogs are known by the menu command that opens them.
+inline constexpr int kDialogServer = 102;
+inline constexpr int kDialogSerial = 105;
+inline constexpr int kDialogFeed = 109;
+inline constexpr int kDialogCoordinates = 110;
+inline constexpr int kDialogName = 111;
+inline constexpr int kDialogInterval = 115;
+inline constexpr int kDialogThreshold = 116;
+inline constexpr int kDialogFrequency = 117;
+
+// Control ids of every template.
+inline constexpr int kFieldFirst = 1000;
+inline constexpr int kFieldSecond = 1001;
+inline constexpr int kButtonOk = 1;
+inline constexpr int kButtonCancel = 2;
+// The command the event loop sends for a TAB.
+inline constexpr int kCommandTab = 100;
+
+// A field is read with at most 255 characters.
+inline constexpr int kDialogFieldSize = 256;
+// What the settings readers fill at opening (their buffers are 1024 bytes).
+inline constexpr int kDialogInitSize = 1024;
+
+struct DialogInfo {
+    int commandId;
+    const char* templateName;
+    int fieldCount;  // 1 or 2
+    int tabCycle;    // 1 for the server and coordinates dialogs
+};
+
+// The dialog of a menu command, or nullptr for any other id.
+const DialogInfo* dialogInfo(int commandId);
+
+// Opening: fills the texts of the dialog's fields (each buffer kDialogInitSize) from
+// its settings file or with the built-in texts; the name, interval, threshold and
+// frequency dialogs also take the file's value into memory. Returns the number of
+// fields, 0 for an unknown id.
+int dialogInit(int commandId, char* first, char* second);
+
+// OK: applies and saves the typed texts (second is ignored by one-field dialogs).
+// Returns 1, or 0 for an unknown id.
+int dialogOk(int commandId, const char* first, const char* second);
+
+// The OK effect of each dialog, in its order of steps.
+void serialDialogOk(const char* portName, const char* baudText);
+void serverDialogOk(const char* portText);
+void feedDialogOk(const char* portText, const char* hostText);
+void coordDialogOk(const char* latText, const char* lonText);
+void nameDialogOk(const char* name);
+void intervalDialogOk(const char* text);
+void thresholdDialogOk(const char* text);
+void frequencyDialogOk(const char* text);
+
+// The TAB cycle inside a dialog of fieldCount fields: positions 0 .. fieldCount + 1
+// are the fields, then OK, then Cancel. The position after position, and the
+// control it puts the focus on.
+int tabNextPosition(int position, int fieldCount);
+int tabControlAt(int position, int fieldCount);
 
 // The message loop offers every typed TAB here before dispatching it: returns
 // nonzero when the server or the coordinates dialog moved its focus (the key is

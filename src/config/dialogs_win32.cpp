@@ -1,8 +1,128 @@
-// Settings dialogs. (Placeholder definitions until the dialogs are built.)
+// The settings dialogs as modeless windows from their templates, and the TAB cycle
+// of the server and coordinates dialogs. Main thread only.
+//
+// Every command opens a new instance. The two TAB dialogs remember the window of
+// their newest instance and a position in AppState; the message loop offers each
+// typed TAB to both through offerTabToDialogs.
 #include <windows.h>
 
+#include "app/app_state.h"
 #include "app/frontend.h"
 #include "config/dialogs.h"
 
-void uiOpenDialog(int) {}
-int offerTabToDialogs(void*) { return 0; }
+namespace {
+
+void** tabWindow(int commandId) {
+    if (commandId == kDialogServer) return &app.serverDialog;
+    if (commandId == kDialogCoordinates) return &app.coordDialog;
+    return nullptr;
+}
+
+int* tabPosition(int commandId) {
+    if (commandId == kDialogServer) return &app.serverTabPosition;
+    if (commandId == kDialogCoordinates) return &app.coordTabPosition;
+    return nullptr;
+}
+
+void fillFields(HWND dialog, const DialogInfo& info) {
+    char first[kDialogInitSize], second[kDialogInitSize];
+    dialogInit(info.commandId, first, second);
+    SetDlgItemTextA(dialog, kFieldFirst, first);
+    if (info.fieldCount > 1) SetDlgItemTextA(dialog, kFieldSecond, second);
+}
+
+// The TAB command: moves the focus one stop on. Not taken while the dialog is
+// closed (position -1).
+INT_PTR onTab(int commandId, int fieldCount) {
+    int* position = tabPosition(commandId);
+    void** window = tabWindow(commandId);
+    if (!position || *position < 0) return 0;
+    HWND dialog = static_cast<HWND>(*window);
+    if (!dialog || !IsWindow(dialog)) return 0;
+    *position = tabNextPosition(*position, fieldCount);
+    SetFocus(GetDlgItem(dialog, tabControlAt(*position, fieldCount)));
+    return 1;
+}
+
+void closeDialog(HWND dialog, int commandId) {
+    if (int* position = tabPosition(commandId)) *position = -1;
+    DestroyWindow(dialog);
+}
+
+INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam) {
+    const DialogInfo* info = dialogInfo(commandId);
+    if (!info) return FALSE;
+    switch (message) {
+        case WM_INITDIALOG:
+            fillFields(dialog, *info);
+            if (info->tabCycle) {
+                *tabWindow(commandId) = dialog;
+                *tabPosition(commandId) = 0;
+                SetFocus(GetDlgItem(dialog, kFieldFirst));
+                return FALSE;  // we set the focus ourselves
+            }
+            return TRUE;
+        case WM_COMMAND:
+            switch (LOWORD(wParam)) {
+                case kButtonOk: {
+                    char first[kDialogFieldSize] = "", second[kDialogFieldSize] = "";
+                    GetDlgItemTextA(dialog, kFieldFirst, first, sizeof first);
+                    if (info->fieldCount > 1) GetDlgItemTextA(dialog, kFieldSecond, second, sizeof second);
+                    // The TAB cycle ends before anything else can run (the OK of
+                    // the server dialog shows a box with a message loop of its own).
+                    if (int* position = tabPosition(commandId)) *position = -1;
+                    dialogOk(commandId, first, second);
+                    DestroyWindow(dialog);
+                    return TRUE;
+                }
+                case kButtonCancel:  // also the close box
+                    closeDialog(dialog, commandId);
+                    return TRUE;
+                case kCommandTab:
+                    return info->tabCycle ? onTab(commandId, info->fieldCount) : FALSE;
+            }
+            return FALSE;
+    }
+    return FALSE;
+}
+
+template <int Id>
+INT_PTR CALLBACK procedureOf(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    return dialogProcedure(Id, dialog, message, wParam);
+}
+
+DLGPROC procedureFor(int commandId) {
+    switch (commandId) {
+        case kDialogServer: return procedureOf<kDialogServer>;
+        case kDialogSerial: return procedureOf<kDialogSerial>;
+        case kDialogFeed: return procedureOf<kDialogFeed>;
+        case kDialogCoordinates: return procedureOf<kDialogCoordinates>;
+        case kDialogName: return procedureOf<kDialogName>;
+        case kDialogInterval: return procedureOf<kDialogInterval>;
+        case kDialogThreshold: return procedureOf<kDialogThreshold>;
+        case kDialogFrequency: return procedureOf<kDialogFrequency>;
+    }
+    return nullptr;
+}
+
+// The TAB key as a command to one dialog procedure, called directly.
+int offerTab(int commandId) {
+    HWND dialog = static_cast<HWND>(*tabWindow(commandId));
+    return procedureFor(commandId)(dialog, WM_COMMAND, kCommandTab, 0) != 0;
+}
+
+}  // namespace
+
+void uiOpenDialog(int commandId) {
+    const DialogInfo* info = dialogInfo(commandId);
+    if (!info) return;
+    CreateDialogParamA(static_cast<HINSTANCE>(app.appInstance), info->templateName,
+                       static_cast<HWND>(app.mainWindow), procedureFor(commandId), 0);
+}
+
+int offerTabToDialogs(void*) {
+    // Offered to both, always: a TAB may move the focus in each open one.
+    int server = offerTab(kDialogServer);
+    int coordinates = offerTab(kDialogCoordinates);
+    return server || coordinates;
+}

@@ -1,8 +1,211 @@
-// Exchange recording and playback. (Placeholder definitions.)
+// Exchange recording and playback.
+//
+// Recording: the main thread opens and closes recordFile (command 201, shutdown);
+// the serial reader thread appends to it through logReceivedBytes. Both hold
+// app.recordLock around every touch of the file, so a line is never written to a
+// file that is being or has been closed.
+//
+// Playback: the main thread opens playFile and starts the playback thread
+// (command 202); the thread owns the file from then on, closes it when it ends and
+// sets playState to 100 as its very last act. The main thread only asks it to stop
+// (playState 0) and, at shutdown, joins it.
 #include "record/exchange.h"
 
-void logReceivedBytes(const unsigned char*, int) {}
-int commandRecord() { return 0; }
-int commandPlayback() { return 0; }
-void stopPlaybackAndWait() {}
-void closeExchangeFiles() {}
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/frontend.h"
+#include "display/display.h"
+#include "input/serial_source.h"
+#include "net/feed_encoder.h"
+#include "net/relay_server.h"
+#include "record/log_line.h"
+
+namespace {
+
+constexpr int kRecordCommand = 201;
+constexpr int kPlaybackCommand = 202;
+constexpr int kPlayRunning = 1;
+constexpr int kPlayStop = 0;
+constexpr int kPlayEnded = 100;
+constexpr int kPlayLineLimit = 1023;
+constexpr int kFeedLockWaitMs = 5000;
+constexpr int kPacingPollMs = 10;
+// Bytes formatted per pass outside the lock; the lock is then held for one fwrite.
+constexpr int kLogChunk = 256;
+
+void showStopped(int commandId, const char* itemText) {
+    setTitleState("[] ");
+    uiSetMenuItemText(commandId, itemText);
+    uiCheckMenuItem(commandId, 0);
+}
+
+// One played byte: the serial port, the feed (raw, under FeedLock, only while the
+// link is connected), then the relay clients. Playback thread; blocks in the port
+// write, up to 5000 ms for FeedLock and in the sends' retries.
+void playByte(unsigned char byte) {
+    writeComPort(&byte, 1);
+    if (app.feed.state.load() == kLinkConnected) {
+        if (feedLockAcquire(kFeedLockWaitMs)) {
+            if (app.feed.state.load() == kLinkConnected) feedSend(app.feed.socket.load(), &byte, 1);
+            feedLockRelease();
+        }
+    }
+    relayToClients(&byte, 1);
+}
+
+// Waits until exchangeTick has reached tick, polling every 10 ms; returns early
+// when a stop is asked for. Playback thread.
+void waitForTick(std::int32_t tick) {
+    while (tick > app.exchangeTick.load() && app.playState.load() == kPlayRunning) sleepMs(kPacingPollMs);
+}
+
+void playbackThread(void*) {
+    std::FILE* file = app.playFile.load();
+    char line[kPlayLineLimit + 1];
+    unsigned char byte = 0;
+    std::int32_t tick = 0;
+    std::int32_t previousTick = 0;
+    while (file && app.playState.load() == kPlayRunning) {
+        // A read that reaches the end of the file ends playback, so a last line
+        // without its line end is not played.
+        if (!std::fgets(line, sizeof line, file) || std::feof(file)) break;
+        parseLogLine(line, &byte, &tick);
+        if (previousTick == 0) {
+            app.exchangeTick = tick;
+        } else {
+            waitForTick(tick);
+        }
+        // A stop during the wait still plays this byte; the loop then ends.
+        playByte(byte);
+        previousTick = tick;
+    }
+    if (file) std::fclose(file);
+    app.playFile = nullptr;
+    showStopped(kPlaybackCommand, "&Считать из файла");
+    app.playState = kPlayEnded;
+}
+
+void suggestedLogName(char* out, int capacity) {
+    UtcTime t;
+    utcNow(&t);
+    std::snprintf(out, capacity, "%02d%02d_%02d_%02d%02d_%02d.txt", t.day, t.month, t.year, t.hour,
+                  t.minute, t.second);
+}
+
+void stopRecording() {
+    {
+        TextGuard guard(app.recordLock);
+        if (app.recordFile) std::fclose(app.recordFile);
+        app.recordFile = nullptr;
+    }
+    showStopped(kRecordCommand, "&Записать в файл");
+}
+
+}  // namespace
+
+void logReceivedBytes(const unsigned char* data, int count) {
+    if (!data || count <= 0) return;
+    char text[kLogChunk * kLogLineSize];
+    while (count > 0) {
+        int take = count < kLogChunk ? count : kLogChunk;
+        std::int32_t tick = app.exchangeTick.load();
+        int length = 0;
+        for (int i = 0; i < take; ++i) length += formatLogLine(data[i], tick, text + length);
+        {
+            TextGuard guard(app.recordLock);
+            if (!app.recordFile) return;
+            std::fwrite(text, 1, static_cast<std::size_t>(length), app.recordFile);
+        }
+        data += take;
+        count -= take;
+    }
+}
+
+int commandRecord() {
+    // recordFile is only ever changed on this thread, so reading it here needs no lock.
+    if (app.recordFile) {
+        stopRecording();
+        return 1;
+    }
+    if (app.playFile.load()) return 0;  // the dispatcher refuses this case first
+
+    char suggested[kFileNameSize];
+    suggestedLogName(suggested, sizeof suggested);
+    char chosen[kFileNameSize] = "";
+    if (!uiChooseSaveFile(suggested, chosen, sizeof chosen) || chosen[0] == '\0') return 0;
+    if (std::FILE* existing = std::fopen(chosen, "rb")) {
+        std::fclose(existing);
+        if (!uiMessageBox(1, "Такой файл уже существует.\nПереписать?", "Вимание", kBoxYesNo)) return 0;
+    }
+    app.exchangeTick = 0;
+    std::FILE* file = std::fopen(chosen, "wb");
+    if (!file) return 0;
+    copyText(app.recordFileName, sizeof app.recordFileName, chosen);
+    {
+        TextGuard guard(app.recordLock);
+        app.recordFile = file;
+    }
+    setTitleState("Протоколирование обмена");
+    uiSetMenuItemText(kRecordCommand, "&Прекратить запись");
+    uiCheckMenuItem(kRecordCommand, 1);
+    return 1;
+}
+
+int commandPlayback() {
+    if (app.playFile.load()) {
+        app.playState = kPlayStop;  // the thread ends itself and cleans up
+        return 1;
+    }
+    if (app.recordFile) return 0;  // the dispatcher refuses this case first
+
+    char chosen[kFileNameSize] = "";
+    if (!uiChooseOpenFile(app.playFileName, chosen, sizeof chosen) || chosen[0] == '\0') return 0;
+    copyText(app.playFileName, sizeof app.playFileName, chosen);
+    // A previous playback thread has already let go of its file; collect it.
+    if (app.playThread != kNoThread) {
+        threadJoin(app.playThread);
+        app.playThread = kNoThread;
+    }
+    app.exchangeTick = 0;
+    std::FILE* file = std::fopen(chosen, "rb");
+    if (!file) return 0;
+    app.playFile = file;
+    setTitleState("Чтение из файла");
+    uiSetMenuItemText(kPlaybackCommand, "&Прекратить чтение");
+    uiCheckMenuItem(kPlaybackCommand, 1);
+    app.playState = kPlayRunning;
+    app.playThread = threadStart(playbackThread, nullptr);
+    if (app.playThread == kNoThread) {
+        // No thread to end it: undo here, so nothing waits for a playback that
+        // never ran.
+        std::fclose(file);
+        app.playFile = nullptr;
+        showStopped(kPlaybackCommand, "&Считать из файла");
+        app.playState = kPlayEnded;
+        return 0;
+    }
+    return 1;
+}
+
+void stopPlaybackAndWait() {
+    if (app.playState.load() == kPlayRunning) app.playState = kPlayStop;
+    // The thread sets playState to 100 as its last act; joining waits for exactly that
+    // and releases the handle.
+    if (app.playThread != kNoThread) {
+        threadJoin(app.playThread);
+        app.playThread = kNoThread;
+    }
+}
+
+void closeExchangeFiles() {
+    {
+        TextGuard guard(app.recordLock);
+        if (app.recordFile) std::fclose(app.recordFile);
+        app.recordFile = nullptr;
+    }
+    // A playback thread still running owns its file: end it first.
+    stopPlaybackAndWait();
+    if (std::FILE* f = app.playFile.exchange(nullptr)) std::fclose(f);
+}
