@@ -59,6 +59,8 @@ struct ClientEntry {
     std::atomic<Socket> socket{kNoSocket};  // main (accept, close, stop, relay drop)
     std::atomic<int> relaying{0};           // 1 while peer is set: relay sends go here; main
     char peer[kPeerSize] = "";              // main; under ClientTable::peerLock
+    std::atomic<int> sending{0};            // relay threads inside a send to this entry
+    std::atomic<int> dropped{0};            // relay thread: could not take a block; main frees it
 };
 
 struct ClientTable {

@@ -22,6 +22,10 @@ int feedSend(Socket s, const unsigned char* data, int count);
 // ETX, every 0x10 of type, length and payload doubled. buffer must hold the framed
 // block (at most 2 * length + 8 bytes). length: payload in, block out. Returns 1.
 int frameBlock(unsigned char type, unsigned char* buffer, int* length);
+// The same framing from payload (n bytes) into out, which must hold 2 * n + 11
+// bytes; returns the block length. The feed frames into FeedAccumulator::frameWork
+// this way and sends from there.
+int frameBlockInto(unsigned char type, const unsigned char* payload, int n, unsigned char* out);
 
 // The four introduction lines (name, latitude, longitude, kind of data), each with
 // its own sendWithRetry. Reconnect thread, before the link is marked connected.

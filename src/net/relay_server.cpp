@@ -1,28 +1,184 @@
-// Relay server. (Accepting clients arrives with the distribution work; until then
-// only the status text and the relay pass exist.)
+// Relay server: up to 100 local TCP clients get the receiver's bytes unchanged.
+//
+// Threads: the main thread alone accepts, frees entries, writes peer texts and
+// connect.list (or the reconnect thread through a status refresh, natively), and
+// stops the server. relayToClients runs on the source's thread (serial reader or
+// playback).
+//
+// A client that cannot take a whole block at once is not retried: one stalled
+// reader would hold every other client and the feed. The relay thread stops
+// relaying to it, marks it dropped and posts a drop event to the main thread,
+// which frees the entry exactly as after the client's own close. So every client
+// gets the stream without holes, and only the main thread ever frees an entry.
+//
+// Before the main thread closes an entry's socket it clears `relaying` and waits
+// until no relay thread is inside a send to that entry (`sending`); the sends are
+// non-blocking, so that wait is a few microseconds. A relay send therefore never
+// reaches a socket number that has been closed and perhaps reused meanwhile.
 #include "net/relay_server.h"
 
 #include <cstdio>
 
 #include "app/app_state.h"
-#include "net/feed_encoder.h"
+#include "app/frontend.h"
 
-void startRelayServer(void*) {}
-void onAcceptEvent(void*, long) {}
-void onClientEvent(void*, Socket, long) {}
-void stopRelayServer(void*) {}
+namespace {
+
+constexpr int kListenBacklog = 1;
+constexpr int kClientReadSize = 1024;
+
+// Main thread: takes the entry out of relaying, closes its socket, frees it.
+void freeEntry(ClientEntry& e) {
+    e.relaying.store(0);
+    while (e.sending.load() != 0) sleepMs(0);
+    Socket s = e.socket.load();
+    if (s != kNoSocket) sockClose(s);
+    e.socket.store(kNoSocket);
+    e.dropped.store(0);
+    TextGuard guard(app.clients.peerLock);
+    e.peer[0] = '\0';
+}
+
+ClientEntry* findEntry(Socket s) {
+    if (s == kNoSocket) return nullptr;
+    for (ClientEntry& e : app.clients.entries)
+        if (e.socket.load() == s) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+void startRelayServer(void* window) {
+    Socket s = sockTcp();
+    if (s == kNoSocket) {
+        app.listenSocket.store(kNoSocket);
+        uiRefreshStatus();
+        return;
+    }
+    if (!sockBind(s, app.serverPort.load()) || !sockListen(s, kListenBacklog)) {
+        sockClose(s);
+        app.listenSocket.store(kNoSocket);
+        return;
+    }
+    if (sockWatch(window, s, kMsgRelayListen, kEventAccept)) {
+        app.listenSocket.store(s);
+    } else {
+        sockClose(s);
+        app.listenSocket.store(kNoSocket);
+    }
+    uiRefreshStatus();
+}
+
+void onAcceptEvent(void* window, long lParam) {
+    Socket listening = app.listenSocket.load();
+    if ((lParam >> 16) & 0xFFFF) {
+        // The listening socket failed: accept no more until restart; clients stay.
+        sockWatch(window, listening, 0, 0);
+        return;
+    }
+    ClientEntry* slot = nullptr;
+    for (ClientEntry& e : app.clients.entries) {
+        if (e.socket.load() == kNoSocket) {
+            slot = &e;
+            break;
+        }
+    }
+    if (!slot) {
+        // Table full: the newcomer is accepted and closed at once.
+        sockClose(sockAccept(listening, nullptr, 0));
+        return;
+    }
+    char peer[kPeerSize];
+    Socket s = sockAccept(listening, peer, sizeof peer);
+    if (s == kNoSocket) return;
+    slot->socket.store(s);
+    if (!sockWatch(window, s, kMsgRelayClient, kEventRead | kEventClose)) {
+        sockClose(s);
+        slot->socket.store(kNoSocket);
+        return;
+    }
+    {
+        TextGuard guard(app.clients.peerLock);
+        copyText(slot->peer, kPeerSize, peer);
+    }
+    slot->dropped.store(0);
+    slot->relaying.store(1);
+    uiRefreshStatus();
+}
+
+void onClientEvent(void*, Socket s, long lParam) {
+    long event = lParam & 0xFFFF;
+    if (event == kEventRead) {
+        char discard[kClientReadSize];
+        sockRecv(s, discard, sizeof discard);
+        return;
+    }
+    if (event != kEventClose && event != kEventRelayDrop) return;
+    ClientEntry* e = findEntry(s);
+    // Only a socket still in the table is closed: a late event for one freed
+    // already must not close a number that may belong to someone else by now.
+    if (!e) return;
+    if (event == kEventRelayDrop && !e->dropped.load()) return;
+    freeEntry(*e);
+    uiRefreshStatus();
+}
+
+void stopRelayServer(void* window) {
+    for (ClientEntry& e : app.clients.entries) {
+        Socket s = e.socket.load();
+        if (s == kNoSocket) continue;
+        sockWatch(window, s, 0, 0);
+        freeEntry(e);
+    }
+    Socket l = app.listenSocket.exchange(kNoSocket);
+    if (l != kNoSocket) sockClose(l);
+}
 
 void relayToClients(const unsigned char* data, int count) {
+    if (count <= 0) return;
     for (ClientEntry& e : app.clients.entries) {
-        if (e.relaying.load(std::memory_order_acquire)) sendWithRetry(e.socket.load(), data, count);
+        if (!e.relaying.load()) continue;
+        e.sending.fetch_add(1);
+        if (e.relaying.load()) {
+            Socket s = e.socket.load();
+            if (sockSend(s, data, count) != count) {
+                // Not the whole block: this client is done; the main thread frees it.
+                e.relaying.store(0);
+                if (!e.dropped.exchange(1)) sockPostEvent(app.mainWindow, kMsgRelayClient, s, kEventRelayDrop);
+            }
+        }
+        e.sending.fetch_sub(1);
     }
 }
 
 void writeServerStatus(char* buffer, int capacity) {
-    int n = std::snprintf(buffer, capacity, "Сервер: %5d ", static_cast<int>(app.serverPort.load()));
-    TextGuard guard(app.clients.peerLock);
-    for (ClientEntry& e : app.clients.entries) {
-        if (e.peer[0] == '\0' || n >= capacity) continue;
-        n += std::snprintf(buffer + n, capacity - n, "%s ", e.peer);
+    if (capacity <= 0) return;
+    // A snapshot of the addresses, so no file is written under the lock.
+    char peers[kMaxClients][kPeerSize];
+    int count = 0;
+    {
+        TextGuard guard(app.clients.peerLock);
+        for (ClientEntry& e : app.clients.entries) {
+            if (e.peer[0] == '\0') continue;
+            copyText(peers[count++], kPeerSize, e.peer);
+        }
+    }
+
+    // Appended in binary with CR LF written out, as text mode writes it on Windows.
+    std::FILE* list = std::fopen("connect.list", "ab");
+    if (list) {
+        UtcTime t;
+        utcNow(&t);
+        std::fprintf(list, "%02d/%02d/%02d %02d:%02d:%02d ", t.day, t.month, t.year, t.hour, t.minute, t.second);
+    }
+    int n = std::snprintf(buffer, static_cast<std::size_t>(capacity), "Сервер: %5d ",
+                          static_cast<int>(app.serverPort.load()));
+    for (int i = 0; i < count; ++i) {
+        if (list) std::fprintf(list, i == 0 ? "|%s|" : "%s|", peers[i]);
+        if (n >= 0 && n < capacity) n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "%s ", peers[i]);
+    }
+    if (list) {
+        std::fputs("\r\n", list);
+        std::fclose(list);
     }
 }

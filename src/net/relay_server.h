@@ -5,18 +5,24 @@
 
 #include "platform/platform.h"
 
+// Our own event on message 1026 (no Winsock FD_ bit): the relay thread gave up on
+// this client because it could not take a whole block; the main thread frees it.
+inline constexpr long kEventRelayDrop = 0x4000;
+
 // Creates, binds (serverPort), listens and registers the listening socket for
 // message 1025; then refreshes the status lines. Main thread, once at start-up.
 void startRelayServer(void* window);
 // Message 1025: accept into the lowest free entry (or accept and close when 100
 // clients are connected). Main thread.
 void onAcceptEvent(void* window, long lParam);
-// Message 1026: reads and discards what a client sends; frees its entry on close.
-// Main thread.
+// Message 1026: reads and discards what a client sends; frees its entry on close
+// or on a relay drop. Main thread.
 void onClientEvent(void* window, Socket s, long lParam);
 // Closes every client and the listening socket. Main thread, at shutdown.
 void stopRelayServer(void* window);
-// Sends the bytes to every client with a peer text. Source thread; takes no lock.
+// Sends the bytes to every relaying client with one non-blocking send each; a client
+// that does not take them all is dropped (see relay_server.cpp). Source thread;
+// takes no lock, never waits.
 void relayToClients(const unsigned char* data, int count);
 // Builds the server status line ("Сервер: %5d " and the client addresses) into
 // buffer and appends the same list, time-stamped, to connect.list. The status

@@ -58,6 +58,12 @@ void sockAddressText(std::uint32_t address, char* out, std::size_t capacity);
 // Returns 1 on success, 0 on failure (SOCKET_ERROR).
 int sockWatch(void* window, Socket s, unsigned message, long events);
 
+// Queues an event for the main thread as if the socket had reported it: window
+// message `message` with wParam = socket and lParam as given. Any thread.
+// Windows: PostMessage to `window`. Native: delivered by the next pumpSocketEvents.
+// Returns 1 when queued.
+int sockPostEvent(void* window, unsigned message, Socket s, long lParam);
+
 // Native event loop only: the sink that receives socket events, as the window
 // procedure would. Not used by the Windows build.
 using SocketEventSink = void (*)(unsigned message, Socket s, long lParam);

@@ -30,6 +30,17 @@ std::mutex watchMutex;
 Watch watches[kMaxWatches];
 int watchCount = 0;
 
+// Events queued by sockPostEvent, delivered first by the next pump; guarded by
+// watchMutex.
+struct Posted {
+    unsigned message;
+    Socket socket;
+    long lParam;
+};
+constexpr int kMaxPosted = 256;
+Posted posted[kMaxPosted];
+int postedCount = 0;
+
 void setNonBlocking(Socket s) {
     int fd = static_cast<int>(s);
     int flags = fcntl(fd, F_GETFL, 0);
@@ -148,10 +159,33 @@ int sockWatch(void*, Socket s, unsigned message, long events) {
     return 1;
 }
 
+int sockPostEvent(void*, unsigned message, Socket s, long lParam) {
+    std::lock_guard<std::mutex> g(watchMutex);
+    if (postedCount >= kMaxPosted) return 0;
+    posted[postedCount++] = Posted{message, s, lParam};
+    return 1;
+}
+
 int pumpSocketEvents(int timeoutMs, SocketEventSink sink) {
     pollfd fds[kMaxWatches];
     Watch copy[kMaxWatches];
     int n;
+    int delivered = 0;
+    {
+        Posted queued[kMaxPosted];
+        int count;
+        {
+            std::lock_guard<std::mutex> g(watchMutex);
+            count = postedCount;
+            for (int i = 0; i < count; ++i) queued[i] = posted[i];
+            postedCount = 0;
+        }
+        // Posted events go first, as queued window messages would; the poll then
+        // only looks without waiting.
+        for (int i = 0; i < count; ++i) sink(queued[i].message, queued[i].socket, queued[i].lParam);
+        if (count > 0) timeoutMs = 0;
+        delivered = count;
+    }
     {
         std::lock_guard<std::mutex> g(watchMutex);
         n = watchCount;
@@ -164,10 +198,9 @@ int pumpSocketEvents(int timeoutMs, SocketEventSink sink) {
     }
     if (n <= 0 || n > kMaxWatches) {
         if (timeoutMs > 0) sleepMs(timeoutMs);
-        return 0;
+        return delivered;
     }
-    if (::poll(fds, static_cast<nfds_t>(n), timeoutMs) <= 0) return 0;
-    int delivered = 0;
+    if (::poll(fds, static_cast<nfds_t>(n), timeoutMs) <= 0) return delivered;
     for (int i = 0; i < n; ++i) {
         if (!fds[i].revents) continue;
         {

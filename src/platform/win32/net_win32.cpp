@@ -92,4 +92,8 @@ int sockWatch(void* window, Socket s, unsigned message, long events) {
     return WSAAsyncSelect(static_cast<SOCKET>(s), static_cast<HWND>(window), message, events) != SOCKET_ERROR;
 }
 
+int sockPostEvent(void* window, unsigned message, Socket s, long lParam) {
+    return PostMessageA(static_cast<HWND>(window), message, static_cast<WPARAM>(s), static_cast<LPARAM>(lParam)) != 0;
+}
+
 int pumpSocketEvents(int, SocketEventSink) { return 0; }
