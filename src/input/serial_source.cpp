@@ -1,14 +1,161 @@
-// Serial source. (Placeholder definitions; the reader arrives with the serial work.)
+// The serial source: the receiver's port, its reader thread and the receiver
+// commands.
+//
+// Threads: the main thread opens and closes the port (start-up, the serial dialog's
+// OK, shutdown) and writes the key commands; the playback thread writes through
+// writeComPort; the reader thread reads. comHandle is the reader's only signal: it
+// tests it before every turn and ends once it is cleared. Closing clears comHandle
+// first, joins the reader and waits out writes in progress, and only then releases
+// the handle, so no read or write can land on a handle that has been closed (or on
+// whatever the system hands out next under the same number).
 #include "input/serial_source.h"
 
-#include "app/app_state.h"
+#include <atomic>
+#include <cstdio>
 
-int openComPort(const char*) { return 0; }
-int closeComPort() { return 1; }
-int writeComPort(const void* data, int count) { return serialWrite(app.comHandle.load(), data, count); }
+#include "app/app_state.h"
+#include "app/frontend.h"
+#include "input/decoder.h"
+#include "net/feed_encoder.h"
+#include "net/relay_server.h"
+#include "record/exchange.h"
+
+namespace {
+
+// Writers inside writeComPort right now (main and playback threads).
+std::atomic<int> portWriters{0};
+
+// The speed is the leading decimal digits of the text; 0 when there are none.
+unsigned long baudFromText(const char* text) {
+    unsigned long baud = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        if (baud > 100000000UL) break;  // no real line is this fast; keeps it from wrapping
+        baud = baud * 10 + static_cast<unsigned long>(*p - '0');
+    }
+    return baud;
+}
+
+int writeText(const char* text) {
+    int n = 0;
+    while (text[n]) ++n;
+    return writeComPort(text, n);
+}
+
+// Hands one block on, in the order every destination has always seen the bytes:
+// relay clients, the raw feed, the decoder, the exchange log.
+void handOn(const unsigned char* block, int count) {
+    relayToClients(block, count);
+    if (app.rawFeed.load()) {
+        // A lock that cannot be had within 5 s means the feed is stuck; the bytes
+        // still go to the decoder and the log rather than waiting longer.
+        if (feedLockAcquire(5000)) {
+            if (app.feed.state.load() == kLinkConnected) feedSend(app.feed.socket.load(), block, count);
+            feedLockRelease();
+        }
+    }
+    decodeReceiverBytes(block, count);
+    logReceivedBytes(block, count);
+}
+
+void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
+
+}  // namespace
+
+int openComPort(const char* name) {
+    SerialHandle h = serialOpen(name, baudFromText(app.comBaudText));
+    if (h == kNoSerial) return 0;
+    app.comHandle.store(h);
+    ++app.comOpenCount;
+    return 1;
+}
+
+int closeComPort() {
+    SerialHandle h = app.comHandle.exchange(kNoSerial);
+    if (app.comReader != kNoThread) {
+        // The reader sees the cleared handle within one read time-out (140 ms) plus
+        // whatever its current hand-off takes.
+        threadJoin(app.comReader);
+        app.comReader = kNoThread;
+    }
+    while (portWriters.load() > 0) sleepMs(1);
+    serialClose(h);
+    return 1;
+}
+
+int writeComPort(const void* data, int count) {
+    // Counted before the handle is read: closeComPort clears the handle first and
+    // then waits for the count, so a write either sees no handle or finishes first.
+    portWriters.fetch_add(1);
+    int ok = serialWrite(app.comHandle.load(), data, count);
+    portWriters.fetch_sub(1);
+    return ok;
+}
+
 int readComPort(void* buffer, int count) { return serialRead(app.comHandle.load(), buffer, count); }
-void comReaderThread(void*) {}
-void startSerialSource() {}
-void stopSerialSource() {}
-void reopenComPort(const char*, const char*) {}
-void sendReceiverMode(int) {}
+
+int readComPortQueued(void* buffer, int capacity) {
+    return serialReadQueued(app.comHandle.load(), buffer, capacity);
+}
+
+void comReaderLoop(int blockCapacity) {
+    unsigned char block[kComReadBlock];
+    if (blockCapacity < 1) blockCapacity = 1;
+    if (blockCapacity > kComReadBlock) blockCapacity = kComReadBlock;
+    while (app.comHandle.load() != kNoSerial) {
+        int n = readComPort(block, 1);
+        if (n <= 0) {
+            sleepMs(10);
+            continue;
+        }
+        if (blockCapacity > 1) n += readComPortQueued(block + n, blockCapacity - n);
+        handOn(block, n);
+    }
+}
+
+void comReaderThread(void*) { comReaderLoop(kComReadBlock); }
+
+void startSerialSource() {
+    if (!openComPort(app.comPortName)) {
+        app.comHandle.store(kNoSerial);
+        setTrayIcon(1, 2);
+        uiMessageBox(1, "Не удалось открыть СОМ ПОРТ", app.comPortName, kBoxOk);
+        return;
+    }
+    startReader();
+    setTrayIcon(1, 1);
+    if (app.binaryMode.load() == 0) {
+        writeText("#00\n");
+        sleepMs(1000);  // the receiver's own pace between the two start commands
+        sendReceiverMode(0x12);
+    }
+}
+
+void stopSerialSource() {
+    bool open = app.comHandle.load() != kNoSerial;
+    if (open && app.binaryMode.load() == 0) writeText("#43-00\n");
+    sleepMs(1000);  // lets the receiver take the stop command before the line drops
+    if (open) closeComPort();
+    app.comHandle.store(kNoSerial);
+}
+
+void reopenComPort(const char* portName, const char* baudText) {
+    if (app.comHandle.load() != kNoSerial) closeComPort();
+    if (portName != app.comPortName) copyText(app.comPortName, kNameSize, portName);
+    if (baudText != app.comBaudText) copyText(app.comBaudText, kNameSize, baudText);
+    if (openComPort(app.comPortName)) {
+        startReader();
+        setTrayIcon(1, 1);
+        return;
+    }
+    app.comHandle.store(kNoSerial);
+    setTrayIcon(1, 2);
+    const char* text = app.comOpenCount > 0 ? "Не удалось открыть СОМ ПОРТ\nПопробуйте перезапустить эту программу"
+                                            : "Не удалось открыть СОМ ПОРТ\n";
+    uiMessageBox(1, text, app.comPortName, kBoxOk);
+}
+
+void sendReceiverMode(int value) {
+    char command[16];
+    int n = std::snprintf(command, sizeof command, "#43-%02X\n", value & 0xFF);
+    writeComPort(command, n);
+}
