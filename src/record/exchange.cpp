@@ -70,7 +70,7 @@ void playbackThread(void*) {
     while (file && app.playState.load() == kPlayRunning) {
         // A read that reaches the end of the file ends playback, so a last line
         // without its line end is not played.
-        if (!std::fgets(line, sizeof line, file) || std::feof(file)) break;
+        if (!readPlayLine(file, line, sizeof line)) break;
         parseLogLine(line, &byte, &tick);
         if (previousTick == 0) {
             app.exchangeTick = tick;
@@ -90,8 +90,7 @@ void playbackThread(void*) {
 void suggestedLogName(char* out, int capacity) {
     UtcTime t;
     utcNow(&t);
-    std::snprintf(out, capacity, "%02d%02d_%02d_%02d%02d_%02d.txt", t.day, t.month, t.year, t.hour,
-                  t.minute, t.second);
+    formatLogFileName(t.year, t.month, t.day, t.hour, t.minute, t.second, out, capacity);
 }
 
 void stopRecording() {

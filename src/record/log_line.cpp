@@ -58,3 +58,15 @@ int parseLogLine(const char* line, unsigned char* byte, std::int32_t* tick) {
     }
     return parsed;
 }
+
+int readPlayLine(std::FILE* file, char* buffer, int capacity) {
+    if (!file || !buffer || capacity < 2) return 0;
+    if (!std::fgets(buffer, capacity, file)) return 0;
+    return std::feof(file) ? 0 : 1;
+}
+
+void formatLogFileName(int year, int month, int day, int hour, int minute, int second, char* out,
+                       int capacity) {
+    std::snprintf(out, static_cast<std::size_t>(capacity), "%02d%02d_%02d_%02d%02d_%02d.txt", day, month,
+                  year, hour, minute, second);
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Longest formatted line: two digits, a blank, eight tick digits, CR LF, the zero.
 inline constexpr int kLogLineSize = 16;
@@ -17,3 +18,13 @@ int formatLogLine(unsigned char byte, std::int32_t tick, char* out);
 // byte and tick. line must be zero-terminated; it is never read past its end.
 // Returns a mask: 1 when the byte was parsed, 2 when the tick was.
 int parseLogLine(const char* line, unsigned char* byte, std::int32_t* tick);
+
+// Reads the next line to play into buffer (capacity bytes; longer lines are split
+// into pieces of capacity - 1 characters). Returns 0 when the read reaches the end
+// of the file, so a last line without its line end is not played.
+int readPlayLine(std::FILE* file, char* buffer, int capacity);
+
+// The suggested name of a new log, from the UTC date and time:
+// "%02d%02d_%02d_%02d%02d_%02d.txt" of day, month, year, hour, minute, second.
+void formatLogFileName(int year, int month, int day, int hour, int minute, int second, char* out,
+                       int capacity);
