@@ -1,18 +1,62 @@
-// Win32 front end. (Placeholders until the main window exists.)
+// The Win32 front end: what the portable core asks of the window. Updates of the
+// panel from other threads are carried out by the main thread while the caller
+// waits (SendMessage), so the widgets, connect.list and the status texts are only
+// ever touched by the main thread. Once the window is destroyed (shutdown) those
+// sends fail at once, so a thread the shutdown waits for can never block on it.
 #include <windows.h>
 
 #include "app/app_state.h"
 #include "app/frontend.h"
+#include "app/window_win32.h"
+#include "display/display.h"
 
-void uiScrollAndPlace(const char*) {}
-void uiSetStatusLine(int, const char*) {}
-void uiSetTitle(const char*) {}
-void uiRefreshStatus() {}
-int uiMessageBox(int, const char* text, const char* caption, int buttons) {
-    return MessageBoxA(nullptr, text, caption, buttons == kBoxYesNo ? MB_YESNO : MB_OK) == IDYES ||
-           buttons == kBoxOk;
+namespace {
+
+HWND mainHwnd() { return static_cast<HWND>(app.mainWindow); }
+
+}  // namespace
+
+void uiScrollAndPlace(const char* text) {
+    if (onMainThread()) {
+        panelScrollAndPlace(text);
+        return;
+    }
+    SendMessageA(mainHwnd(), kMsgScrollPlace, 0, reinterpret_cast<LPARAM>(text));
 }
-void uiCheckMenuItem(int, int) {}
-void uiSetMenuItemText(int, const char*) {}
-int setTrayIcon(int, int) { return 1; }
-void uiCloseMainWindow() {}
+
+void uiSetStatusLine(int index, const char* text) {
+    if (index < 0 || index >= kStatusLines) return;
+    SetWindowTextA(static_cast<HWND>(app.statusLines[index]), text);
+}
+
+void uiSetTitle(const char* text) { SetWindowTextA(mainHwnd(), text); }
+
+void uiRefreshStatus() {
+    if (onMainThread()) {
+        refreshStatusLines();
+        return;
+    }
+    SendMessageA(mainHwnd(), kMsgStatusRefresh, 0, 0);
+}
+
+int uiMessageBox(int ownedByMain, const char* text, const char* caption, int buttons) {
+    int answer = MessageBoxA(ownedByMain ? mainHwnd() : nullptr, text, caption,
+                             buttons == kBoxYesNo ? MB_YESNO : MB_OK);
+    return answer == IDOK || answer == IDYES;
+}
+
+void uiCheckMenuItem(int commandId, int checked) {
+    CheckMenuItem(GetMenu(mainHwnd()), static_cast<UINT>(commandId),
+                  MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void uiSetMenuItemText(int commandId, const char* text) {
+    // Only the text: the item keeps its check mark.
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STRING;
+    item.dwTypeData = const_cast<char*>(text);
+    SetMenuItemInfoA(GetMenu(mainHwnd()), static_cast<UINT>(commandId), FALSE, &item);
+}
+
+void uiCloseMainWindow() { DestroyWindow(mainHwnd()); }

@@ -1,22 +1,109 @@
-// Process entry of brevalink.exe. (The window and its message loop come next; for
-// now the program loads zlib and its settings and ends.)
+// Process entry of brevalink.exe: start-up, the message loop and shutdown, in that
+// fixed order, all on the main thread.
 #include <windows.h>
+#include <shellapi.h>
 
 #include "app/app_state.h"
+#include "app/frontend.h"
+#include "app/startup.h"
+#include "app/window_win32.h"
+#include "config/dialogs.h"
 #include "config/settings.h"
+#include "input/serial_source.h"
+#include "net/feed_link.h"
+#include "net/relay_server.h"
+#include "record/exchange.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+const char kMainWindowTitle[] = "Связывающая программа (ORMELA)";
+
+namespace {
+
+constexpr DWORD kMainWindowStyle = 0x10CA0080;  // visible, caption, system menu, minimise box
+constexpr int kMainWindowWidth = 585;
+constexpr int kMainWindowHeight = 372;
+constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT kTickMs = 100;
+
+int registerMainClass(HINSTANCE instance) {
+    WNDCLASSA wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = mainWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, "ICON_1");
+    wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszMenuName = "MENU_1";
+    wc.lpszClassName = kMainWindowClass;
+    return RegisterClassA(&wc) != 0;
+}
+
+// The settings dialogs are modeless and get no dialog-manager keyboard handling;
+// only TAB is given to the two dialogs that cycle their fields with it.
+int runMessageLoop() {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_CHAR && msg.wParam == 9 && offerTabToDialogs(msg.hwnd)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
+}
+
+void checkFlagMarks() {
+    if (app.binaryMode.load()) uiCheckMenuItem(113, 1);
+    if (app.compressFeed.load()) uiCheckMenuItem(114, 1);
+}
+
+// Runs after the window is gone. Every wait here is for a thread that may try to
+// update the window; with the window destroyed those updates fail at once.
+void shutDown(HWND window) {
+    stopRelayServer(window);
+    stopReconnectThread();
+    netCleanup();
+    stopPlaybackAndWait();
+    closeExchangeFiles();
+    KillTimer(window, kTickTimer);
+    setTrayIcon(NIM_DELETE, 0);
+    stopSerialSource();
+    libraryFree(app.zlibModule);
+    app.zlibModule = nullptr;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    markMainThread();
     app.appInstance = instance;
-    app.zlibModule = libraryLoad("zlib1.dll");
-    if (!app.zlibModule) {
-        MessageBoxA(nullptr, "Не удалось подключить zlib1.dll\n", "Ошибка", MB_OK);
+
+    int refusal = loadCompressionLibrary("zlib1.dll");
+    if (refusal != kStartGoOn) return refusal;
+
+    loadAllSettings();
+
+    if (!registerMainClass(instance)) return 0;
+    HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, kMainWindowStyle, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, kMainWindowWidth, kMainWindowHeight, nullptr, nullptr,
+                                  instance, nullptr);
+    if (!window) {
+        // Nothing has started yet that would need taking down.
+        libraryFree(app.zlibModule);
         return 0;
     }
-    app.zlibCompress = reinterpret_cast<CompressFn>(librarySymbol(app.zlibModule, "compress"));
-    if (!app.zlibCompress) return 417;
-    app.zlibUncompress = reinterpret_cast<CompressFn>(librarySymbol(app.zlibModule, "uncompress"));
-    if (!app.zlibUncompress) return 418;
-    loadAllSettings();
-    libraryFree(app.zlibModule);
-    return 0;
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    app.mainWindow = window;
+
+    createMonitorPanel(window);
+    SetTimer(window, kTickTimer, kTickMs, nullptr);
+    setTrayIcon(NIM_ADD, 0);
+    feedLockCreate();
+    startSerialSource();
+    startNetwork();
+    startReconnectThread();
+    startRelayServer(window);
+    checkFlagMarks();
+
+    int exitCode = runMessageLoop();
+    shutDown(window);
+    return exitCode;
 }

@@ -1,0 +1,36 @@
+// The main window's menu commands and single-key commands, and the texts of the
+// help and author boxes. Portable: the Win32 window procedure and the native tests
+// both call these. Main thread only.
+#pragma once
+
+// Command ids of the main menu and the tray menu.
+inline constexpr int kCmdExit = 101;
+inline constexpr int kCmdServerDialog = 102;
+inline constexpr int kCmdComDialog = 105;
+inline constexpr int kCmdFeedLinkDialog = 109;
+inline constexpr int kCmdPointDialog = 110;
+inline constexpr int kCmdNameDialog = 111;
+inline constexpr int kCmdBinaryMode = 113;
+inline constexpr int kCmdCompressFeed = 114;
+inline constexpr int kCmdIntervalDialog = 115;
+inline constexpr int kCmdThresholdDialog = 116;
+inline constexpr int kCmdFrequencyDialog = 117;
+inline constexpr int kCmdRelativeTime = 118;
+inline constexpr int kCmdRecord = 201;
+inline constexpr int kCmdPlayback = 202;
+inline constexpr int kCmdHelp = 301;
+inline constexpr int kCmdAuthor = 302;
+
+// The user guide shown by command 301 (Windows-1251, ten paragraphs).
+extern const char kHelpText[];
+extern const char kHelpCaption[];
+// The contact text shown by command 302 (three lines).
+extern const char kAuthorText[];
+extern const char kAuthorCaption[];
+
+// WM_COMMAND by command id: 1 when the command was carried out, 0 when it was
+// refused or is unknown. May block in a message box or a file dialog.
+int handleCommand(int id);
+// WM_CHAR by character code: '0'..'3' send a receiver mode command, '4' and '5'
+// switch display modes; every other key is ignored. Blocks in the serial write.
+void handleKey(int ch);

@@ -1,0 +1,25 @@
+// What the Win32 pieces of the main window share: the window procedure, the
+// monitor panel's widgets and the tray menu. brevalink.exe only; main thread unless
+// a comment says otherwise.
+#pragma once
+
+#include <windows.h>
+
+// Our own private message: another thread hands the main thread a line to scroll
+// in (lParam = const char*, valid while the sender waits in SendMessage).
+inline constexpr UINT kMsgScrollPlace = 1040;
+
+// The creation title of the main window, also the tray icon's tip.
+extern const char kMainWindowTitle[];
+inline constexpr char kMainWindowClass[] = "brevalinkWnd";
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Two fonts, 18 monitor lines, three status lines, as children of window.
+void createMonitorPanel(HWND window);
+// Moves every monitor line up by one and puts text at the bottom. Main thread.
+void panelScrollAndPlace(const char* text);
+
+// The tray's one-item pop-up at the cursor; the tracking result, or 0 when the
+// menu resource is missing. Blocks while the menu is open.
+int showTrayMenu(HWND window, HINSTANCE instance);
