@@ -1,0 +1,219 @@
+// The feed link against a loopback feed server: failed attempts and their status
+// texts, the connect with its introduction, the server's commands, the server
+// closing the link and the reconnect, the cooperative stop.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/headless_view.h"
+#include "display/display.h"
+#include "input/decoder.h"
+#include "net/feed_encoder.h"
+#include "net/feed_link.h"
+#include "net_test_peer.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kIntroduction = "#Rostov-on-Don\r\n#47.198200\r\n#39.628200\r\n#TEXT\r\n";
+
+std::string status() {
+    TextGuard g(app.feed.textLock);
+    return app.feed.status;
+}
+
+std::string clientLine() {
+    char line[2048];
+    headlessStatusLine(1, line, sizeof line);
+    return line;
+}
+
+std::string clientLineFor(const std::string& text) {
+    char line[512];
+    std::snprintf(line, sizeof line, "Клиент: % 5d  %s", static_cast<int>(app.feed.port.load()), text.c_str());
+    return line;
+}
+
+class FeedLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetApp();
+        feedLockCreate();
+        peer::loadCompress();
+        markMainThread();
+    }
+    void TearDown() override {
+        stopReconnectThread();
+        if (app.reconnectThread != kNoThread) threadJoin(app.reconnectThread);
+        sockClose(app.feed.socket.exchange(kNoSocket));
+        if (listening_ >= 0) ::close(listening_);
+    }
+    void listen() {
+        std::uint16_t port;
+        listening_ = peer::listenLocal(&port, 4);
+        app.feed.port = port;
+    }
+    // One attempt on its own thread, as the reconnect thread makes it, while this
+    // thread plays the main thread.
+    void connectOnce(const char* host = "127.0.0.1") {
+        std::string h = host;
+        std::thread t([h] { linkConnect(nullptr, h.c_str()); });
+        t.join();
+    }
+
+    ScratchDir dir_;
+    int listening_ = -1;
+};
+
+TEST_F(FeedLinkTest, NothingListeningLeavesStateAndShowsConnectError) {
+    app.feed.port = peer::freePort();
+    app.feed.state = kLinkDropped;
+    connectOnce();
+    EXPECT_EQ("Ошибка connect", status());
+    EXPECT_EQ(kNoSocket, app.feed.socket.load());
+    EXPECT_EQ(kLinkDropped, app.feed.state.load());
+    EXPECT_EQ(clientLineFor("Ошибка connect"), clientLine());
+}
+
+TEST_F(FeedLinkTest, UnresolvableHostShowsItAndLongHostIsCut) {
+    app.feed.port = peer::freePort();
+    connectOnce("no-such-host.invalid");
+    EXPECT_EQ("Ошибка no-such-host.invalid", status());
+    EXPECT_EQ(kNoSocket, app.feed.socket.load());
+    EXPECT_EQ(kLinkNotYet, app.feed.state.load());
+
+    std::string longHost(kNameSize - 1, 'h');
+    connectOnce(longHost.c_str());
+    std::string s = status();
+    EXPECT_EQ(kNameSize - 1, static_cast<int>(s.size()));
+    EXPECT_EQ(0u, s.find("Ошибка hhhh"));
+}
+
+TEST_F(FeedLinkTest, ConnectIntroducesItselfThenCommandsSwitchTheFeed) {
+    listen();
+    connectOnce();
+    int server = peer::acceptWithin(listening_, 2000);
+    ASSERT_GE(server, 0);
+    EXPECT_EQ(kIntroduction, peer::readBytes(server, kIntroduction.size()));
+    EXPECT_EQ(kLinkConnected, app.feed.state.load());
+    EXPECT_EQ("Соединение 127.0.0.1", status());
+    EXPECT_EQ(clientLineFor("Соединение 127.0.0.1"), clientLine());
+
+    peer::sendText(server, "#SET OUT DATE ORIGINAL\r\n");
+    EXPECT_TRUE(peer::pumpUntil([] { return app.rawFeed.load() == 1; }));
+    peer::sendText(server, "#SET OUT DATE TEXT\r\n");
+    EXPECT_TRUE(peer::pumpUntil([] { return app.rawFeed.load() == 0; }));
+    EXPECT_EQ(kLinkConnected, app.feed.state.load());
+
+    // The server closes: the link is dropped on the main thread.
+    ::close(server);
+    EXPECT_TRUE(peer::pumpUntil([] { return app.feed.state.load() == kLinkDropped; }));
+    EXPECT_EQ("Связь разорвана", status());
+    EXPECT_EQ(clientLineFor("Связь разорвана"), clientLine());
+    EXPECT_EQ(kNoSocket, app.feed.socket.load());
+}
+
+TEST_F(FeedLinkTest, DropLinkClosesTheConnection) {
+    listen();
+    connectOnce();
+    int server = peer::acceptWithin(listening_, 2000);
+    ASSERT_GE(server, 0);
+    peer::readBytes(server, kIntroduction.size());
+    ASSERT_EQ(kLinkConnected, app.feed.state.load());
+    dropLink();
+    EXPECT_EQ(kLinkDropped, app.feed.state.load());
+    EXPECT_EQ(kNoSocket, app.feed.socket.load());
+    EXPECT_EQ("Связь разорвана", status());
+    EXPECT_TRUE(peer::readsToEnd(server, nullptr));
+    ::close(server);
+}
+
+TEST_F(FeedLinkTest, ReconnectThreadConnectsAgainWithAFreshIntroduction) {
+    listen();
+    app.compressFeed = 1;
+    startReconnectThread();
+    int first = peer::acceptWithin(listening_, 5000);
+    ASSERT_GE(first, 0);
+    const std::string intro = "#Rostov-on-Don\r\n#47.198200\r\n#39.628200\r\n#TEXT:COMPRESS\r\n";
+    EXPECT_EQ(intro, peer::readBytes(first, intro.size()));
+    EXPECT_TRUE(peer::pumpUntil([] { return app.feed.state.load() == kLinkConnected; }));
+
+    // Record lines, compressed: staged, then one block after the interval.
+    app.compressInterval = 2;
+    std::thread reader([] {
+        emitRecordLine("@000000000001A1;\r\n", 18, 1);
+        emitRecordLine("@000000000002B2;\r\n", 18, 1);
+        for (int i = 0; i < 3; ++i) advanceFlushClock();
+        emitRecordLine("@000000000003C3;\r\n", 18, 1);
+    });
+    reader.join();
+    std::string wire;
+    std::vector<peer::Block> blocks;
+    std::size_t used = 0;
+    ASSERT_TRUE(waitFor([&] {
+        wire += peer::readBytes(first, 1 << 16, 20);
+        blocks = peer::splitBlocks(wire, &used);
+        return !blocks.empty() && used == wire.size();
+    }));
+    ASSERT_EQ(1u, blocks.size());
+    EXPECT_TRUE(blocks[0].wellFormed);
+    EXPECT_EQ("@000000000001A1;\r\n@000000000002B2;\r\n@000000000003C3;\r\n", peer::inflate(blocks[0].payload));
+
+    ::close(first);
+    EXPECT_TRUE(peer::pumpUntil([] { return app.feed.state.load() == kLinkDropped; }));
+    int second = peer::acceptWithin(listening_, 5000);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(intro, peer::readBytes(second, intro.size()));
+    EXPECT_TRUE(peer::pumpUntil([] { return app.feed.state.load() == kLinkConnected; }));
+    ::close(second);
+    EXPECT_TRUE(peer::pumpUntil([] { return app.feed.state.load() == kLinkDropped; }));
+}
+
+TEST_F(FeedLinkTest, AfterStopNoAttemptIsMadeAndTheLinkIsLeftAlone) {
+    // A listener whose queue is full: the attempt blocks in connect.
+    std::uint16_t port;
+    listening_ = peer::listenLocal(&port, 0);
+    app.feed.port = port;
+    int queued[3];
+    for (int& q : queued) {
+        q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    startReconnectThread();
+    ASSERT_TRUE(waitFor([] { return status() == "Идет установление связи"; }));
+    stopReconnectThread();
+    std::string statusAtStop = status();
+    int stateAtStop = app.feed.state.load();
+
+    // Let the blocked attempt end either way, then wait for the thread itself.
+    ::close(listening_);
+    listening_ = -1;
+    if (app.reconnectThread != kNoThread) {
+        threadJoin(app.reconnectThread);
+        app.reconnectThread = kNoThread;
+    }
+    EXPECT_EQ(statusAtStop, status());
+    EXPECT_EQ(stateAtStop, app.feed.state.load());
+    EXPECT_NE(kLinkConnected, app.feed.state.load());
+    for (int q : queued)
+        if (q >= 0) ::close(q);
+}
+
+TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
+    app.compressFeed = 1;
+    displayLine("@newest;", kDisplayStore);
+    tickDuties();
+    EXPECT_EQ(1, app.acc.flushTicks.load());
+    char line[1024];
+    headlessMonitorLine(kMonitorLines - 1, line, sizeof line);
+    EXPECT_STREQ("@newest;", line);
+}
+
+}  // namespace

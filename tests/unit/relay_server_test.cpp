@@ -1,0 +1,220 @@
+// The relay server with loopback clients: the status line and connect.list, 100
+// clients byte for byte and the 101st refused, entries freed and reused, a client
+// that stops reading dropped while the others keep every byte, the stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/headless_view.h"
+#include "net/relay_server.h"
+#include "net_test_peer.h"
+#include "test_support.h"
+
+namespace {
+
+int relayingCount() {
+    int n = 0;
+    for (ClientEntry& e : app.clients.entries) n += e.relaying.load();
+    return n;
+}
+
+std::string serverLine() {
+    char line[2048];
+    headlessStatusLine(0, line, sizeof line);
+    return line;
+}
+
+std::vector<std::string> listLines() {
+    std::string all = readFile("connect.list");
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < all.size()) {
+        std::size_t end = all.find("\r\n", at);
+        if (end == std::string::npos) {
+            lines.push_back("<no CR LF>" + all.substr(at));
+            break;
+        }
+        lines.push_back(all.substr(at, end - at));
+        at = end + 2;
+    }
+    return lines;
+}
+
+// A repeatable byte pattern of blocks, so every client's copy can be checked.
+std::string block(int index, int size) {
+    std::string b(static_cast<std::size_t>(size), '\0');
+    for (int i = 0; i < size; ++i) b[i] = static_cast<char>((index * 131 + i * 7) & 0xFF);
+    return b;
+}
+
+class RelayServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetApp();
+        markMainThread();
+        app.serverPort = peer::freePort();
+        startRelayServer(nullptr);
+        ASSERT_NE(kNoSocket, app.listenSocket.load());
+    }
+    void TearDown() override {
+        stopRelayServer(nullptr);
+        for (int fd : clients_) ::close(fd);
+    }
+    // Connects n clients and pumps until the server has them all.
+    void connect(int n) {
+        int target = relayingCount() + n;
+        for (int i = 0; i < n; ++i) {
+            int fd = peer::connectLocal(app.serverPort.load());
+            ASSERT_GE(fd, 0);
+            clients_.push_back(fd);
+            pumpSocketEvents(0, peer::dispatch);
+        }
+        ASSERT_TRUE(peer::pumpUntil([&] { return relayingCount() == target; }));
+    }
+    std::string prefix() {
+        char p[64];
+        std::snprintf(p, sizeof p, "Сервер: %5d ", static_cast<int>(app.serverPort.load()));
+        return p;
+    }
+
+    ScratchDir dir_;
+    std::vector<int> clients_;
+};
+
+TEST_F(RelayServerTest, StatusLineAndConnectListFollowTheClients) {
+    EXPECT_EQ(prefix(), serverLine());
+    connect(2);
+    EXPECT_EQ(prefix() + "127.0.0.1 127.0.0.1 ", serverLine());
+
+    auto lines = listLines();
+    ASSERT_EQ(3u, lines.size());  // the start, then one per accept
+    std::regex stamp(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )");
+    EXPECT_TRUE(std::regex_match(lines[0], stamp)) << lines[0];
+    EXPECT_EQ(lines[1].substr(20), "|127.0.0.1|");
+    EXPECT_EQ(lines[2].substr(20), "|127.0.0.1|127.0.0.1|");
+    EXPECT_TRUE(std::regex_match(lines[2].substr(0, 20), stamp));
+
+    // The first client leaves: its entry is freed and the next client takes it.
+    ::close(clients_[0]);
+    clients_.erase(clients_.begin());
+    ASSERT_TRUE(peer::pumpUntil([] { return relayingCount() == 1; }));
+    EXPECT_EQ(kNoSocket, app.clients.entries[0].socket.load());
+    EXPECT_EQ(prefix() + "127.0.0.1 ", serverLine());
+    EXPECT_EQ("|127.0.0.1|", listLines().back().substr(20));
+    connect(1);
+    EXPECT_EQ(1, app.clients.entries[0].relaying.load());
+}
+
+TEST_F(RelayServerTest, HundredClientsGetEveryByteAndTheHundredAndFirstIsRefused) {
+    connect(kMaxClients);
+    int extra = peer::connectLocal(app.serverPort.load());
+    ASSERT_GE(extra, 0);
+    // Accepted and closed at once, without a status refresh.
+    std::size_t linesBefore = listLines().size();
+    std::string nothing;
+    EXPECT_TRUE(peer::pumpUntil([&] { return peer::readsToEnd(extra, &nothing, 20); }));
+    EXPECT_TRUE(nothing.empty());
+    ::close(extra);
+    EXPECT_EQ(linesBefore, listLines().size());
+    EXPECT_EQ(kMaxClients, relayingCount());
+
+    std::string expectedLine = "|";
+    for (int i = 0; i < kMaxClients; ++i) expectedLine += "127.0.0.1|";
+    EXPECT_EQ(expectedLine, listLines().back().substr(20));
+    EXPECT_EQ(prefix().size() + kMaxClients * 10, serverLine().size());
+
+    // A client that sends is read and not disconnected.
+    peer::sendText(clients_[5], "ignored by the server");
+
+    std::string stream;
+    for (int b = 0; b < 40; ++b) {
+        std::string bytes = block(b, 1 + (b * 97) % 1500);
+        relayToClients(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+        stream += bytes;
+        pumpSocketEvents(0, peer::dispatch);
+    }
+    for (int fd : clients_) EXPECT_EQ(stream, peer::readBytes(fd, stream.size()));
+    EXPECT_EQ(kMaxClients, relayingCount());
+}
+
+TEST_F(RelayServerTest, StalledClientIsDroppedWhileTheOthersKeepEveryByte) {
+    connect(4);
+    int stalled = clients_[1];
+    std::atomic<bool> done{false};
+    std::vector<std::string> got(4);
+    std::atomic<long> counted[4] = {0, 0, 0, 0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i) {
+        if (i == 1) continue;
+        readers.emplace_back([&, i] {
+            char buffer[65536];
+            for (;;) {
+                ssize_t n = ::recv(clients_[i], buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                got[i].append(buffer, static_cast<std::size_t>(n));
+                counted[i] += n;
+            }
+        });
+    }
+    // The source thread relays 16 MB in 4 kB blocks while this thread is main. It
+    // keeps at most 64 kB ahead of the reading clients, as a receiver's pace would,
+    // so only the client that stopped reading can fall behind.
+    std::string stream;
+    const int kBlocks = 4096;
+    for (int b = 0; b < kBlocks; ++b) stream += block(b, 4096);
+    std::thread source([&] {
+        for (int b = 0; b < kBlocks; ++b) {
+            relayToClients(reinterpret_cast<const unsigned char*>(stream.data()) + b * 4096, 4096);
+            long sent = static_cast<long>(b + 1) * 4096;
+            waitFor([&] { return counted[0] >= sent - 65536 && counted[2] >= sent - 65536 && counted[3] >= sent - 65536; },
+                    10000);
+        }
+        done = true;
+    });
+    ASSERT_TRUE(peer::pumpUntil([&] { return done.load() && app.clients.entries[1].socket.load() == kNoSocket; },
+                                30000));
+    source.join();
+    EXPECT_EQ(3, relayingCount());
+    EXPECT_EQ(prefix() + "127.0.0.1 127.0.0.1 127.0.0.1 ", serverLine());
+
+    // The dropped client got a clean prefix of the stream, then the end.
+    std::string partial;
+    EXPECT_TRUE(peer::readsToEnd(stalled, &partial, 10000));
+    EXPECT_LT(partial.size(), stream.size());
+    EXPECT_EQ(0, stream.compare(0, partial.size(), partial));
+
+    stopRelayServer(nullptr);
+    for (auto& t : readers) t.join();
+    for (int i = 0; i < 4; ++i) {
+        if (i == 1) continue;
+        EXPECT_EQ(stream.size(), got[i].size()) << "client " << i;
+        EXPECT_TRUE(stream == got[i]) << "client " << i;
+    }
+}
+
+TEST_F(RelayServerTest, AcceptErrorStopsAcceptingButKeepsTheClients) {
+    connect(1);
+    onAcceptEvent(nullptr, kEventAccept | (10053L << 16));
+    int late = peer::connectLocal(app.serverPort.load());
+    for (int i = 0; i < 20; ++i) pumpSocketEvents(10, peer::dispatch);
+    EXPECT_EQ(1, relayingCount());
+    const unsigned char bytes[] = {0x1A, '3', 1, 2};
+    relayToClients(bytes, 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), 4), peer::readBytes(clients_[0], 4));
+    ::close(late);
+}
+
+TEST_F(RelayServerTest, StopClosesEveryClientAndTheListener) {
+    connect(3);
+    stopRelayServer(nullptr);
+    EXPECT_EQ(kNoSocket, app.listenSocket.load());
+    EXPECT_EQ(0, relayingCount());
+    for (int fd : clients_) EXPECT_TRUE(peer::readsToEnd(fd, nullptr));
+}
+
+}  // namespace
