@@ -24,6 +24,27 @@ DWORD WINAPI trampoline(LPVOID p) {
 DWORD mainThreadId = 0;
 HANDLE feedLock = nullptr;
 
+// Waits for a thread to end. On the main thread the wait keeps carrying out the
+// messages other threads send to our windows: the thread being waited for may
+// itself be inside such a send (a show-now line, a status refresh) and could never
+// end otherwise.
+DWORD waitForThread(HANDLE h, DWORD timeoutMs) {
+    if (GetCurrentThreadId() != mainThreadId) return WaitForSingleObject(h, timeoutMs);
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD left = INFINITE;
+        if (timeoutMs != INFINITE) {
+            DWORD spent = GetTickCount() - start;
+            if (spent >= timeoutMs) return WAIT_TIMEOUT;
+            left = timeoutMs - spent;
+        }
+        DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, left, QS_SENDMESSAGE);
+        if (r != WAIT_OBJECT_0 + 1) return r;
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 }  // namespace
 
 ThreadHandle threadStart(void (*procedure)(void*), void* argument) {
@@ -39,13 +60,13 @@ ThreadHandle threadStart(void (*procedure)(void*), void* argument) {
 
 void threadJoin(ThreadHandle t) {
     if (t == kNoThread) return;
-    WaitForSingleObject(reinterpret_cast<HANDLE>(t), INFINITE);
+    waitForThread(reinterpret_cast<HANDLE>(t), INFINITE);
     CloseHandle(reinterpret_cast<HANDLE>(t));
 }
 
 int threadJoinTimed(ThreadHandle t, int timeoutMs) {
     if (t == kNoThread) return 1;
-    if (WaitForSingleObject(reinterpret_cast<HANDLE>(t), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return 0;
+    if (waitForThread(reinterpret_cast<HANDLE>(t), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return 0;
     CloseHandle(reinterpret_cast<HANDLE>(t));
     return 1;
 }
