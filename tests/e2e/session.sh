@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# One e2e session: a Wine prefix, an Xvfb display and a persistent wineserver that
+# the tests of one ctest run share (CTest fixture e2e.setup / e2e.cleanup).
+#
+#   session.sh start   make the session in $E2E_STATE and write $E2E_STATE/env
+#   session.sh stop    end it: only what start started (its Xvfb, the wineserver of
+#                      its prefix, its watchdog), then delete the prefix copy
+#
+# The prefix is booted once per build directory into $E2E_CACHE/prefix (fonts,
+# registry, virtual desktop, no com1) and copied for every session, so a session
+# starts in a few seconds; a fresh checkout builds the cache on its first run.
+# A watchdog ends the session when the process that started it (ctest) is gone,
+# so an interrupted run leaves nothing behind.
+set -u
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+: "${E2E_STATE:?E2E_STATE must name the session directory}"
+: "${E2E_CACHE:?E2E_CACHE must name the prefix cache directory}"
+
+# Bump when the way the prefix is made changes; the cache is then rebuilt.
+PREFIX_RECIPE=3
+
+log() { echo "e2e session: $*" >&2; }
+
+wine_env() {  # the environment every Wine process of the tests runs with
+    export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine takes the ANSI code page (1251) from the C library locale.
+    export LC_ALL=ru_RU.UTF-8
+}
+
+prefix_stamp() {
+    { echo "recipe $PREFIX_RECIPE"; wine --version 2>/dev/null; cat "$E2E_DIR/prefix.reg"; } | md5sum | cut -d' ' -f1
+}
+
+# Boots a prefix into $1 (12-15 s), with the display $DISPLAY.
+boot_prefix() {
+    local p=$1
+    (
+        wine_env
+        export WINEPREFIX=$p
+        wineboot --init >/dev/null 2>&1
+        wineserver -w
+        # Debian's Wine loads fonts only from C:\windows\Fonts, which wineboot leaves empty.
+        cp /usr/share/wine/fonts/* "$p/drive_c/windows/Fonts/"
+        # The Fixedsys replacement must be loadable from there too.
+        cp /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf "$p/drive_c/windows/Fonts/" 2>/dev/null
+        # wine reg/regedit misbehave under a UTF-8 locale.
+        LC_ALL=C wine regedit /S "$(echo "Z:$E2E_DIR/prefix.reg" | tr / '\\')" >/dev/null 2>&1
+        wineserver -k 2>/dev/null
+        wineserver -w
+        # wineboot maps com1 to /dev/ttyS0; the tests map COM names themselves.
+        rm -f "$p/dosdevices/com1"
+        LC_ALL=C grep -q 'DejaVu Sans Mono' "$p/user.reg" && LC_ALL=C grep -q '"Default"="1024x768"' "$p/user.reg"
+    )
+}
+
+ensure_template() {
+    mkdir -p "$E2E_CACHE"
+    local want
+    want=$(prefix_stamp)
+    (
+        # One builder at a time per cache; the others wait and then use its result.
+        flock 9
+        if [ -f "$E2E_CACHE/prefix/.e2e-stamp" ] && [ "$(cat "$E2E_CACHE/prefix/.e2e-stamp")" = "$want" ]; then
+            exit 0
+        fi
+        log "booting the template prefix in $E2E_CACHE/prefix (once per build directory)"
+        local tmp="$E2E_CACHE/prefix.new.$$"
+        rm -rf "$tmp" "$E2E_CACHE/prefix"
+        if ! boot_prefix "$tmp"; then
+            log "wineboot or the registry import failed"
+            WINEPREFIX=$tmp wineserver -k 2>/dev/null
+            rm -rf "$tmp"
+            exit 1
+        fi
+        echo "$want" >"$tmp/.e2e-stamp"
+        mv "$tmp" "$E2E_CACHE/prefix"
+    ) 9>"$E2E_CACHE/lock"
+}
+
+# Is pid $1 alive and running the program named $2?
+is_ours() {
+    [ -n "${1:-}" ] && [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$2"
+}
+
+stop_session() {
+    [ -f "$E2E_STATE/env" ] || return 0
+    local XVFB_PID='' WATCHDOG_PID='' WINEPREFIX=''
+    # shellcheck disable=SC1091
+    . "$E2E_STATE/env"
+    if [ -n "$WATCHDOG_PID" ] && [ "$WATCHDOG_PID" != "${E2E_IS_WATCHDOG:-}" ] && is_ours "$WATCHDOG_PID" watchdog.sh; then
+        kill "$WATCHDOG_PID" 2>/dev/null
+    fi
+    if [ -d "$WINEPREFIX" ]; then
+        WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
+        WINEPREFIX=$WINEPREFIX timeout 30 wineserver -w 2>/dev/null
+    fi
+    if is_ours "$XVFB_PID" Xvfb; then
+        kill "$XVFB_PID" 2>/dev/null
+        for _ in $(seq 50); do is_ours "$XVFB_PID" Xvfb || break; sleep 0.1; done
+    fi
+    rm -rf "$WINEPREFIX"
+    rm -f "$E2E_STATE/env"
+}
+
+start_session() {
+    stop_session  # a stale session of an interrupted run in the same build directory
+    mkdir -p "$E2E_STATE"
+    rm -rf "${E2E_STATE:?}/work" "$E2E_STATE/prefix"
+    mkdir -p "$E2E_STATE/work"
+
+    # Xvfb picks a free display number itself and tells us which (-displayfd).
+    local dfile="$E2E_STATE/display"
+    rm -f "$dfile"
+    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dfile" \
+        </dev/null >"$E2E_STATE/xvfb.log" 2>&1 &
+    local xvfb=$!
+    local n=0
+    until [ -s "$dfile" ] && grep -q '^[0-9]' "$dfile"; do
+        n=$((n + 1))
+        if [ $n -gt 300 ] || ! kill -0 $xvfb 2>/dev/null; then
+            log "Xvfb did not start: $(cat "$E2E_STATE/xvfb.log")"
+            kill $xvfb 2>/dev/null
+            return 1
+        fi
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -n1 "$dfile" | tr -dc 0-9)"
+
+    # The watchdog holds the session's lifetime to that of its starter (ctest, or
+    # the test script in a standalone run).
+    local starter=${E2E_STARTER_PID:-$PPID}
+    {
+        echo "export DISPLAY=$DISPLAY"
+        echo "export WINEPREFIX=$E2E_STATE/prefix"
+        echo "XVFB_PID=$xvfb"
+        echo "WATCHDOG_PID="
+    } >"$E2E_STATE/env"
+    setsid bash "$E2E_DIR/watchdog.sh" "$starter" "$E2E_STATE" "$E2E_CACHE" </dev/null >/dev/null 2>&1 &
+    local watchdog=$!
+    sed -i "s/^WATCHDOG_PID=.*/WATCHDOG_PID=$watchdog/" "$E2E_STATE/env"
+
+    if ! ensure_template; then
+        stop_session
+        return 1
+    fi
+    cp -a "$E2E_CACHE/prefix" "$E2E_STATE/prefix"
+
+    wine_env
+    export WINEPREFIX="$E2E_STATE/prefix"
+    # A persistent server: each later wine start then takes a fraction of a second.
+    wineserver -p </dev/null >/dev/null 2>&1
+    # The first start brings up the virtual desktop and services; do it now, not in a test.
+    if ! timeout 120 wine "$E2E_TOOLS/e2e_driver.exe" windows >"$E2E_STATE/warmup.log" 2>&1; then
+        log "the first Wine start failed: $(tail -n 5 "$E2E_STATE/warmup.log")"
+        stop_session
+        return 1
+    fi
+    # Wine's mount manager maps com1 to /dev/ttyS0 again when it starts: unmap it,
+    # so that "COM1" fails to open as on a machine without that port.
+    rm -f "$WINEPREFIX/dosdevices/com1"
+    log "ready: DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX"
+}
+
+case "${1:-}" in
+    start) start_session ;;
+    stop) stop_session ;;
+    *) echo "usage: session.sh start|stop" >&2; exit 2 ;;
+esac
