@@ -14,6 +14,13 @@ namespace {
 
 HWND mainHwnd() { return static_cast<HWND>(app.mainWindow); }
 
+// A line on its way from another thread to the main thread. The sender holds the
+// lock until the main thread has placed the line, so senders take turns; the main
+// thread never takes it. The message carries no pointer, so a stray message of
+// this number from elsewhere can only show the last line again.
+SRWLOCK handOverLock = SRWLOCK_INIT;
+char handOverLine[kRingSlotSize];
+
 }  // namespace
 
 void uiScrollAndPlace(const char* text) {
@@ -21,8 +28,13 @@ void uiScrollAndPlace(const char* text) {
         panelScrollAndPlace(text);
         return;
     }
-    SendMessageA(mainHwnd(), kMsgScrollPlace, 0, reinterpret_cast<LPARAM>(text));
+    AcquireSRWLockExclusive(&handOverLock);
+    copyText(handOverLine, sizeof handOverLine, text);
+    SendMessageA(mainHwnd(), kMsgScrollPlace, 0, 0);
+    ReleaseSRWLockExclusive(&handOverLock);
 }
+
+void scrollInHandedOverLine() { panelScrollAndPlace(handOverLine); }
 
 void uiSetStatusLine(int index, const char* text) {
     if (index < 0 || index >= kStatusLines) return;

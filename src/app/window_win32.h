@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-// Our own private message: another thread hands the main thread a line to scroll
-// in (lParam = const char*, valid while the sender waits in SendMessage).
+// Our own private message: another thread has handed the main thread a line to
+// scroll in and waits in SendMessage (wParam and lParam 0).
 inline constexpr UINT kMsgScrollPlace = 1040;
 
 // The creation title of the main window, also the tray icon's tip.
@@ -19,6 +19,8 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void createMonitorPanel(HWND window);
 // Moves every monitor line up by one and puts text at the bottom. Main thread.
 void panelScrollAndPlace(const char* text);
+// Message 1040: scrolls in the line another thread handed over. Main thread.
+void scrollInHandedOverLine();
 
 // The tray's one-item pop-up at the cursor; the tracking result, or 0 when the
 // menu resource is missing. Blocks while the menu is open.

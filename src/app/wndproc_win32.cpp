@@ -57,7 +57,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         refreshStatusLines();
         return 0;
     case kMsgScrollPlace:
-        panelScrollAndPlace(reinterpret_cast<const char*>(lParam));
+        scrollInHandedOverLine();
         return 0;
     case kMsgTray:
         return onTrayNotify(window, lParam);
