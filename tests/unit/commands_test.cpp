@@ -1,7 +1,11 @@
 // Menu and key commands of the main window, checked through the in-memory front end
 // (marks, boxes, dialogs) and the files they write.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +14,7 @@
 #include "app/app_state.h"
 #include "app/commands.h"
 #include "app/headless_view.h"
+#include "input/serial_source.h"
 #include "test_support.h"
 
 namespace {
@@ -208,6 +213,39 @@ TEST_F(Commands, ExitClosesTheWindowUnknownIdsDoNothing) {
     EXPECT_EQ(headlessBoxCount(), 0);
     EXPECT_EQ(handleCommand(kCmdExit), 1);
     EXPECT_EQ(headlessWindowClosed(), 1);
+}
+
+TEST_F(Commands, DigitKeysSendTheReceiverModeCommands) {
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    ASSERT_EQ(openComPort(name), 1);
+
+    for (int ch : {'0', '1', '2', '3'}) handleKey(ch);
+    const std::string want = "#43-12\n#43-12\n#43-13\n#43-14\n";
+    std::string got;
+    char buf[256];
+    waitFor([&] {
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, 0) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got.size() >= want.size();
+    });
+    EXPECT_EQ(got, want);
+    closeComPort();
+    close(slave);
+    close(master);
+
+    // Without a port the keys write nothing and complain about nothing.
+    handleKey('0');
+    EXPECT_EQ(headlessBoxCount(), 0);
 }
 
 }  // namespace
