@@ -40,7 +40,7 @@ int registerMainClass(HINSTANCE instance) {
 // The settings dialogs are modeless and get no dialog-manager keyboard handling;
 // only TAB is given to the two dialogs that cycle their fields with it.
 int runMessageLoop() {
-    MSG msg;
+    MSG msg{};
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
         if (msg.message == WM_CHAR && msg.wParam == 9 && offerTabToDialogs(msg.hwnd)) continue;
         TranslateMessage(&msg);
