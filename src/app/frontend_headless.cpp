@@ -20,7 +20,7 @@ struct Headless {
     char title[400];
     int checked[kMaxCommand];
     char menuText[kMaxCommand][64];
-    char boxText[kMaxBoxes][512];
+    char boxText[kMaxBoxes][4096];  // the help text is about 2.5 kB
     char boxCaption[kMaxBoxes][256];
     int boxes;
     int boxAnswer;
