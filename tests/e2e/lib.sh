@@ -66,6 +66,12 @@ e2e_end() {
     for ((i = ${#E2E_CLEANUPS[@]} - 1; i >= 0; i--)); do eval "${E2E_CLEANUPS[$i]}"; done
     if [ $E2E_OWN_SESSION -eq 1 ]; then
         bash "$E2E_DIR/session.sh" stop
+        # A private session keeps its working directory only when the case failed.
+        if [ $E2E_FAILED -eq 0 ]; then
+            cd / && rm -rf "$E2E_STATE"
+        else
+            e2e_log "working directory kept: $E2E_WORK"
+        fi
     fi
     if [ $E2E_FAILED -ne 0 ]; then
         e2e_log "case $E2E_CASE FAILED"
