@@ -326,8 +326,9 @@ int main(int argc, char** argv) {
         readCommands(waitMs, !pending.empty());
         if (!o.quiet && nowSeconds() >= nextReport) {
             nextReport += 5;
-            std::printf("%8.3f  %lld frames sent (%llu bytes), %lld dropped (line not read)\n", nowSeconds() - start,
-                        sent, bytesSent, dropped);
+            std::printf("%8.3f  %lld frames sent (%llu bytes)", nowSeconds() - start, sent, bytesSent);
+            if (dropped) std::printf(", %lld dropped: nobody reads the line", dropped);
+            std::printf("\n");
         }
     }
     // The last frames go out (for at most 2 s: nobody may be reading), and commands

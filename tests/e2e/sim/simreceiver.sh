@@ -10,12 +10,7 @@
 SIM_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../../tools/simreceiver" && pwd)
 
 sim_build() {
-    SIM_BIN=$E2E_CACHE/simreceiver
-    mkdir -p "$E2E_CACHE"
-    if [ ! -x "$SIM_BIN" ] || [ -n "$(find "$SIM_SRC" -newer "$SIM_BIN" \( -name '*.cpp' -o -name '*.h' \))" ]; then
-        c++ -std=c++20 -O2 -o "$SIM_BIN.tmp.$$" "$SIM_SRC/main.cpp" "$SIM_SRC/frames.cpp" &&
-            mv "$SIM_BIN.tmp.$$" "$SIM_BIN" || e2e_fail "cannot build simreceiver"
-    fi
+    SIM_BIN=$("$SIM_SRC/build.sh" "$E2E_CACHE/tools") || e2e_fail "cannot build simreceiver"
 }
 
 sim_start() {
