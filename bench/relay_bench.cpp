@@ -101,6 +101,8 @@ struct Result {
 pid_t startServer(bool ours, const char* self, const char* ptyName, int port, const std::string& scratch) {
     pid_t pid = fork();
     if (pid != 0) return pid;
+    // The program appends connect.list to its working directory.
+    if (chdir(scratch.c_str()) != 0) _exit(126);
     int null = ::open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
