@@ -116,6 +116,9 @@ void logReceivedBytes(const unsigned char* data, int count) {
             TextGuard guard(app.recordLock);
             if (!app.recordFile) return;
             std::fwrite(text, 1, static_cast<std::size_t>(length), app.recordFile);
+            // Each block reaches the file at once: a log is read while it grows,
+            // and what was received survives a crash.
+            std::fflush(app.recordFile);
         }
         data += take;
         count -= take;
