@@ -81,9 +81,12 @@ void playbackThread(void*) {
         playByte(byte);
         previousTick = tick;
     }
+    // The window updates come first, while playFile still says "playing": they
+    // wait for the main thread, and the main thread joins this thread only once
+    // playFile is cleared, so the two never wait for each other.
+    showStopped(kPlaybackCommand, "&Считать из файла");
     if (file) std::fclose(file);
     app.playFile = nullptr;
-    showStopped(kPlaybackCommand, "&Считать из файла");
     app.playState = kPlayEnded;
 }
 
@@ -165,7 +168,8 @@ int commandPlayback() {
     char chosen[kFileNameSize] = "";
     if (!uiChooseOpenFile(app.playFileName, chosen, sizeof chosen) || chosen[0] == '\0') return 0;
     copyText(app.playFileName, sizeof app.playFileName, chosen);
-    // A previous playback thread has already let go of its file; collect it.
+    // A previous playback thread has already let go of its file and has nothing
+    // left to do but end; collect it.
     if (app.playThread != kNoThread) {
         threadJoin(app.playThread);
         app.playThread = kNoThread;
