@@ -103,6 +103,10 @@ stop_session() {
 }
 
 start_session() {
+    if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+        log "the ru_RU.UTF-8 locale is missing (localedef -i ru_RU -f UTF-8 ru_RU.UTF-8): without it Wine's ANSI code page is not 1251"
+        return 1
+    fi
     stop_session  # a stale session of an interrupted run in the same build directory
     mkdir -p "$E2E_STATE"
     rm -rf "${E2E_STATE:?}/work" "$E2E_STATE/prefix"
