@@ -206,6 +206,45 @@ TEST_F(FeedLinkTest, AfterStopNoAttemptIsMadeAndTheLinkIsLeftAlone) {
         if (q >= 0) ::close(q);
 }
 
+TEST_F(FeedLinkTest, DropDuringAnAttemptIsNotUndoneByItsEnd) {
+    // The attempt blocks in connect behind a queued connection; meanwhile the
+    // link is dropped (as by a close event). The attempt still completes, but must
+    // neither mark the link connected nor leave its socket open.
+    std::uint16_t port;
+    listening_ = peer::listenLocal(&port, 0);
+    app.feed.port = port;
+    int queued[1];
+    for (int& q : queued) {
+        q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    std::thread attempt([] { linkConnect(nullptr, "127.0.0.1"); });
+    ASSERT_TRUE(waitFor([] { return app.feed.socket.load() != kNoSocket; }));
+    dropLink();
+    EXPECT_EQ("Связь разорвана", status());
+
+    // Let the attempt through: take the queued connection, then ours.
+    std::vector<int> accepted;
+    for (;;) {
+        int fd = peer::acceptWithin(listening_, 10000);
+        ASSERT_GE(fd, 0);
+        accepted.push_back(fd);
+        if (accepted.size() == 2) break;
+    }
+    attempt.join();
+    std::string got;
+    EXPECT_TRUE(peer::readsToEnd(accepted[1], &got));
+    EXPECT_EQ(kIntroduction, got);
+    EXPECT_EQ(kLinkDropped, app.feed.state.load());
+    EXPECT_EQ(kNoSocket, app.feed.socket.load());
+    for (int fd : accepted) ::close(fd);
+    for (int q : queued) ::close(q);
+}
+
 TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
     app.compressFeed = 1;
     displayLine("@newest;", kDisplayStore);
