@@ -61,6 +61,9 @@ void waitForTick(std::int32_t tick) {
     while (tick > app.exchangeTick.load() && app.playState.load() == kPlayRunning) sleepMs(kPacingPollMs);
 }
 
+// The playback thread: plays the log line by line at its recorded pace until the
+// end of the file or a stop (playState 0), then puts the menu and title back and
+// ends with playState 100. Blocks in the pacing wait and in playByte.
 void playbackThread(void*) {
     std::FILE* file = app.playFile.load();
     char line[kPlayLineLimit + 1];
