@@ -14,10 +14,15 @@ e2e_box_press COM1 1
 drv wait-line 18 nonempty '' 15000 >/dev/null || e2e_fail "status line 0 stays empty"
 
 e2e_check "title" "$(e2e_title)" "Связывающая программа (ORMELA)"
+geometry=$(drv geometry)
+read -r _ width height style <<<"$(echo "$geometry" | head -n1)"
+e2e_check "outer window size" "$width x $height" "585 x 372"
+# The system adds WS_CLIPSIBLINGS to every top-level window.
+e2e_check "window style" "$(printf '0x%08X' $((style & ~0x04000000)))" "0x10CA0080"
+expected=$(for i in $(seq 0 20); do echo "line 0 $((16 * i)) 676 16"; done)
+e2e_check "21 lines of 676 x 16 stacked from the top" "$(echo "$geometry" | tail -n +2)" "$expected"
 e2e_read_lines
-for i in $(seq 0 17); do
-    e2e_check "monitor line $i is empty" "${E2E_LINES[$i]}" ""
-done
+e2e_check "18 empty monitor lines" "$(printf '%s|' "${E2E_LINES[@]:0:18}")" "$(printf '|%.0s' $(seq 18))"
 e2e_check "status line 0" "${E2E_LINES[18]}" "Сервер:  7777 "
 # The feed link's status text changes while the reconnect thread works.
 e2e_check "status line 1 (port)" "${E2E_LINES[19]:0:15}" "Клиент:  8888  "

@@ -210,6 +210,7 @@ void usage() {
         "  wait-gone MS              until the main window no longer exists\n"
         "  pid                       process id of the program owning the main window\n"
         "  title                     main window title\n"
+        "  geometry                  'window W H STYLE', then 'line X Y W H' per STATIC (client coordinates)\n"
         "  lines                     every STATIC line of the main window, one per output line (escaped)\n"
         "  line N                    text of STATIC line N, raw\n"
         "  wait-line N MODE TEXT MS  MODE eq|prefix|contains|nonempty|empty; prints the text\n"
@@ -277,6 +278,23 @@ bool run(Args& a) {
         std::wstring t;
         if (!w || !windowText(w, t)) return fail(L"cannot read the title");
         outLine(escaped(t));
+        return true;
+    }
+    if (cmd == L"geometry") {
+        HWND w = needMain();
+        if (!w) return false;
+        RECT r;
+        GetWindowRect(w, &r);
+        wchar_t buf[128];
+        swprintf(buf, 128, L"window %ld %ld 0x%08lX", r.right - r.left, r.bottom - r.top,
+                 static_cast<unsigned long>(GetWindowLongW(w, GWL_STYLE)));
+        outLine(buf);
+        for (HWND l : staticLines(w)) {
+            GetWindowRect(l, &r);
+            MapWindowPoints(nullptr, w, reinterpret_cast<POINT*>(&r), 2);
+            swprintf(buf, 128, L"line %ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
+            outLine(buf);
+        }
         return true;
     }
     if (cmd == L"lines") {
