@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""One relay measurement against a running server: N clients, the receiver's end of
+a serial line written at a steady rate, every client's bytes checked. Prints one
+result line; never fails. Used by relay_wine.sh (the native figures come from
+relay_bench, which does the same in C++).
+
+    relay_load.py PORT TTY CLIENTS RATE_KBS SECONDS CAPTURE [PID...]
+
+CPU is the utime + stime of the given pids (the program and its wineserver) over
+the measured interval, per kB written.
+"""
+import os
+import selectors
+import socket
+import sys
+import termios
+import time
+import tty
+
+port, path = int(sys.argv[1]), sys.argv[2]
+nclients, rate, seconds = int(sys.argv[3]), float(sys.argv[4]), float(sys.argv[5])
+stream = open(sys.argv[6], "rb").read() if os.path.exists(sys.argv[6]) else bytes(range(256)) * 256
+pids = [int(p) for p in sys.argv[7:]]
+tick = os.sysconf("SC_CLK_TCK")
+
+
+def cpu():
+    total = 0
+    for p in pids:
+        try:
+            fields = open("/proc/%d/stat" % p).read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        except OSError:
+            pass
+    return total
+
+
+tty_fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+tty.setraw(tty_fd, termios.TCSANOW)
+
+clients = []
+for i in range(nclients):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.setblocking(False)
+    clients.append(s)
+    time.sleep(0.02)  # backlog 1: pace the connects so none waits for a SYN retry
+sel = selectors.DefaultSelector()
+for i, s in enumerate(clients):
+    sel.register(s, selectors.EVENT_READ, i)
+
+# Warm-up: marker bytes until every client saw one, then drain.
+seen = set()
+deadline = time.time() + 30
+while len(seen) < nclients and time.time() < deadline:
+    os.write(tty_fd, b"M")
+    for key, _ in sel.select(0.02):
+        if key.fileobj.recv(65536):
+            seen.add(key.data)
+time.sleep(0.5)
+for key, _ in sel.select(0.2):
+    pass
+for s in clients:
+    try:
+        while s.recv(1 << 20):
+            pass
+    except BlockingIOError:
+        pass
+
+total = int(rate * 1024 * seconds)
+per = max(1, int(rate * 1024 * 0.002))
+writes = []  # (end offset, time)
+got = [0] * nclients
+wrong = [0] * nclients
+closed = [False] * nclients
+lat = []
+nxt = 0
+written = 0
+cpu0 = cpu()
+t0 = time.time()
+next_write = t0
+last = nclients - 1
+while True:
+    now = time.time()
+    if written < total and now >= next_write:
+        n = min(per, total - written)
+        pos = written % len(stream)
+        chunk = stream[pos:pos + n]
+        if len(chunk) < n:
+            chunk += stream[:n - len(chunk)]
+        os.write(tty_fd, chunk)
+        written += n
+        writes.append((written, time.time()))
+        next_write += 0.002
+        continue
+    if written >= total:
+        if all(closed[i] or got[i] >= total for i in range(nclients)):
+            break
+        if now > t0 + seconds + 5:
+            break
+    timeout = max(0.0, min(0.002, next_write - now)) if written < total else 0.05
+    for key, _ in sel.select(timeout):
+        i = key.data
+        try:
+            data = key.fileobj.recv(1 << 20)
+        except BlockingIOError:
+            continue
+        if not data:
+            closed[i] = True
+            sel.unregister(key.fileobj)
+            continue
+        base = got[i]
+        pos = base % len(stream)
+        expect = (stream[pos:] + stream * (len(data) // len(stream) + 2))[:len(data)]
+        if data != expect:
+            wrong[i] += sum(1 for a, b in zip(data, expect) if a != b)
+        got[i] += len(data)
+        if i == last:
+            t = time.time()
+            while nxt < len(writes) and writes[nxt][0] <= got[i]:
+                lat.append((t - writes[nxt][1]) * 1000)
+                nxt += 1
+t1 = time.time()
+cpu1 = cpu()
+kb = total / 1024
+lost = sum(total - min(g, total) for g in got) + sum(wrong)
+lat.sort()
+p50 = lat[len(lat) // 2] if lat else 0
+p99 = lat[min(len(lat) - 1, len(lat) * 99 // 100)] if lat else 0
+print("%-9s %7d %6d/s %7.1f/s %10d %6d %10.4f %8.2f %8.2f" % (
+    "wine", nclients, rate, kb / (t1 - t0), lost, sum(closed), (cpu1 - cpu0) * 1000.0 / tick / kb, p50, p99))
+for s in clients:
+    s.close()
+os.close(tty_fd)
