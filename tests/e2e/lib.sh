@@ -218,6 +218,7 @@ e2e_lock_default_ports() {
     # ends by itself when this shell does.
     (
         exec 9>>"$E2E_PORTS_LOCK"
+        chmod 666 "$E2E_PORTS_LOCK" 2>/dev/null  # shared by every user's runs
         flock -w 240 9 || exit 1
         : >"$got"
         exec tail --pid=$$ -f /dev/null
