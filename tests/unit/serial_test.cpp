@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/app_state.h"
+#include "app/commands.h"
 #include "app/headless_view.h"
 #include "input/serial_source.h"
 #include "test_support.h"
@@ -287,10 +288,7 @@ TEST_F(SerialPort, BinaryModeSendsNoStartOrStopButKeysStillWrite) {
     EXPECT_EQ(headlessTrayIcon(), 1);
     EXPECT_EQ(receiveUpToMarker(), "");
     // Keys '0' and '1' send the same command; '2' and '3' the next two.
-    sendReceiverMode(0x12);
-    sendReceiverMode(0x12);
-    sendReceiverMode(0x13);
-    sendReceiverMode(0x14);
+    for (char key : {'0', '1', '2', '3'}) handleKey(key);
     EXPECT_EQ(receive(28), "#43-12\n#43-12\n#43-13\n#43-14\n");
     stopSerialSource();
     EXPECT_EQ(app.comHandle.load(), kNoSerial);
@@ -309,7 +307,7 @@ TEST_F(SerialPort, MissingPortAtStartUp) {
     EXPECT_STREQ(text, "Не удалось открыть \xD1\xCE\xCC ПОРТ");
     EXPECT_STREQ(caption, "/nonexistent/COM7");
     // Keys go nowhere and fail quietly.
-    sendReceiverMode(0x12);
+    handleKey('0');
     EXPECT_EQ(writeComPort("#", 1), 0);
     stopSerialSource();
     EXPECT_EQ(headlessBoxCount(), 1);
@@ -362,6 +360,21 @@ TEST_F(SerialPort, FailedReopenWithoutAnyEarlierOpen) {
     EXPECT_STREQ(text, "Не удалось открыть \xD1\xCE\xCC ПОРТ\n");
     EXPECT_STREQ(caption, "/nonexistent/COM2");
     EXPECT_EQ(headlessTrayIcon(), 2);
+}
+
+TEST_F(SerialPort, NotASerialLineIsClosedAgain) {
+    // /dev/null opens but takes no line settings: the open fails and leaves no
+    // descriptor behind.
+    auto openFds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    int before = openFds();
+    EXPECT_EQ(openComPort("/dev/null"), 0);
+    EXPECT_EQ(app.comHandle.load(), kNoSerial);
+    EXPECT_EQ(app.comOpenCount, 0);
+    EXPECT_EQ(openFds(), before);
 }
 
 TEST_F(SerialPort, SpeedIsTheLeadingDigits) {
