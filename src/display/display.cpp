@@ -35,8 +35,9 @@ void setTitleState(const char* text) {
 }
 
 void refreshStatusLines() {
-    // Header plus 100 addresses with their blanks: at most 1,614 characters.
-    static char serverLine[2048];
+    // Header plus 100 addresses with their blanks: at most 1,614 characters. On the
+    // stack, since the native build may refresh from two threads at once.
+    char serverLine[2048];
     writeServerStatus(serverLine, sizeof serverLine);
     uiSetStatusLine(0, serverLine);
 
