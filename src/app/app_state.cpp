@@ -15,3 +15,10 @@ int copyText(char* dest, int capacity, const char* source) {
     dest[n] = '\0';
     return n;
 }
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}

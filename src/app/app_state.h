@@ -169,3 +169,6 @@ extern AppState app;
 // Bounded copy of a zero-terminated text into a fixed field; always terminates.
 // Returns the number of characters copied.
 int copyText(char* dest, int capacity, const char* source);
+
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int hexDigitValue(char c);

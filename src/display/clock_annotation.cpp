@@ -12,13 +12,6 @@
 
 namespace {
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // Reads up to `width` hex digits from text, stopping at the first other character
 // (the terminator included). No digits read gives 0. Returns the characters the
 // field covered, so the caller never steps past the terminator.
@@ -27,7 +20,7 @@ std::uint64_t readHexField(const char* text, int width, int* consumed) {
     int i = 0;
     bool stopped = false;
     for (; i < width && text[i] != '\0'; ++i) {
-        int d = hexDigit(text[i]);
+        int d = hexDigitValue(text[i]);
         if (d < 0) stopped = true;
         if (!stopped) value = value * 16 + static_cast<std::uint64_t>(d);
     }

@@ -3,16 +3,7 @@
 
 #include <cstdio>
 
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "app/app_state.h"
 
 int formatLogLine(unsigned char byte, std::int32_t tick, char* out) {
     // %X of the tick's 32 bits: upper-case, no leading zeros.
@@ -27,7 +18,7 @@ int parseLogLine(const char* line, unsigned char* byte, std::int32_t* tick) {
     // The byte: up to two hex digits at the very start of the line.
     int value = 0, digits = 0;
     while (digits < 2 && line[digits] != '\0') {
-        int d = hexDigit(line[digits]);
+        int d = hexDigitValue(line[digits]);
         if (d < 0) break;
         value = value * 16 + d;
         ++digits;
@@ -48,7 +39,7 @@ int parseLogLine(const char* line, unsigned char* byte, std::int32_t* tick) {
     // wrapping to a negative tick that would play at once.
     std::uint64_t t = 0;
     int tickDigits = 0;
-    for (int d; (d = hexDigit(*p)) >= 0; ++p) {
+    for (int d; (d = hexDigitValue(*p)) >= 0; ++p) {
         if (t <= 0x7FFFFFFFu) t = t * 16 + static_cast<unsigned>(d);
         ++tickDigits;
     }
