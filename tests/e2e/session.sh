@@ -13,44 +13,19 @@
 # so an interrupted run leaves nothing behind.
 set -u
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# wine_env and boot_wine_prefix are shared with scripts/run.
+BREVALINK_ROOT=${BREVALINK_ROOT:-$(cd "$E2E_DIR/../.." && pwd)}
+. "$BREVALINK_ROOT/scripts/lib/wine.sh"
 : "${E2E_STATE:?E2E_STATE must name the session directory}"
 : "${E2E_CACHE:?E2E_CACHE must name the prefix cache directory}"
 
 # Bump when the way the prefix is made changes; the cache is then rebuilt.
-PREFIX_RECIPE=3
+PREFIX_RECIPE=4
 
 log() { echo "e2e session: $*" >&2; }
 
-wine_env() {  # the environment every Wine process of the tests runs with
-    export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    # Wine takes the ANSI code page (1251) from the C library locale.
-    export LC_ALL=ru_RU.UTF-8
-}
-
 prefix_stamp() {
     { echo "recipe $PREFIX_RECIPE"; wine --version 2>/dev/null; cat "$E2E_DIR/prefix.reg"; } | md5sum | cut -d' ' -f1
-}
-
-# Boots a prefix into $1 (12-15 s), with the display $DISPLAY.
-boot_prefix() {
-    local p=$1
-    (
-        wine_env
-        export WINEPREFIX=$p
-        wineboot --init >/dev/null 2>&1
-        wineserver -w
-        # Debian's Wine loads fonts only from C:\windows\Fonts, which wineboot leaves empty.
-        cp /usr/share/wine/fonts/* "$p/drive_c/windows/Fonts/"
-        # The Fixedsys replacement must be loadable from there too.
-        cp /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf "$p/drive_c/windows/Fonts/" 2>/dev/null
-        # wine reg/regedit misbehave under a UTF-8 locale.
-        LC_ALL=C wine regedit /S "$(echo "Z:$E2E_DIR/prefix.reg" | tr / '\\')" >/dev/null 2>&1
-        wineserver -k 2>/dev/null
-        wineserver -w
-        # wineboot maps com1 to /dev/ttyS0; the tests map COM names themselves.
-        rm -f "$p/dosdevices/com1"
-        LC_ALL=C grep -q 'DejaVu Sans Mono' "$p/user.reg" && LC_ALL=C grep -q '"Default"="1024x768"' "$p/user.reg"
-    )
 }
 
 ensure_template() {
@@ -66,7 +41,7 @@ ensure_template() {
         log "booting the template prefix in $E2E_CACHE/prefix (once per build directory)"
         local tmp="$E2E_CACHE/prefix.new.$$"
         rm -rf "$tmp" "$E2E_CACHE/prefix"
-        if ! boot_prefix "$tmp"; then
+        if ! boot_wine_prefix "$tmp"; then
             log "wineboot or the registry import failed"
             WINEPREFIX=$tmp wineserver -k 2>/dev/null
             rm -rf "$tmp"
