@@ -9,7 +9,9 @@ if [ -f "$WORKDIR/initmkp2.ini" ]; then
 fi
 if [ "$feed_host" != 127.0.0.1 ] && [ "$feed_host" != localhost ]; then
     echo "== feed server: the program feeds $feed_host, not this machine; none started"
-elif grep -q "$(printf ':%04X ' "$feed_port")" /proc/net/tcp 2>/dev/null; then
+elif awk -v p="$(printf ':%04X' "$feed_port")" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 }
+                END { exit !found }' /proc/net/tcp 2>/dev/null; then
+    # Only a listener counts: connections of an earlier run in TIME_WAIT do not.
     echo "== feed server: port $feed_port is in use already; none started"
 elif feedserver=$("$BREVALINK_ROOT/tools/feedserver/build.sh" "$BREVALINK_ROOT/build/run-tools"); then
     run_bg feedserver sh -c "exec '$feedserver' --port '$feed_port' </dev/null >'$WORKDIR/feedserver.log' 2>&1"
