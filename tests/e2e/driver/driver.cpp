@@ -233,6 +233,7 @@ void usage() {
         "  dlg-get TITLE ID          text of control ID, raw\n"
         "  dlg-set TITLE ID TEXT     WM_SETTEXT on control ID (an Edit inside a ComboBoxEx too)\n"
         "  dlg-press TITLE ID        post WM_COMMAND(ID, BN_CLICKED) to the dialog\n"
+        "  dlg-post TITLE MSG WP LP  post any message to the dialog (0x10: WM_CLOSE, the caption's close box)\n"
         "  windows                   every visible top-level window: hwnd<TAB>pid<TAB>class<TAB>title\n"
         "  kill PID                  TerminateProcess\n"
         "  nl                        print a newline (separates outputs of chained commands)\n");
@@ -425,8 +426,8 @@ bool run(Args& a) {
         return true;
     }
     if (cmd == L"box-text" || cmd == L"box-owner" || cmd == L"dlg-items" || cmd == L"dlg-get" || cmd == L"dlg-set" ||
-        cmd == L"dlg-press") {
-        int extra = (cmd == L"dlg-get" || cmd == L"dlg-press") ? 1 : cmd == L"dlg-set" ? 2 : 0;
+        cmd == L"dlg-press" || cmd == L"dlg-post") {
+        int extra = (cmd == L"dlg-get" || cmd == L"dlg-press") ? 1 : cmd == L"dlg-set" ? 2 : cmd == L"dlg-post" ? 3 : 0;
         if (!need(1 + extra)) return false;
         std::wstring title = a.next();
         int id = extra ? toInt(a.next()) : 65535;
@@ -444,6 +445,13 @@ bool run(Args& a) {
                 windowText(c, t);
                 outLine(std::to_wstring(GetDlgCtrlID(c)) + L"\t" + className(c) + L"\t" + escaped(t));
             }
+            return true;
+        }
+        if (cmd == L"dlg-post") {
+            // id holds the message; the two parameters follow.
+            WPARAM wp = static_cast<WPARAM>(wcstoll(a.next(), nullptr, 0));
+            LPARAM lp = static_cast<LPARAM>(wcstoll(a.next(), nullptr, 0));
+            if (!PostMessageW(d, static_cast<UINT>(id), wp, lp)) return fail(L"PostMessage failed");
             return true;
         }
         if (cmd == L"dlg-press") {
