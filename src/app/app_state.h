@@ -53,6 +53,8 @@ struct LinkSlot {
     char status[kNameSize] = "";            // reconnect thread and main; under textLock
     std::atomic<int> state{kLinkNotYet};    // reconnect thread (connect), main (drop)
     TextLock textLock;                       // guards host and status
+    std::atomic<unsigned> drops{0};         // main (drop); feed senders compare it
+    std::atomic<int> sending{0};            // feed senders inside one send call on socket
 };
 
 struct ClientEntry {

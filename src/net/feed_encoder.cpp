@@ -40,6 +40,31 @@ int compressStaged() {
     return static_cast<int>(length);
 }
 
+// sendWithRetry for the feed data of one feedSend call: the same calls and waits,
+// but it gives up as soon as the link has been dropped since the call began
+// (`drops` taken then). A dropped link's socket is closed and its number may
+// already belong to the next connection; the rest of a block belongs to the old
+// stream. Each send call is counted in `sending`, which dropLink waits out before
+// it closes the socket.
+int linkSendWithRetry(Socket s, const unsigned char* data, int count, unsigned drops) {
+    int attempts = 0;
+    for (;;) {
+        app.feed.sending.fetch_add(1);
+        bool current = app.feed.drops.load() == drops;
+        int sent = current ? sockSend(s, data, count) : -1;
+        app.feed.sending.fetch_sub(1);
+        if (!current) return attempts;
+        if (sent == count) return attempts;
+        if (sent > 0) {
+            data += sent;
+            count -= sent;
+        }
+        if (++attempts > 15) return attempts;
+        sleepMs(300);
+        if (s == kNoSocket) return attempts;
+    }
+}
+
 int putStuffed(unsigned char* out, int at, unsigned char b) {
     out[at++] = b;
     if (b == kDle) out[at++] = kDle;
@@ -48,7 +73,7 @@ int putStuffed(unsigned char* out, int at, unsigned char b) {
 
 // One block of staged data, as one call of the stage-and-flush rule. count is
 // below kStageLimit.
-int feedSendStaged(Socket s, const unsigned char* data, int count) {
+int feedSendStaged(Socket s, const unsigned char* data, int count, unsigned drops) {
     FeedAccumulator& acc = app.acc;
     int result = 0;
     if (acc.fill + count < kStageLimit) {
@@ -74,7 +99,7 @@ int feedSendStaged(Socket s, const unsigned char* data, int count) {
         std::memcpy(acc.bytes, data, static_cast<std::size_t>(count));
         acc.fill = count;
         show("Compress");
-        if (framed >= 0) result = sendWithRetry(s, acc.frameWork, framed);
+        if (framed >= 0) result = linkSendWithRetry(s, acc.frameWork, framed, drops);
     }
 
     if (acc.flushTicks.load() > app.compressInterval.load()) {
@@ -88,12 +113,12 @@ int feedSendStaged(Socket s, const unsigned char* data, int count) {
             show(text);
             acc.fill = 0;
             acc.flushTicks.store(0);
-            return sendWithRetry(s, acc.frameWork, framed);
+            return linkSendWithRetry(s, acc.frameWork, framed, drops);
         }
         show("Error Compress");
         acc.fill = 0;
         acc.flushTicks.store(0);
-        return sendWithRetry(s, data, count);
+        return linkSendWithRetry(s, data, count, drops);
     }
     return result;
 }
@@ -117,13 +142,14 @@ int sendWithRetry(Socket s, const unsigned char* data, int count) {
 
 int feedSend(Socket s, const unsigned char* data, int count) {
     if (count <= 0) return 0;
-    if (!app.compressFeed.load()) return sendWithRetry(s, data, count);
+    unsigned drops = app.feed.drops.load();
+    if (!app.compressFeed.load()) return linkSendWithRetry(s, data, count, drops);
     // No caller hands over this much at once; should one, the bytes are staged in
     // pieces rather than copied past the end of the accumulator.
     int result = 0;
     while (count > 0) {
         int piece = count < kStageLimit ? count : kStageLimit - 1;
-        result = feedSendStaged(s, data, piece);
+        result = feedSendStaged(s, data, piece, drops);
         data += piece;
         count -= piece;
     }

@@ -14,8 +14,9 @@
 int sendWithRetry(Socket s, const unsigned char* data, int count);
 
 // Sends feed data on LINK_FEED's socket, staging and compressing when compressFeed
-// is on. Caller holds FeedLock and has seen the link connected. Returns the result
-// of the last sendWithRetry it made, 0 if none.
+// is on. Caller holds FeedLock and has seen the link connected. Its retries end
+// once the link is dropped meanwhile. Returns the result of the last
+// sendWithRetry-style send it made, 0 if none.
 int feedSend(Socket s, const unsigned char* data, int count);
 
 // Frames the payload in buffer in place: DLE STX type len-hi len-lo 0 payload DLE

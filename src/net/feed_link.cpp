@@ -170,10 +170,18 @@ void dropLink() {
         wasConnected = app.feed.state.load() == kLinkConnected;
         app.feed.state.store(kLinkDropped);
         s = app.feed.socket.exchange(kNoSocket);
+        app.feed.drops.fetch_add(1);
         copyText(app.feed.status, kNameSize, "Связь разорвана");
     }
-    // A socket still being introduced is closed by its connecting thread.
-    if (wasConnected) sockClose(s);
+    // A socket still being introduced is closed by its connecting thread. A feed
+    // sender may be inside one send call on this socket (non-blocking, so
+    // microseconds): once that call is over it sees the drop and sends no more, so
+    // the number can be handed out again (to the next link, to a relay client)
+    // without anything of this link landing there.
+    if (wasConnected) {
+        while (app.feed.sending.load() != 0) sleepMs(0);
+        sockClose(s);
+    }
     uiRefreshStatus();
 }
 

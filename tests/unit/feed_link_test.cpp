@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/headless_view.h"
@@ -243,6 +244,49 @@ TEST_F(FeedLinkTest, DropDuringAnAttemptIsNotUndoneByItsEnd) {
     EXPECT_EQ(kNoSocket, app.feed.socket.load());
     for (int fd : accepted) ::close(fd);
     for (int q : queued) ::close(q);
+}
+
+TEST_F(FeedLinkTest, ASenderStillRetryingWritesNothingIntoTheNextConnection) {
+    // A feed sender is retrying a block the stalled server will not take when the
+    // link is dropped, and the next connection gets the same socket number (the
+    // usual case: the lowest free descriptor, a freed handle value). The rest of
+    // that block belongs to the dropped link and must never reach the new one.
+    listen();
+    connectOnce();
+    int server = peer::acceptWithin(listening_, 2000);
+    ASSERT_GE(server, 0);
+    peer::readBytes(server, kIntroduction.size());
+    ASSERT_EQ(kLinkConnected, app.feed.state.load());
+    const Socket s = app.feed.socket.load();
+
+    // More than the loopback buffers hold, so the first send is partial and the
+    // sender goes on retrying.
+    static std::vector<unsigned char> block(32u << 20, 'x');
+    std::thread sender([s] {
+        if (!feedLockAcquire(5000)) return;
+        feedSend(s, block.data(), static_cast<int>(block.size()));
+        feedLockRelease();
+    });
+    // The first bytes at the server show the sender is inside its retries.
+    ASSERT_FALSE(peer::readBytes(server, 1).empty());
+    dropLink();
+
+    std::uint16_t nextPort;
+    int nextListening = peer::listenLocal(&nextPort, 4);
+    int next = peer::connectLocal(nextPort);
+    int nextServer = peer::acceptWithin(nextListening, 2000);
+    ASSERT_GE(nextServer, 0);
+    // Non-blocking, as every registered socket of ours is.
+    ::fcntl(next, F_SETFL, ::fcntl(next, F_GETFL, 0) | O_NONBLOCK);
+    ASSERT_EQ(static_cast<int>(s), ::dup2(next, static_cast<int>(s)));
+    ::close(next);
+
+    sender.join();
+    EXPECT_EQ("", peer::readBytes(nextServer, 1, 500));
+    ::close(static_cast<int>(s));
+    ::close(nextServer);
+    ::close(nextListening);
+    ::close(server);
 }
 
 TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
