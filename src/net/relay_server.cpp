@@ -108,13 +108,16 @@ void onAcceptEvent(void* window, long lParam) {
 
 void onClientEvent(void*, Socket s, long lParam) {
     long event = lParam & 0xFFFF;
+    ClientEntry* e = findEntry(s);
     if (event == kEventRead) {
+        // Only from a client still in the table: a late event of one freed already
+        // names a number that may be the feed link's by now, whose bytes are not
+        // ours to read.
         char discard[kClientReadSize];
-        sockRecv(s, discard, sizeof discard);
+        if (e) sockRecv(s, discard, sizeof discard);
         return;
     }
     if (event != kEventClose && event != kEventRelayDrop) return;
-    ClientEntry* e = findEntry(s);
     // Only a socket still in the table is closed: a late event for one freed
     // already must not close a number that may belong to someone else by now.
     if (!e) return;

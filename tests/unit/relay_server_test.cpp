@@ -209,6 +209,22 @@ TEST_F(RelayServerTest, AcceptErrorStopsAcceptingButKeepsTheClients) {
     ::close(late);
 }
 
+TEST_F(RelayServerTest, LateReadEventOfAFreedClientLeavesTheSocketAlone) {
+    // A read event still queued for a client freed meanwhile (a relay drop) names
+    // a number the system may have handed out again, here to the feed link: what
+    // waits there (the feed server's command) is not the relay's to swallow.
+    int pair[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    const std::string command = "#SET OUT DATE ORIGINAL\r\n";
+    peer::sendText(pair[1], command);
+    onClientEvent(nullptr, pair[0], kEventRead);
+    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    char got[64];
+    EXPECT_EQ(static_cast<ssize_t>(command.size()), ::recv(pair[0], got, sizeof got, 0));
+    ::close(pair[0]);
+    ::close(pair[1]);
+}
+
 TEST_F(RelayServerTest, StopClosesEveryClientAndTheListener) {
     connect(3);
     stopRelayServer(nullptr);
