@@ -199,6 +199,12 @@ void stopReconnectThread() {
     {
         TextGuard guard(app.feed.textLock);
         app.reconnectStop.store(1);
+        // The network stack is released next, while the serial reader decodes on
+        // until the port closes: feed senders stop here, and one inside its retries
+        // gives up, instead of spending seconds per line on a dead stack with the
+        // port held open. The socket itself goes with the stack.
+        if (app.feed.state.load() == kLinkConnected) app.feed.state.store(kLinkDropped);
+        app.feed.drops.fetch_add(1);
     }
     if (app.reconnectThread == kNoThread) return;
     if (threadJoinTimed(app.reconnectThread, kStopWaitMs)) app.reconnectThread = kNoThread;

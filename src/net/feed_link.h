@@ -19,6 +19,7 @@ void dropLink();
 // Every tick: the compression clock, then the newest monitor line. Main thread.
 void tickDuties();
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting
-// at most about one attempt's time. Main thread.
+// at most about one attempt's time, and takes the link out of use so that no feed
+// data is sent any more. Main thread.
 void startReconnectThread();
 void stopReconnectThread();

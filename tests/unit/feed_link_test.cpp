@@ -289,6 +289,25 @@ TEST_F(FeedLinkTest, ASenderStillRetryingWritesNothingIntoTheNextConnection) {
     ::close(server);
 }
 
+TEST_F(FeedLinkTest, ShutdownTakesTheLinkOutOfUseBeforeTheNetworkGoes) {
+    // Shutdown stops the reconnect thread and then releases the network stack,
+    // while the serial reader still decodes until the port closes. Sends on the
+    // released stack would each cost the full retries (seconds per line) and keep
+    // the port open that long; the link is out of use from the stop on.
+    listen();
+    connectOnce();
+    int server = peer::acceptWithin(listening_, 2000);
+    ASSERT_GE(server, 0);
+    peer::readBytes(server, kIntroduction.size());
+    ASSERT_EQ(kLinkConnected, app.feed.state.load());
+    stopReconnectThread();
+    EXPECT_NE(kLinkConnected, app.feed.state.load());
+    const char line[] = "@0123456789ABCDEF0123456789;\r\n";
+    emitRecordLine(line, static_cast<int>(std::strlen(line)), 1);
+    EXPECT_EQ("", peer::readBytes(server, 1, 300));
+    ::close(server);
+}
+
 TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
     app.compressFeed = 1;
     displayLine("@newest;", kDisplayStore);
