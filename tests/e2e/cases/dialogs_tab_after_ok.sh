@@ -23,7 +23,11 @@ name_field() { drv dlg-get "$NAME" 1000; }
 # A new name dialog: it comes up active, its field focused with the text selected.
 open_name() {
     drv command 111 wait-box "$NAME" 15000 >/dev/null || e2e_fail "no name dialog"
-    [ "$(drv box-count "$NAME")" = 1 ] || e2e_fail "expected one name dialog"
+    local n deadline=$((SECONDS + 10))
+    until n=$(drv box-count "$NAME") && [ "$n" = 1 ]; do
+        [ $SECONDS -lt $deadline ] || e2e_fail "expected one name dialog, found [$n]"
+        sleep 0.05
+    done
 }
 close_name() { drv dlg-press "$NAME" 2 wait-no-box "$NAME" 15000 >/dev/null || e2e_fail "cannot cancel the name dialog"; }
 
