@@ -79,9 +79,10 @@ int handleCommand(int id) {
     case kCmdCompressFeed:
         // The feed server learns the compression mode only from the introduction,
         // so a connected link is dropped and the reconnect thread introduces us
-        // again. A file that could not be written leaves the link alone.
-        if (switchFlag(app.compressFeed, kCmdCompressFeed) && app.feed.state.load() == kLinkConnected)
-            dropLink();
+        // again. That holds when the file could not be written too: the feed takes
+        // its new form at once either way.
+        switchFlag(app.compressFeed, kCmdCompressFeed);
+        if (app.feed.state.load() == kLinkConnected) dropLink();
         return 1;
     case kCmdRelativeTime:
         if (app.relativeTime.load()) {
