@@ -20,6 +20,18 @@ bool configure(HANDLE h, unsigned long baud) {
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    // The port otherwise keeps what its previous user left, but these would change
+    // the receiver's bytes on their way in: software flow control eats 0x11/0x13 (and
+    // an XOFF could stall our writes for good), null stripping eats 0x00, parity
+    // checks and error-character replacement rewrite bytes. Binary frames need every
+    // byte exactly as sent.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fDsrSensitivity = FALSE;
     if (!SetCommState(h, &dcb)) {
         dcb.fRtsControl = RTS_CONTROL_DISABLE;
         if (!SetCommState(h, &dcb)) return false;
