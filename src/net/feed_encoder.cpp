@@ -40,20 +40,25 @@ int compressStaged() {
     return static_cast<int>(length);
 }
 
-// sendWithRetry for the feed data of one feedSend call: the same calls and waits,
-// but it gives up as soon as the link has been dropped since the call began
-// (`drops` taken then). A dropped link's socket is closed and its number may
-// already belong to the next connection; the rest of a block belongs to the old
-// stream. Each send call is counted in `sending`, which dropLink waits out before
-// it closes the socket.
-int linkSendWithRetry(Socket s, const unsigned char* data, int count, unsigned drops) {
+// The retry loop of every send: at most 16 calls, 300 ms apart. For the feed data
+// of one feedSend call (`link` given) it also gives up as soon as the link has been
+// dropped since the call began (`drops` taken then): a dropped link's socket is
+// closed and its number may already belong to the next connection, while the rest
+// of a block belongs to the old stream. Each such send call is counted in
+// `sending`, which dropLink waits out before it closes the socket.
+int retrySends(Socket s, const unsigned char* data, int count, LinkSlot* link, unsigned drops) {
     int attempts = 0;
     for (;;) {
-        app.feed.sending.fetch_add(1);
-        bool current = app.feed.drops.load() == drops;
-        int sent = current ? sockSend(s, data, count) : -1;
-        app.feed.sending.fetch_sub(1);
-        if (!current) return attempts;
+        int sent;
+        if (link) {
+            link->sending.fetch_add(1);
+            bool current = link->drops.load() == drops;
+            sent = current ? sockSend(s, data, count) : -1;
+            link->sending.fetch_sub(1);
+            if (!current) return attempts;
+        } else {
+            sent = sockSend(s, data, count);
+        }
         if (sent == count) return attempts;
         if (sent > 0) {
             data += sent;
@@ -63,6 +68,10 @@ int linkSendWithRetry(Socket s, const unsigned char* data, int count, unsigned d
         sleepMs(300);
         if (s == kNoSocket) return attempts;
     }
+}
+
+int linkSendWithRetry(Socket s, const unsigned char* data, int count, unsigned drops) {
+    return retrySends(s, data, count, &app.feed, drops);
 }
 
 int putStuffed(unsigned char* out, int at, unsigned char b) {
@@ -126,18 +135,7 @@ int feedSendStaged(Socket s, const unsigned char* data, int count, unsigned drop
 }  // namespace
 
 int sendWithRetry(Socket s, const unsigned char* data, int count) {
-    int attempts = 0;
-    for (;;) {
-        int sent = sockSend(s, data, count);
-        if (sent == count) return attempts;
-        if (sent > 0) {
-            data += sent;
-            count -= sent;
-        }
-        if (++attempts > 15) return attempts;
-        sleepMs(300);
-        if (s == kNoSocket) return attempts;
-    }
+    return retrySends(s, data, count, nullptr, 0);
 }
 
 int feedSend(Socket s, const unsigned char* data, int count) {
