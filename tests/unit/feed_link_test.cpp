@@ -38,6 +38,18 @@ std::string clientLineFor(const std::string& text) {
     return line;
 }
 
+// Connections that fill a listener's queue, so that the next connect blocks.
+void fillListenQueue(std::uint16_t port, int* queued, int count) {
+    for (int i = 0; i < count; ++i) {
+        queued[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(queued[i], reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+}
+
 class FeedLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -179,14 +191,7 @@ TEST_F(FeedLinkTest, AfterStopNoAttemptIsMadeAndTheLinkIsLeftAlone) {
     listening_ = peer::listenLocal(&port, 0);
     app.feed.port = port;
     int queued[3];
-    for (int& q : queued) {
-        q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
+    fillListenQueue(port, queued, sizeof queued / sizeof queued[0]);
     startReconnectThread();
     ASSERT_TRUE(waitFor([] { return status() == "Идет установление связи"; }));
     stopReconnectThread();
@@ -215,14 +220,7 @@ TEST_F(FeedLinkTest, DropDuringAnAttemptIsNotUndoneByItsEnd) {
     listening_ = peer::listenLocal(&port, 0);
     app.feed.port = port;
     int queued[1];
-    for (int& q : queued) {
-        q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
+    fillListenQueue(port, queued, sizeof queued / sizeof queued[0]);
     std::thread attempt([] { linkConnect(nullptr, "127.0.0.1"); });
     ASSERT_TRUE(waitFor([] { return app.feed.socket.load() != kNoSocket; }));
     dropLink();
