@@ -28,6 +28,10 @@ inline constexpr int kFeedBufferSize = 65536;
 // The framing work area holds the worst case: every payload byte doubled, plus the
 // header and trailer, so framing can never overrun whatever payload fits blockBuffer.
 inline constexpr int kFrameWorkSize = 2 * kFeedBufferSize + 16;
+// The feed link's outbound queue: about half a minute of uncompressed record lines
+// at a busy site (4,300 lines a second), and the largest framed block many times
+// over. A feed server that lets it fill up has stopped taking data.
+inline constexpr int kFeedQueueSize = 4 << 20;
 
 // Window messages of our own.
 inline constexpr unsigned kMsgRelayListen = 1025;
@@ -53,8 +57,23 @@ struct LinkSlot {
     char status[kNameSize] = "";            // reconnect thread and main; under textLock
     std::atomic<int> state{kLinkNotYet};    // reconnect thread (connect), main (drop)
     TextLock textLock;                       // guards host and status
-    std::atomic<unsigned> drops{0};         // main (drop); feed senders compare it
-    std::atomic<int> sending{0};            // feed senders inside one send call on socket
+    std::atomic<unsigned> drops{0};         // every drop; the link thread compares it
+    std::atomic<int> sending{0};            // the link thread inside one send call on socket
+};
+
+// Everything bound for the feed server, in wire order, on its way to the link's
+// own thread, which alone writes the link's socket. Producers (the feed senders
+// under FeedLock, the introduction on the link thread) append whole units (a line,
+// a block, a raw chunk) or nothing; the link thread takes bytes from the front.
+// head and tail count bytes since the start and only grow; bytes[i % size] holds
+// byte i. When a unit does not fit, `overflow` is set and nothing more is taken
+// until the link thread has dropped the link and emptied the queue.
+struct FeedQueue {
+    unsigned char bytes[kFeedQueueSize];
+    std::atomic<std::uint64_t> head{0};     // link thread: bytes handed to the socket
+    std::atomic<std::uint64_t> tail{0};     // producers: bytes queued
+    std::atomic<int> overflow{0};           // producers set, link thread clears
+    EventHandle wake = kNoEvent;            // set on every append and drop; link thread waits
 };
 
 struct ClientEntry {
@@ -122,15 +141,27 @@ struct AppState {
     std::atomic<SerialHandle> comHandle{kNoSerial};  // main (open, close); reader polls it
     int comOpenCount = 0;                            // main
     ThreadHandle comReader = kNoThread;              // main
+    std::atomic<int> comLost{0};                     // reader: the port has gone; main clears
+    int comRetry = 0;                                // main: 1 while comPortName is retried
+    int comRetryTicks = 0;                           // main: ticks since the last try
+    int comStartTicks = -1;                          // main: ticks until "#43-12" after a reopen
 
     // ---- feed link and encoder ----
     LinkSlot feed;
     std::atomic<int> rawFeed{0};  // main (feed server commands)
     FeedAccumulator acc;
+    FeedQueue feedQueue;
 
     // ---- relay server (main thread; relay sends from reader and playback) ----
     ClientTable clients;
     std::atomic<Socket> listenSocket{kNoSocket};
+    int relayWanted = 0;                      // main: started and not yet stopped
+    std::atomic<int> relayPortBusy{0};        // main: the last start could not listen
+    int relayRetryTicks = 0;                  // main
+    // The clients of the last connect.list line written this run; under listLock.
+    char listedPeers[kMaxClients * (kPeerSize + 1) + 2] = "";
+    int listWritten = 0;
+    TextLock listLock;
 
     // ---- monitor display ----
     DisplayRing ring;
@@ -147,8 +178,10 @@ struct AppState {
     std::int64_t clockRefComputer = 0;     // reader
 
     // ---- recording and playback ----
-    std::FILE* recordFile = nullptr;        // main opens/closes, reader writes; under recordLock
-    TextLock recordLock;
+    // The main thread opens and closes it; the reader writes, counted in
+    // recordWriters, and a close waits for that count to fall to 0.
+    std::atomic<std::FILE*> recordFile{nullptr};
+    std::atomic<int> recordWriters{0};
     std::atomic<std::FILE*> playFile{nullptr};  // main opens, playback thread closes
     std::atomic<int> playState{0};          // main (start, stop), playback (100 at end)
     std::atomic<std::int32_t> exchangeTick{0};  // main (timer, start), playback (pacing)

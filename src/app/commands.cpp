@@ -51,10 +51,7 @@ int switchFlag(std::atomic<int>& flag, int commandId) {
     return writeFlagsFile();
 }
 
-int recordingOpen() {
-    TextGuard guard(app.recordLock);
-    return app.recordFile != nullptr;
-}
+int recordingOpen() { return app.recordFile.load() != nullptr; }
 
 }  // namespace
 

@@ -23,12 +23,15 @@ std::FILE* openSetting(const char* name, const char* mode) {
 }
 
 // Reads the first `count` lines of a file into fixed buffers; a missing line keeps
-// the buffer as it was. Returns 1 when the file could be opened.
-int readLinesInto(const char* name, char* const* buffers, const int* limits, int count) {
+// the buffer as it was. Returns 1 when the file could be opened; `linesRead`, when
+// given, gets the number of lines there were.
+int readLinesInto(const char* name, char* const* buffers, const int* limits, int count, int* linesRead = nullptr) {
     std::FILE* f = openSetting(name, "rb");
     if (!f) return 0;
-    for (int i = 0; i < count; ++i) readLine(f, buffers[i], limits[i]);
+    int lines = 0;
+    for (int i = 0; i < count; ++i) lines += readLine(f, buffers[i], limits[i]);
     std::fclose(f);
+    if (linesRead) *linesRead = lines;
     return 1;
 }
 
@@ -284,7 +287,9 @@ int readPointForDialog(char* latText, char* lonText) {
 int readNameForDialog(char* name) {
     copyText(name, kPathSize, "Rostov-on-Don");
     const int limits[] = {kLimitLong};
-    if (!readLinesInto("name.ini", &name, limits, 1)) return 0;
+    int lines = 0;
+    if (!readLinesInto("name.ini", &name, limits, 1, &lines)) return 0;
+    if (lines == 0) return 1;  // an empty file keeps the name in use, as at start-up
     TextGuard guard(app.nameLock);
     copyText(app.receiverName, kNameSize, name);
     return 1;
@@ -295,8 +300,10 @@ int readNumberForDialog(const char* fileName, const char* builtIn, char* text,
                         std::atomic<std::int32_t>& field) {
     copyText(text, kPathSize, builtIn);
     const int limits[] = {kLimitLong};
-    if (!readLinesInto(fileName, &text, limits, 1)) return 0;
-    field = parseSettingInt(text);
+    int lines = 0;
+    if (!readLinesInto(fileName, &text, limits, 1, &lines)) return 0;
+    // An empty file keeps the value in use, as at start-up.
+    if (lines > 0) field = parseSettingInt(text);
     return 1;
 }
 }  // namespace

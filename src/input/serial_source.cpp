@@ -8,6 +8,12 @@
 // first, joins the reader and waits out writes in progress, and only then releases
 // the handle, so no read or write can land on a handle that has been closed (or on
 // whatever the system hands out next under the same number).
+//
+// A port that goes away (a USB adapter unplugged, the receiver power-cycled) makes
+// the reader flag comLost and end; the main thread's tick then closes it and tries
+// the same name every 2 s, as it does after an open that failed, so a station
+// comes back by itself once its receiver does. The tray shows the state; no box is
+// shown for a port lost while running, since nobody may be there to close it.
 #include "input/serial_source.h"
 
 #include <atomic>
@@ -59,6 +65,15 @@ void handOn(const unsigned char* block, int count) {
 
 void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
 
+constexpr int kRetryTicks = 20;       // 2 s between tries of a lost or missing port
+constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
+
+// From now on the tick tries comPortName every 2 s until it opens.
+void retryLater() {
+    app.comRetry = 1;
+    app.comRetryTicks = 0;
+}
+
 }  // namespace
 
 int openComPort(const char* name) {
@@ -77,6 +92,7 @@ int closeComPort() {
         threadJoin(app.comReader);
         app.comReader = kNoThread;
     }
+    app.comLost.store(0);
     while (portWriters.load() > 0) sleepMs(1);
     serialClose(h);
     return 1;
@@ -103,7 +119,12 @@ void comReaderLoop(int blockCapacity) {
     if (blockCapacity > kComReadBlock) blockCapacity = kComReadBlock;
     while (app.comHandle.load() != kNoSerial) {
         int n = readComPort(block, 1);
-        if (n <= 0) {
+        if (n < 0) {
+            // The port has gone; the main thread closes it and retries it by name.
+            app.comLost.store(1);
+            return;
+        }
+        if (n == 0) {
             sleepMs(10);
             continue;
         }
@@ -119,6 +140,7 @@ void startSerialSource() {
         app.comHandle.store(kNoSerial);
         setTrayIcon(1, 2);
         uiMessageBox(1, "Не удалось открыть СОМ ПОРТ", app.comPortName, kBoxOk);
+        retryLater();
         return;
     }
     startReader();
@@ -136,9 +158,14 @@ void stopSerialSource() {
     sleepMs(1000);  // lets the receiver take the stop command before the line drops
     if (open) closeComPort();
     app.comHandle.store(kNoSerial);
+    app.comRetry = 0;
+    app.comStartTicks = -1;
 }
 
 void reopenComPort(const char* portName, const char* baudText) {
+    // The port chosen now replaces any being retried.
+    app.comRetry = 0;
+    app.comStartTicks = -1;
     if (app.comHandle.load() != kNoSerial) closeComPort();
     if (portName != app.comPortName) copyText(app.comPortName, kNameSize, portName);
     if (baudText != app.comBaudText) copyText(app.comBaudText, kNameSize, baudText);
@@ -152,6 +179,32 @@ void reopenComPort(const char* portName, const char* baudText) {
     const char* text = app.comOpenCount > 0 ? "Не удалось открыть СОМ ПОРТ\nПопробуйте перезапустить эту программу"
                                             : "Не удалось открыть СОМ ПОРТ\n";
     uiMessageBox(1, text, app.comPortName, kBoxOk);
+    retryLater();
+}
+
+void comPortTick() {
+    if (app.comLost.load() && app.comHandle.load() != kNoSerial) {
+        closeComPort();  // the reader has ended already
+        app.comStartTicks = -1;
+        setTrayIcon(1, 2);
+        retryLater();
+    }
+    if (app.comStartTicks > 0 && --app.comStartTicks == 0) {
+        app.comStartTicks = -1;
+        if (app.comHandle.load() != kNoSerial) sendReceiverMode(0x12);
+    }
+    if (!app.comRetry || ++app.comRetryTicks < kRetryTicks) return;
+    app.comRetryTicks = 0;
+    if (!openComPort(app.comPortName)) return;
+    app.comRetry = 0;
+    startReader();
+    setTrayIcon(1, 1);
+    // The receiver may have been power-cycled: it gets the start commands again,
+    // the second one a tick-counted second later so the window never waits.
+    if (app.binaryMode.load() == 0) {
+        writeText("#00\n");
+        app.comStartTicks = kStartPauseTicks;
+    }
 }
 
 void sendReceiverMode(int value) {

@@ -12,7 +12,7 @@ int closeComPort();
 // One blocking write on comHandle. Returns the write's success (1/0). Any thread.
 int writeComPort(const void* data, int count);
 // One blocking read of up to count bytes on comHandle (at most 140 ms for one
-// byte); the number of bytes read. Reader thread.
+// byte); the number of bytes read, or -1 when the port has gone. Reader thread.
 int readComPort(void* buffer, int count);
 // Whatever is already queued at the port, up to capacity, without waiting.
 // Reader thread.
@@ -23,7 +23,7 @@ inline constexpr int kComReadBlock = 4096;
 // The reader thread's procedure: each turn waits for one byte (at most 140 ms, then
 // 10 ms rest when none came), takes what else is queued and hands the block to the
 // relay, the raw feed, the decoder and the log, in that order. Ends when comHandle
-// is cleared.
+// is cleared, or sets comLost and ends when the port has gone.
 void comReaderThread(void* unused);
 // The same loop taking at most blockCapacity bytes per turn (1 = one byte per read
 // and per hand-off). Reader thread; comReaderThread runs it with kComReadBlock.
@@ -40,5 +40,11 @@ void stopSerialSource();
 // The serial dialog's OK: close (waiting for the reader), take the new texts, open
 // again; no receiver commands. Main thread.
 void reopenComPort(const char* portName, const char* baudText);
+// Every tick: a port the reader found gone is closed (tray state 2) and, like a
+// port that failed to open at start-up or from the dialog, tried again by name
+// every 2 s; once it opens the reader runs again (tray state 1) and, in text mode,
+// the receiver gets its two start commands, the second 1 s after the first.
+// Main thread; never waits (an open of a missing port fails at once).
+void comPortTick();
 // Keys '0'..'3': "#43-%02X\n" with value. Main thread; a closed port writes nothing.
 void sendReceiverMode(int value);

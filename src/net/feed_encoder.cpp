@@ -2,9 +2,12 @@
 // server's two commands.
 //
 // Threads: feedSend runs on the feed sender's thread (serial reader or playback)
-// under FeedLock, and it alone touches the FeedAccumulator's buffers; the flush
-// clock is advanced by the main thread's tick; the introduction goes out from the
-// reconnect thread; the commands arrive on the main thread.
+// under FeedLock; the tick's flush runs on the main thread under FeedLock too, so
+// the FeedAccumulator's buffers are only ever touched by the lock's holder. The
+// flush clock is advanced by the main thread's tick; the introduction is queued by
+// the reconnect thread; the commands arrive on the main thread. Nothing here writes
+// the feed link's socket: feed data goes into the link's queue (net/feed_queue.h)
+// and the link's own thread writes it, so no caller ever waits for the server.
 #include "net/feed_encoder.h"
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "display/display.h"
+#include "net/feed_queue.h"
 
 namespace {
 
@@ -40,38 +44,29 @@ int compressStaged() {
     return static_cast<int>(length);
 }
 
-// The retry loop of every send: at most 16 calls, 300 ms apart. For the feed data
-// of one feedSend call (`link` given) it also gives up as soon as the link has been
-// dropped since the call began (`drops` taken then): a dropped link's socket is
-// closed and its number may already belong to the next connection, while the rest
-// of a block belongs to the old stream. Each such send call is counted in
-// `sending`, which dropLink waits out before it closes the socket.
-int retrySends(Socket s, const unsigned char* data, int count, LinkSlot* link, unsigned drops) {
-    int attempts = 0;
-    for (;;) {
-        int sent;
-        if (link) {
-            link->sending.fetch_add(1);
-            bool current = link->drops.load() == drops;
-            sent = current ? sockSend(s, data, count) : -1;
-            link->sending.fetch_sub(1);
-            if (!current) return attempts;
-        } else {
-            sent = sockSend(s, data, count);
-        }
-        if (sent == count) return attempts;
-        if (sent > 0) {
-            data += sent;
-            count -= sent;
-        }
-        if (++attempts > 15) return attempts;
-        sleepMs(300);
-        if (s == kNoSocket) return attempts;
-    }
-}
+// Queues one unit for the link: 0 when queued, 1 when the queue refused it (the
+// link is then being dropped for a server that stopped taking data).
+int queueUnit(const unsigned char* data, int count) { return feedQueuePut(data, count) ? 0 : 1; }
 
-int linkSendWithRetry(Socket s, const unsigned char* data, int count, unsigned drops) {
-    return retrySends(s, data, count, &app.feed, drops);
+// The time flush: the staged bytes go out as one framed block. `data` is the
+// triggering call's own bytes, already staged, which go out unframed when the
+// compression fails; the tick's flush has none. Under FeedLock.
+int timeFlush(const unsigned char* data, int count) {
+    FeedAccumulator& acc = app.acc;
+    int compressed = compressStaged();
+    char text[64];
+    if (compressed >= 0) {
+        int framed = frameBlockInto(kFeedBlockType, acc.blockBuffer, compressed, acc.frameWork);
+        std::snprintf(text, sizeof text, "%d -> %d", acc.fill, framed);
+        show(text);
+        acc.fill = 0;
+        acc.flushTicks.store(0);
+        return queueUnit(acc.frameWork, framed);
+    }
+    show("Error Compress");
+    acc.fill = 0;
+    acc.flushTicks.store(0);
+    return count > 0 ? queueUnit(data, count) : 0;
 }
 
 int putStuffed(unsigned char* out, int at, unsigned char b) {
@@ -82,7 +77,7 @@ int putStuffed(unsigned char* out, int at, unsigned char b) {
 
 // One block of staged data, as one call of the stage-and-flush rule. count is
 // below kStageLimit.
-int feedSendStaged(Socket s, const unsigned char* data, int count, unsigned drops) {
+int feedSendStaged(const unsigned char* data, int count) {
     FeedAccumulator& acc = app.acc;
     int result = 0;
     if (acc.fill + count < kStageLimit) {
@@ -98,7 +93,7 @@ int feedSendStaged(Socket s, const unsigned char* data, int count, unsigned drop
             std::snprintf(text, sizeof text, "%d -> %d", acc.fill, compressed);
             show(text);
             // Framed into frameWork, which holds the worst case (every byte doubled)
-            // and is sent from there, so a large block can never overrun a buffer.
+            // and is queued from there, so a large block can never overrun a buffer.
             framed = frameBlockInto(kFeedBlockType, acc.blockBuffer, compressed, acc.frameWork);
         } else {
             show("Error Compress");
@@ -108,50 +103,58 @@ int feedSendStaged(Socket s, const unsigned char* data, int count, unsigned drop
         std::memcpy(acc.bytes, data, static_cast<std::size_t>(count));
         acc.fill = count;
         show("Compress");
-        if (framed >= 0) result = linkSendWithRetry(s, acc.frameWork, framed, drops);
+        if (framed >= 0) result = queueUnit(acc.frameWork, framed);
     }
 
-    if (acc.flushTicks.load() > app.compressInterval.load()) {
-        // Time flush, made by the first feed data after the interval; it carries
-        // this call's bytes too.
-        int compressed = compressStaged();
-        char text[64];
-        if (compressed >= 0) {
-            int framed = frameBlockInto(kFeedBlockType, acc.blockBuffer, compressed, acc.frameWork);
-            std::snprintf(text, sizeof text, "%d -> %d", acc.fill, framed);
-            show(text);
-            acc.fill = 0;
-            acc.flushTicks.store(0);
-            return linkSendWithRetry(s, acc.frameWork, framed, drops);
-        }
-        show("Error Compress");
-        acc.fill = 0;
-        acc.flushTicks.store(0);
-        return linkSendWithRetry(s, data, count, drops);
-    }
+    // Time flush, made by the first feed data after the interval; it carries this
+    // call's bytes too.
+    if (acc.flushTicks.load() > app.compressInterval.load()) return timeFlush(data, count);
     return result;
 }
 
 }  // namespace
 
 int sendWithRetry(Socket s, const unsigned char* data, int count) {
-    return retrySends(s, data, count, nullptr, 0);
+    int attempts = 0;
+    for (;;) {
+        int sent = sockSend(s, data, count);
+        if (sent == count) return attempts;
+        if (sent > 0) {
+            data += sent;
+            count -= sent;
+        }
+        if (++attempts > 15) return attempts;
+        sleepMs(300);
+        if (s == kNoSocket) return attempts;
+    }
 }
 
-int feedSend(Socket s, const unsigned char* data, int count) {
+int feedSend(Socket, const unsigned char* data, int count) {
     if (count <= 0) return 0;
-    unsigned drops = app.feed.drops.load();
-    if (!app.compressFeed.load()) return linkSendWithRetry(s, data, count, drops);
+    if (!app.compressFeed.load()) return queueUnit(data, count);
     // No caller hands over this much at once; should one, the bytes are staged in
     // pieces rather than copied past the end of the accumulator.
     int result = 0;
     while (count > 0) {
         int piece = count < kStageLimit ? count : kStageLimit - 1;
-        result = feedSendStaged(s, data, piece, drops);
+        result = feedSendStaged(data, piece);
         data += piece;
         count -= piece;
     }
     return result;
+}
+
+void flushStagedByTime() {
+    // Cheap tests first: the tick runs ten times a second.
+    if (!app.compressFeed.load() || app.acc.flushTicks.load() <= app.compressInterval.load()) return;
+    if (app.feed.state.load() != kLinkConnected) return;  // staged bytes wait for the next link
+    // A sender inside feedSend holds the lock for a copy or one compression; the
+    // next tick tries again rather than making the window wait.
+    if (!feedLockAcquire(0)) return;
+    if (app.acc.fill > 0 && app.acc.flushTicks.load() > app.compressInterval.load() &&
+        app.feed.state.load() == kLinkConnected)
+        timeFlush(nullptr, 0);
+    feedLockRelease();
 }
 
 int frameBlockInto(unsigned char type, const unsigned char* payload, int n, unsigned char* out) {
@@ -180,7 +183,7 @@ int frameBlock(unsigned char type, unsigned char* buffer, int* length) {
     return 1;
 }
 
-void sendFeedIntroduction(Socket s) {
+void sendFeedIntroduction(Socket) {
     char line[kNameSize];
     int n;
     {
@@ -188,19 +191,19 @@ void sendFeedIntroduction(Socket s) {
         TextGuard guard(app.nameLock);
         n = std::snprintf(line, sizeof line, "#%.*s\r\n", kNameSize - 4, app.receiverName);
     }
-    sendWithRetry(s, reinterpret_cast<const unsigned char*>(line), n);
+    queueUnit(reinterpret_cast<const unsigned char*>(line), n);
 
     const double toDegrees = 0.0002777777777777778;
     n = std::snprintf(line, sizeof line, "#%.6f\r\n", app.receiverLat.load() * toDegrees);
     if (n >= static_cast<int>(sizeof line)) n = static_cast<int>(sizeof line) - 1;
-    sendWithRetry(s, reinterpret_cast<const unsigned char*>(line), n);
+    queueUnit(reinterpret_cast<const unsigned char*>(line), n);
     n = std::snprintf(line, sizeof line, "#%.6f\r\n", app.receiverLon.load() * toDegrees);
     if (n >= static_cast<int>(sizeof line)) n = static_cast<int>(sizeof line) - 1;
-    sendWithRetry(s, reinterpret_cast<const unsigned char*>(line), n);
+    queueUnit(reinterpret_cast<const unsigned char*>(line), n);
 
     n = std::snprintf(line, sizeof line, "%s%s\r\n", app.binaryMode.load() ? "#BINARY" : "#TEXT",
                       app.compressFeed.load() ? ":COMPRESS" : "");
-    sendWithRetry(s, reinterpret_cast<const unsigned char*>(line), n);
+    queueUnit(reinterpret_cast<const unsigned char*>(line), n);
 }
 
 void handleFeedCommand(const unsigned char* data, int count) {

@@ -1,16 +1,26 @@
-// Feed link LINK_FEED: connecting (reconnect thread), its socket events, dropping
-// it and the per-tick duties (main thread).
+// Feed link LINK_FEED: connecting and writing (the reconnect thread, which is the
+// link's own thread), its socket events, dropping it and the per-tick duties (main
+// thread).
+//
+// Feed data reaches the socket only through the link's queue: the feed senders
+// queue it, and the link thread writes it while the link is up. A server that
+// takes nothing for kStallLimitMs while data waits, or lets the queue overflow,
+// loses the link as if it had closed it; the next connection starts afresh with
+// its introduction. The thread waits at most kWriteWaitMs at a time, so a drop or
+// shutdown is seen within that.
 //
 // The reconnect thread and the main thread both write the LinkSlot. Every write of
 // socket, state and status is made under feed.textLock, which also carries the
 // shutdown flag's decision: once stopReconnectThread has set reconnectStop under
 // that lock, the reconnect thread changes nothing in the slot any more.
 //
-// A close event can arrive while the reconnect thread is still sending the
-// introduction. dropLink then takes the socket out of the slot but leaves closing
-// it to the connecting thread, which sees the slot no longer holds its socket and
-// does not mark the link connected; the socket number is thus never closed while
-// another thread still sends on it.
+// A close event can arrive while the reconnect thread is still connecting.
+// dropLink then takes the socket out of the slot but leaves closing it to the
+// connecting thread, which sees the slot no longer holds its socket and does not
+// mark the link connected. A connected link's socket is closed by dropLink once the
+// link thread is out of its send call (`sending`); the thread sees the drop before
+// its next send. So the socket number is never closed while a send is under way,
+// nor written after it may have been handed out again.
 #include "net/feed_link.h"
 
 #include <cstdio>
@@ -18,16 +28,24 @@
 #include "app/app_state.h"
 #include "app/frontend.h"
 #include "display/display.h"
+#include "input/serial_source.h"
 #include "net/feed_encoder.h"
+#include "net/feed_queue.h"
+#include "net/relay_server.h"
 
 namespace {
 
 constexpr int kCycleHalfMs = 500;
 constexpr int kStopSliceMs = 50;
-// Shutdown waits this long for the reconnect thread, about one attempt's time
-// toward a reachable server; a connect blocked on an unreachable one is left to
-// end by itself, touching nothing.
-constexpr int kStopWaitMs = 1500;
+// Shutdown waits this long for the reconnect thread, which sees the stop within
+// one write wait; a connect blocked on an unreachable server is left to end by
+// itself, touching nothing.
+constexpr int kStopWaitMs = 500;
+// The longest the link thread blocks at once while the link is up.
+constexpr int kWriteWaitMs = 300;
+// A server that accepts no byte for this long while data waits has stopped.
+constexpr int kStallLimitMs = 30000;
+constexpr int kFeedLockWaitMs = 5000;
 
 // Sets status unless shutdown has stopped the thread; 1 when it did.
 int setStatus(const char* text) {
@@ -118,20 +136,87 @@ void linkConnect(void* window, const char* host) {
         if (!app.reconnectStop.load() && app.feed.socket.load() == s) copyText(app.feed.status, kNameSize, text);
     }
 
+    // The introduction opens the connection's stream: queued into the emptied
+    // queue under FeedLock, and the link marked connected before the lock is let
+    // go, so every feed byte of this connection comes after it.
+    if (!feedLockAcquire(kFeedLockWaitMs)) {
+        failAttempt(s, "Ошибка connect");
+        return;
+    }
+    feedQueueDiscard();
     sendFeedIntroduction(s);
-
     int connected = 0;
+    int stopped = 0;
     {
         TextGuard guard(app.feed.textLock);
-        if (app.reconnectStop.load()) return;  // shutdown owns whatever is left
-        if (app.feed.socket.load() == s) {
+        stopped = app.reconnectStop.load();
+        if (!stopped && app.feed.socket.load() == s) {
             app.feed.state.store(kLinkConnected);
             connected = 1;
         }
     }
-    // Dropped while we introduced ourselves: the socket is ours to close.
+    if (!connected) feedQueueDiscard();
+    feedLockRelease();
+    if (stopped) return;  // shutdown owns whatever is left
+    // Dropped while we connected: the socket is ours to close.
     if (!connected) sockClose(s);
     refreshUnlessStopped();
+}
+
+void serveLink() {
+    Socket s;
+    unsigned drops;
+    {
+        TextGuard guard(app.feed.textLock);
+        if (app.feed.state.load() != kLinkConnected) return;
+        s = app.feed.socket.load();
+        drops = app.feed.drops.load();
+    }
+    auto current = [&] {
+        return !app.reconnectStop.load() && app.feed.drops.load() == drops &&
+               app.feed.state.load() == kLinkConnected;
+    };
+    std::int64_t lastTaken = monotonicMs();
+    int roomButRefused = 0;
+    while (current()) {
+        if (app.feedQueue.overflow.load()) {
+            dropLinkOf(drops);
+            break;
+        }
+        const unsigned char* data;
+        int waiting = feedQueuePeek(&data);
+        if (waiting == 0) {
+            eventWait(app.feedQueue.wake, kWriteWaitMs);
+            lastTaken = monotonicMs();  // the stall clock runs only while data waits
+            continue;
+        }
+        app.feed.sending.fetch_add(1);
+        int taken = current() ? sockSend(s, data, waiting) : -1;
+        app.feed.sending.fetch_sub(1);
+        if (taken > 0) {
+            feedQueueTake(taken);
+            lastTaken = monotonicMs();
+            roomButRefused = 0;
+            continue;
+        }
+        if (monotonicMs() - lastTaken >= kStallLimitMs) {
+            dropLinkOf(drops);
+            break;
+        }
+        // The send buffer is full: wait for room. A socket that reports room and
+        // still takes nothing has failed (its close event is on the way); it is
+        // tried again at sendWithRetry's 300 ms pace meanwhile, never in a spin.
+        if (sockWaitWritable(s, kWriteWaitMs)) {
+            if (roomButRefused) sleepMs(kWriteWaitMs);
+            roomButRefused = 1;
+        }
+    }
+    if (app.reconnectStop.load()) return;
+    // Whatever the ended connection did not take is not the next one's.
+    if (feedLockAcquire(kFeedLockWaitMs)) {
+        if (app.feed.state.load() != kLinkConnected) feedQueueDiscard();
+        feedLockRelease();
+    }
 }
 
 void reconnectLoop(void*) {
@@ -145,6 +230,7 @@ void reconnectLoop(void*) {
             }
             linkConnect(app.mainWindow, host);
         }
+        serveLink();
         if (!pause(kCycleHalfMs)) return;
     }
 }
@@ -154,6 +240,9 @@ void onFeedLinkEvent(void*, Socket s, long lParam) {
     if (event == kEventRead) {
         // Main thread only, so one buffer serves every read.
         static unsigned char buffer[kFeedBufferSize];
+        // A late event of a dropped link names a number that may be someone
+        // else's by now; their bytes are not ours to read.
+        if (s != app.feed.socket.load()) return;
         int n = sockRecv(s, buffer, kFeedBufferSize - 1);
         if (n > 0) handleFeedCommand(buffer, n);
     } else if (event == kEventClose) {
@@ -173,8 +262,9 @@ void dropLink() {
         app.feed.drops.fetch_add(1);
         copyText(app.feed.status, kNameSize, "Связь разорвана");
     }
-    // A socket still being introduced is closed by its connecting thread. A feed
-    // sender may be inside one send call on this socket (non-blocking, so
+    eventSet(app.feedQueue.wake);
+    // A socket still being connected is closed by its connecting thread. The link
+    // thread may be inside one send call on this socket (non-blocking, so
     // microseconds): once that call is over it sees the drop and sends no more, so
     // the number can be handed out again (to the next link, to a relay client)
     // without anything of this link landing there.
@@ -185,13 +275,23 @@ void dropLink() {
     uiRefreshStatus();
 }
 
+void dropLinkOf(unsigned drops) {
+    if (app.feed.drops.load() == drops) dropLink();
+}
+
 void tickDuties() {
     advanceFlushClock();
+    flushStagedByTime();
     displayLine("", kDisplayShowNewest);
+    // The two retries that keep an unattended station going: a receiver port that
+    // went away, a relay port that was taken.
+    comPortTick();
+    relayServerTick();
 }
 
 void startReconnectThread() {
     app.reconnectStop.store(0);
+    if (app.feedQueue.wake == kNoEvent) app.feedQueue.wake = eventCreate();
     app.reconnectThread = threadStart(reconnectLoop, nullptr);
 }
 
@@ -206,6 +306,7 @@ void stopReconnectThread() {
         if (app.feed.state.load() == kLinkConnected) app.feed.state.store(kLinkDropped);
         app.feed.drops.fetch_add(1);
     }
+    eventSet(app.feedQueue.wake);
     if (app.reconnectThread == kNoThread) return;
     if (threadJoinTimed(app.reconnectThread, kStopWaitMs)) app.reconnectThread = kNoThread;
 }

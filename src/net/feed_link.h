@@ -5,18 +5,29 @@
 #include "platform/platform.h"
 
 // One connect attempt to host on LINK_FEED's port; registers the socket for
-// message 1033 on window and sends the introduction. Reconnect thread only; blocks
-// in name resolution and connect.
+// message 1033 on window and queues the introduction. Reconnect thread only;
+// blocks in name resolution and connect.
 void linkConnect(void* window, const char* host);
-// The reconnect thread: about once a second, connect when not connected. Ends when
-// reconnectStop is set (checked before every attempt).
+// Writes the link's queue to its socket while the link is up; returns once it has
+// been dropped (by anyone, or here: no byte taken for 30 s while data waited, or
+// the queue overflowed) or shutdown has begun, with the queue emptied. Returns at
+// once when the link is not connected. Reconnect thread only; blocks at most
+// 300 ms at a time.
+void serveLink();
+// The reconnect thread: about once a second, connect when not connected, then
+// write the link's data until it ends. Ends when reconnectStop is set.
 void reconnectLoop(void* unused);
 // Message 1033: a read passes the feed server's command on; a close drops the link.
 // Main thread.
 void onFeedLinkEvent(void* window, Socket s, long lParam);
-// Closes the link, status "Связь разорвана", refresh, state 10. Main thread.
+// Closes the link, status "Связь разорвана", refresh, state 10. Main thread, or
+// the reconnect thread giving up a stalled server; blocks for one send call at most.
 void dropLink();
-// Every tick: the compression clock, then the newest monitor line. Main thread.
+// dropLink, unless the link has been dropped since its drop count was `drops`.
+void dropLinkOf(unsigned drops);
+// Every tick: the compression clock and the tick's flush, the newest monitor line,
+// and the retries of a lost receiver port and of a relay port that was busy.
+// Main thread.
 void tickDuties();
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting
 // at most about one attempt's time, and takes the link out of use so that no feed

@@ -15,9 +15,14 @@
 // until no relay thread is inside a send to that entry (`sending`); the sends are
 // non-blocking, so that wait is a few microseconds. A relay send therefore never
 // reaches a socket number that has been closed and perhaps reused meanwhile.
+//
+// A relay port that cannot be had (another program holds it, or an old socket of
+// ours still lingers) is said in the server status line and tried again every 5 s
+// from the tick until it can.
 #include "net/relay_server.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/app_state.h"
 #include "app/frontend.h"
@@ -26,6 +31,7 @@ namespace {
 
 constexpr int kListenBacklog = 1;
 constexpr int kClientReadSize = 1024;
+constexpr int kRetryTicks = 50;  // 5 s between tries of a busy relay port
 
 // Main thread: takes the entry out of relaying, closes its socket, frees it.
 void freeEntry(ClientEntry& e) {
@@ -49,24 +55,24 @@ ClientEntry* findEntry(Socket s) {
 }  // namespace
 
 void startRelayServer(void* window) {
+    app.relayWanted = 1;
+    app.relayRetryTicks = 0;
+    app.listenSocket.store(kNoSocket);
     Socket s = sockTcp();
-    if (s == kNoSocket) {
-        app.listenSocket.store(kNoSocket);
-        uiRefreshStatus();
-        return;
-    }
-    if (!sockBind(s, app.serverPort.load()) || !sockListen(s, kListenBacklog)) {
+    if (s != kNoSocket && (!sockBind(s, app.serverPort.load()) || !sockListen(s, kListenBacklog) ||
+                           !sockWatch(window, s, kMsgRelayListen, kEventAccept))) {
         sockClose(s);
-        app.listenSocket.store(kNoSocket);
-        return;
+        s = kNoSocket;
     }
-    if (sockWatch(window, s, kMsgRelayListen, kEventAccept)) {
-        app.listenSocket.store(s);
-    } else {
-        sockClose(s);
-        app.listenSocket.store(kNoSocket);
-    }
+    app.listenSocket.store(s);
+    app.relayPortBusy.store(s == kNoSocket);
     uiRefreshStatus();
+}
+
+void relayServerTick() {
+    if (!app.relayWanted || app.listenSocket.load() != kNoSocket) return;
+    if (++app.relayRetryTicks < kRetryTicks) return;
+    startRelayServer(app.mainWindow);
 }
 
 void onAcceptEvent(void* window, long lParam) {
@@ -127,6 +133,7 @@ void onClientEvent(void*, Socket s, long lParam) {
 }
 
 void stopRelayServer(void* window) {
+    app.relayWanted = 0;
     for (ClientEntry& e : app.clients.entries) {
         Socket s = e.socket.load();
         if (s == kNoSocket) continue;
@@ -167,21 +174,35 @@ void writeServerStatus(char* buffer, int capacity) {
         }
     }
 
-    // Appended in binary with CR LF written out, as text mode writes it on Windows.
-    std::FILE* list = std::fopen("connect.list", "ab");
-    if (list) {
-        UtcTime t;
-        utcNow(&t);
-        std::fprintf(list, "%02d/%02d/%02d %02d:%02d:%02d ", t.day, t.month, t.year, t.hour, t.minute, t.second);
-    }
     int n = std::snprintf(buffer, static_cast<std::size_t>(capacity), "Сервер: %5d ",
                           static_cast<int>(app.serverPort.load()));
+    if (app.relayPortBusy.load() && n >= 0 && n < capacity)
+        std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "занят");
+    char list[sizeof app.listedPeers];
+    int listed = 0;
     for (int i = 0; i < count; ++i) {
-        if (list) std::fprintf(list, i == 0 ? "|%s|" : "%s|", peers[i]);
+        if (listed < static_cast<int>(sizeof list))
+            listed += std::snprintf(list + listed, sizeof list - static_cast<std::size_t>(listed),
+                                    i == 0 ? "|%s|" : "%s|", peers[i]);
         if (n >= 0 && n < capacity) n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "%s ", peers[i]);
     }
-    if (list) {
-        std::fputs("\r\n", list);
-        std::fclose(list);
+    list[listed < static_cast<int>(sizeof list) ? listed : static_cast<int>(sizeof list) - 1] = '\0';
+
+    // connect.list gets a line when the clients differ from its last line of this
+    // run: refreshes come with every feed connect attempt, and an unattended
+    // station must not write a line a second for months.
+    {
+        TextGuard guard(app.listLock);
+        if (app.listWritten && std::strcmp(list, app.listedPeers) == 0) return;
+        copyText(app.listedPeers, sizeof app.listedPeers, list);
+        app.listWritten = 1;
     }
+    // Appended in binary with CR LF written out, as text mode writes it on Windows.
+    std::FILE* file = std::fopen("connect.list", "ab");
+    if (!file) return;
+    UtcTime t;
+    utcNow(&t);
+    std::fprintf(file, "%02d/%02d/%02d %02d:%02d:%02d %s\r\n", t.day, t.month, t.year, t.hour, t.minute, t.second,
+                 list);
+    std::fclose(file);
 }

@@ -10,8 +10,13 @@
 inline constexpr long kEventRelayDrop = 0x4000;
 
 // Creates, binds (serverPort), listens and registers the listening socket for
-// message 1025; then refreshes the status lines. Main thread, once at start-up.
+// message 1025; then refreshes the status lines. When the port cannot be had the
+// status line says so ("занят") and relayServerTick tries again. Main thread, at
+// start-up.
 void startRelayServer(void* window);
+// Every tick: while the started server has no listening socket, a new start every
+// 5 s. Main thread.
+void relayServerTick();
 // Message 1025: accept into the lowest free entry (or accept and close when 100
 // clients are connected). Main thread.
 void onAcceptEvent(void* window, long lParam);
@@ -24,7 +29,8 @@ void stopRelayServer(void* window);
 // that does not take them all is dropped (see relay_server.cpp). Source thread;
 // takes no lock, never waits.
 void relayToClients(const unsigned char* data, int count);
-// Builds the server status line ("Сервер: %5d " and the client addresses) into
-// buffer and appends the same list, time-stamped, to connect.list. The status
-// refresh's thread.
+// Builds the server status line ("Сервер: %5d " and the client addresses, or
+// "занят" while the port cannot be had) into buffer, and appends the list,
+// time-stamped, to connect.list when it differs from the last line written this
+// run. The status refresh's thread.
 void writeServerStatus(char* buffer, int capacity);

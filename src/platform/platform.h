@@ -50,6 +50,9 @@ int sockListen(Socket s, int backlog);
 Socket sockAccept(Socket s, char* peer, std::size_t peerCapacity);
 // Dotted form of an IPv4 address in network byte order (always terminated).
 void sockAddressText(std::uint32_t address, char* out, std::size_t capacity);
+// Waits up to timeoutMs until a send on s would take at least one byte. 1 when it
+// would (or the socket has failed, so that a send reports it), 0 on time-out.
+int sockWaitWritable(Socket s, int timeoutMs);
 
 // Registers a socket for events, delivered to the main thread as window message
 // `message` with wParam = socket and lParam = event | (error << 16). events 0 with
@@ -86,7 +89,8 @@ void serialClose(SerialHandle h);
 // One blocking write of all bytes. 1 on success, 0 on failure.
 int serialWrite(SerialHandle h, const void* data, int count);
 // One blocking read of up to count bytes; returns within the port's time-outs.
-// Bytes read, 0 on time-out or failure.
+// Bytes read; 0 on time-out (or a line error, which is cleared); -1 when the port
+// itself has gone (device unplugged, the far end of a pseudo-terminal closed).
 int serialRead(SerialHandle h, void* buffer, int count);
 // Takes whatever is already queued at the port, up to capacity, without waiting.
 int serialReadQueued(SerialHandle h, void* buffer, int capacity);
@@ -102,6 +106,15 @@ void threadJoin(ThreadHandle t);
 // Waits at most timeoutMs; 1 when the thread ended (handle released), 0 otherwise
 // (handle kept, the thread runs on).
 int threadJoinTimed(ThreadHandle t, int timeoutMs);
+// A wake-up: an auto-resetting event that one thread waits on and any thread sets.
+// Made once and kept; setting it when nobody waits lets the next wait return at once.
+using EventHandle = std::uintptr_t;
+inline constexpr EventHandle kNoEvent = 0;
+EventHandle eventCreate();
+void eventSet(EventHandle e);
+// 1 when the event was set (and is now reset), 0 when timeoutMs ran out.
+int eventWait(EventHandle e, int timeoutMs);
+
 // Records the calling thread as the main thread; call once at start-up.
 void markMainThread();
 // 1 on the thread that called markMainThread (or when none did).

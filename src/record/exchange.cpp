@@ -1,9 +1,11 @@
 // Exchange recording and playback.
 //
 // Recording: the main thread opens and closes recordFile (command 201, shutdown);
-// the serial reader thread appends to it through logReceivedBytes. Both hold
-// app.recordLock around every touch of the file, so a line is never written to a
-// file that is being or has been closed.
+// the serial reader thread appends to it through logReceivedBytes. The reader
+// counts itself in recordWriters before it looks at the file, and a close takes
+// the file away first and then waits for that count to fall to 0, so a line is
+// never written to a file that is being or has been closed, and no lock is held
+// while a slow disk takes a write.
 //
 // Playback: the main thread opens playFile and starts the playback thread
 // (command 202); the thread owns the file from then on, closes it when it ends and
@@ -32,7 +34,7 @@ constexpr int kPlayEnded = 100;
 constexpr int kPlayLineLimit = 1023;
 constexpr int kFeedLockWaitMs = 5000;
 constexpr int kPacingPollMs = 10;
-// Bytes formatted per pass outside the lock; the lock is then held for one fwrite.
+// Bytes formatted and written per pass.
 constexpr int kLogChunk = 256;
 
 void showStopped(int commandId, const char* itemText) {
@@ -99,12 +101,16 @@ void suggestedLogName(char* out, int capacity) {
     formatLogFileName(t.year, t.month, t.day, t.hour, t.minute, t.second, out, capacity);
 }
 
+// Takes the recording file out of use and closes it once a write in progress has
+// finished. Main thread; waits (sleeping) for at most one chunk's write.
+void closeRecordFile() {
+    std::FILE* file = app.recordFile.exchange(nullptr);
+    while (app.recordWriters.load() > 0) sleepMs(1);
+    if (file) std::fclose(file);
+}
+
 void stopRecording() {
-    {
-        TextGuard guard(app.recordLock);
-        if (app.recordFile) std::fclose(app.recordFile);
-        app.recordFile = nullptr;
-    }
+    closeRecordFile();
     showStopped(kRecordCommand, "&Записать в файл");
 }
 
@@ -112,28 +118,27 @@ void stopRecording() {
 
 void logReceivedBytes(const unsigned char* data, int count) {
     if (!data || count <= 0) return;
+    app.recordWriters.fetch_add(1);
+    std::FILE* file = app.recordFile.load();
     char text[kLogChunk * kLogLineSize];
-    while (count > 0) {
+    while (file && count > 0) {
         int take = count < kLogChunk ? count : kLogChunk;
         std::int32_t tick = app.exchangeTick.load();
         int length = 0;
         for (int i = 0; i < take; ++i) length += formatLogLine(data[i], tick, text + length);
-        {
-            TextGuard guard(app.recordLock);
-            if (!app.recordFile) return;
-            std::fwrite(text, 1, static_cast<std::size_t>(length), app.recordFile);
-            // Each block reaches the file at once: a log is read while it grows,
-            // and what was received survives a crash.
-            std::fflush(app.recordFile);
-        }
+        std::fwrite(text, 1, static_cast<std::size_t>(length), file);
+        // Each block reaches the file at once: a log is read while it grows, and
+        // what was received survives a crash.
+        std::fflush(file);
         data += take;
         count -= take;
     }
+    app.recordWriters.fetch_sub(1);
 }
 
 int commandRecord() {
-    // recordFile is only ever changed on this thread, so reading it here needs no lock.
-    if (app.recordFile) {
+    // recordFile is only ever changed on this thread.
+    if (app.recordFile.load()) {
         stopRecording();
         return 1;
     }
@@ -151,10 +156,7 @@ int commandRecord() {
     std::FILE* file = std::fopen(chosen, "wb");
     if (!file) return 0;
     copyText(app.recordFileName, sizeof app.recordFileName, chosen);
-    {
-        TextGuard guard(app.recordLock);
-        app.recordFile = file;
-    }
+    app.recordFile.store(file);
     setTitleState("Протоколирование обмена");
     uiSetMenuItemText(kRecordCommand, "&Прекратить запись");
     uiCheckMenuItem(kRecordCommand, 1);
@@ -166,7 +168,7 @@ int commandPlayback() {
         app.playState = kPlayStop;  // the thread ends itself and cleans up
         return 1;
     }
-    if (app.recordFile) return 0;  // the dispatcher refuses this case first
+    if (app.recordFile.load()) return 0;  // the dispatcher refuses this case first
 
     char chosen[kFileNameSize] = "";
     if (!uiChooseOpenFile(app.playFileName, chosen, sizeof chosen) || chosen[0] == '\0') return 0;
@@ -209,11 +211,7 @@ void stopPlaybackAndWait() {
 }
 
 void closeExchangeFiles() {
-    {
-        TextGuard guard(app.recordLock);
-        if (app.recordFile) std::fclose(app.recordFile);
-        app.recordFile = nullptr;
-    }
+    closeRecordFile();
     // A playback thread still running owns its file: end it first.
     stopPlaybackAndWait();
     if (std::FILE* f = app.playFile.exchange(nullptr)) std::fclose(f);

@@ -329,10 +329,14 @@ e2e_free_port() {
 # test's end is left in E2E_PEER_TTY (a pty path: open it raw before writing).
 # Call it directly, not in $(...), so its cleanup is registered in this shell.
 #   e2e_serial_pair 5; e2e_settings init.ini COM5 115200
+# E2E_SERIAL_PID is the pair's socat: killing it tears the line down (a receiver
+# unplugged); a second e2e_serial_pair N brings it back under the same COM name.
 e2e_serial_pair() {
     local n=$1 a="$E2E_WORK/ttyCOM$1" b="$E2E_WORK/ttyPeer$1"
+    rm -f "$a" "$b"  # the links of a pair torn down before
     socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" </dev/null >/dev/null 2>&1 &
     local pid=$!
+    E2E_SERIAL_PID=$pid
     e2e_on_exit "kill $pid 2>/dev/null; rm -f '$WINEPREFIX/dosdevices/com$n'"
     local deadline=$((SECONDS + 10))
     until [ -e "$a" ] && [ -e "$b" ]; do

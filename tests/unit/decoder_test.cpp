@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/headless_view.h"
 #include "input/decoder.h"
+#include "net_test_peer.h"
 #include "test_support.h"
 
 namespace {
@@ -36,6 +37,7 @@ protected:
     }
     // Everything the feed socket received so far.
     std::string feedBytes() {
+        peer::writeQueued();
         std::string out;
         char buf[4096];
         for (;;) {

@@ -14,6 +14,7 @@
 #include "app/headless_view.h"
 #include "record/exchange.h"
 #include "record/log_line.h"
+#include "net_test_peer.h"
 #include "test_support.h"
 
 namespace {
@@ -220,6 +221,7 @@ TEST_F(ExchangeTest, MalformedLinesKeepThePreviousByteAndTick) {
 }
 
 TEST_F(ExchangeTest, PlaybackPacesByTheRecordedTicks) {
+    peer::LinkWriter writer;
     Peer relay, feed;
     makeRelayClient(relay);
     app.feed.socket = feed.theirs;

@@ -43,17 +43,23 @@ protected:
         ::close(l);
         ASSERT_GE(program_, 0);
         ASSERT_GE(server_, 0);
+        app.feed.socket = program_;  // where writeQueued writes, as the link thread would
     }
     void TearDown() override {
         ::close(program_);
         ::close(server_);
     }
     int send(const std::string& bytes) {
-        return feedSend(program_, reinterpret_cast<const unsigned char*>(bytes.data()),
-                        static_cast<int>(bytes.size()));
+        int result = feedSend(program_, reinterpret_cast<const unsigned char*>(bytes.data()),
+                              static_cast<int>(bytes.size()));
+        peer::writeQueued();
+        return result;
     }
     // Reads whatever arrives within a short while (the sends are already done).
-    std::string received(std::size_t want) { return peer::readBytes(server_, want, 3000); }
+    std::string received(std::size_t want) {
+        peer::writeQueued();
+        return peer::readBytes(server_, want, 3000);
+    }
 
     int program_ = -1;
     int server_ = -1;

@@ -3,7 +3,11 @@
 // closing the link and the reconnect, the cooperative stop.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +63,7 @@ protected:
         markMainThread();
     }
     void TearDown() override {
+        writer_.reset();
         stopReconnectThread();
         if (app.reconnectThread != kNoThread) threadJoin(app.reconnectThread);
         sockClose(app.feed.socket.exchange(kNoSocket));
@@ -72,6 +77,7 @@ protected:
     // One attempt on its own thread, as the reconnect thread makes it, while this
     // thread plays the main thread.
     void connectOnce(const char* host = "127.0.0.1") {
+        if (!writer_) writer_ = std::make_unique<peer::LinkWriter>();
         std::string h = host;
         std::thread t([h] { linkConnect(nullptr, h.c_str()); });
         t.join();
@@ -79,6 +85,7 @@ protected:
 
     ScratchDir dir_;
     int listening_ = -1;
+    std::unique_ptr<peer::LinkWriter> writer_;  // the link thread's writing, for connectOnce
 };
 
 TEST_F(FeedLinkTest, NothingListeningLeavesStateAndShowsConnectError) {
@@ -235,20 +242,21 @@ TEST_F(FeedLinkTest, DropDuringAnAttemptIsNotUndoneByItsEnd) {
         if (accepted.size() == 2) break;
     }
     attempt.join();
+    // Its introduction was queued but never written: the link was gone.
     std::string got;
     EXPECT_TRUE(peer::readsToEnd(accepted[1], &got));
-    EXPECT_EQ(kIntroduction, got);
+    EXPECT_EQ("", got);
     EXPECT_EQ(kLinkDropped, app.feed.state.load());
     EXPECT_EQ(kNoSocket, app.feed.socket.load());
     for (int fd : accepted) ::close(fd);
     for (int q : queued) ::close(q);
 }
 
-TEST_F(FeedLinkTest, ASenderStillRetryingWritesNothingIntoTheNextConnection) {
-    // A feed sender is retrying a block the stalled server will not take when the
-    // link is dropped, and the next connection gets the same socket number (the
-    // usual case: the lowest free descriptor, a freed handle value). The rest of
-    // that block belongs to the dropped link and must never reach the new one.
+TEST_F(FeedLinkTest, ADroppedLinksRestNeverReachesTheNextConnection) {
+    // The link thread is still writing a long queue to a server that reads slowly
+    // when the link is dropped, and the next connection gets the same socket number
+    // (the usual case: the lowest free descriptor, a freed handle value). The rest
+    // of the old stream must never land there.
     listen();
     connectOnce();
     int server = peer::acceptWithin(listening_, 2000);
@@ -256,16 +264,10 @@ TEST_F(FeedLinkTest, ASenderStillRetryingWritesNothingIntoTheNextConnection) {
     peer::readBytes(server, kIntroduction.size());
     ASSERT_EQ(kLinkConnected, app.feed.state.load());
     const Socket s = app.feed.socket.load();
-
-    // More than the loopback buffers hold, so the first send is partial and the
-    // sender goes on retrying.
-    static std::vector<unsigned char> block(32u << 20, 'x');
-    std::thread sender([s] {
-        if (!feedLockAcquire(5000)) return;
-        feedSend(s, block.data(), static_cast<int>(block.size()));
-        feedLockRelease();
-    });
-    // The first bytes at the server show the sender is inside its retries.
+    static std::vector<unsigned char> chunk(64 * 1024, 'x');
+    ASSERT_TRUE(feedLockAcquire(1000));
+    for (int i = 0; i < 60; ++i) feedSend(s, chunk.data(), static_cast<int>(chunk.size()));
+    feedLockRelease();
     ASSERT_FALSE(peer::readBytes(server, 1).empty());
     dropLink();
 
@@ -274,17 +276,78 @@ TEST_F(FeedLinkTest, ASenderStillRetryingWritesNothingIntoTheNextConnection) {
     int next = peer::connectLocal(nextPort);
     int nextServer = peer::acceptWithin(nextListening, 2000);
     ASSERT_GE(nextServer, 0);
-    // Non-blocking, as every registered socket of ours is.
-    ::fcntl(next, F_SETFL, ::fcntl(next, F_GETFL, 0) | O_NONBLOCK);
+    ::fcntl(next, F_SETFL, ::fcntl(next, F_GETFL, 0) | O_NONBLOCK);  // as every registered socket of ours
     ASSERT_EQ(static_cast<int>(s), ::dup2(next, static_cast<int>(s)));
     ::close(next);
 
-    sender.join();
+    EXPECT_TRUE(waitFor([] { return feedQueueWaiting() == 0; }));  // the dropped link's rest is discarded
     EXPECT_EQ("", peer::readBytes(nextServer, 1, 500));
     ::close(static_cast<int>(s));
     ::close(nextServer);
     ::close(nextListening);
     ::close(server);
+}
+
+TEST_F(FeedLinkTest, AServerThatStopsReadingLosesTheLinkAndGetsAFreshOne) {
+    // The server takes the introduction and then nothing more. Record lines keep
+    // coming and are only ever queued; once the queue is over its bound the link
+    // is dropped as if the server had closed it, and the next one starts afresh.
+    listen();
+    startReconnectThread();
+    int first = peer::acceptWithin(listening_, 5000);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(kIntroduction, peer::readBytes(first, kIntroduction.size()));
+    ASSERT_TRUE(waitFor([] { return app.feed.state.load() == kLinkConnected; }));
+    const std::string line = "@" + std::string(120, '0') + ";\r\n";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (int i = 0; i < 1000 && app.feed.state.load() == kLinkConnected; ++i)
+                emitRecordLine(line.c_str(), static_cast<int>(line.size()), 1);
+            return app.feed.state.load() != kLinkConnected;
+        },
+        30000));
+    EXPECT_EQ("Связь разорвана", status());
+    int second = peer::acceptWithin(listening_, 5000);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(kIntroduction, peer::readBytes(second, kIntroduction.size()));
+    ::close(second);
+    ::close(first);
+}
+
+TEST(FeedQueue, UnitsStayWholeAndInOrderUpToTheBound) {
+    resetApp();
+    std::string queued, written;
+    auto put = [&](char c, int n) {
+        std::string unit(static_cast<std::size_t>(n), c);
+        int ok = feedQueuePut(reinterpret_cast<const unsigned char*>(unit.data()), n);
+        if (ok) queued += unit;
+        return ok;
+    };
+    auto take = [&](std::uint64_t n) {
+        while (n > 0) {
+            const unsigned char* data;
+            int together = std::min<int>(feedQueuePeek(&data), static_cast<int>(n));
+            written.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(together));
+            feedQueueTake(together);
+            n -= static_cast<std::uint64_t>(together);
+        }
+    };
+    // Units of odd sizes around the ring several times, so they wrap its end.
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; feedQueueWaiting() + 5000 < kFeedQueueSize; ++i) ASSERT_TRUE(put(static_cast<char>('a' + i % 26), 4099));
+        take(feedQueueWaiting() - 1234);
+    }
+    // A unit that does not fit is refused whole; so is everything after it, even
+    // what would fit, until the queue is emptied.
+    int room = static_cast<int>(kFeedQueueSize - feedQueueWaiting());
+    EXPECT_FALSE(put('X', room + 1));
+    EXPECT_FALSE(put('Y', 1));
+    EXPECT_EQ(1, app.feedQueue.overflow.load());
+    take(feedQueueWaiting());
+    EXPECT_TRUE(queued == written);
+    feedQueueDiscard();
+    EXPECT_EQ(0, app.feedQueue.overflow.load());
+    EXPECT_TRUE(put('Z', room + 1));
 }
 
 TEST_F(FeedLinkTest, ShutdownTakesTheLinkOutOfUseBeforeTheNetworkGoes) {
@@ -314,6 +377,23 @@ TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
     char line[1024];
     headlessMonitorLine(kMonitorLines - 1, line, sizeof line);
     EXPECT_STREQ("@newest;", line);
+}
+
+TEST_F(FeedLinkTest, StagedLinesLeaveByTheTickOnceTheIntervalHasPassed) {
+    // A quiet site: one line, then nothing. It goes out after the interval without
+    // waiting for the next line, but only while the link is up.
+    app.compressFeed = 1;
+    app.compressInterval = 3;
+    const char text[] = "@000000000001A1;\r\n";
+    feedSend(kNoSocket, reinterpret_cast<const unsigned char*>(text), 18);
+    for (int i = 0; i < 5; ++i) tickDuties();
+    EXPECT_EQ(18, app.acc.fill);  // not connected: staged lines wait for the next link
+    app.feed.state = kLinkConnected;
+    tickDuties();
+    EXPECT_EQ(0, app.acc.fill);
+    char shown[1024];
+    headlessMonitorLine(kMonitorLines - 1, shown, sizeof shown);
+    EXPECT_EQ("18 -> " + std::to_string(feedQueueWaiting()), std::string(shown));
 }
 
 }  // namespace

@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
 #include "net/feed_link.h"
+#include "net/feed_queue.h"
 #include "net/relay_server.h"
 
 namespace peer {
@@ -187,6 +190,49 @@ inline std::string inflate(const std::string& z) {
         return "<inflate failed>";
     return std::string(reinterpret_cast<char*>(out.data()), length);
 }
+
+// The link thread's part for a test that sets up the link itself: writes what is
+// queued for the feed to app.feed.socket now, until the queue is empty (or the
+// socket takes nothing for timeoutMs).
+inline void writeQueued(int timeoutMs = 5000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const unsigned char* data;
+    while (int n = feedQueuePeek(&data)) {
+        int taken = sockSend(app.feed.socket.load(), data, n);
+        if (taken > 0) {
+            feedQueueTake(taken);
+        } else {
+            if (std::chrono::steady_clock::now() > until) return;
+            sockWaitWritable(app.feed.socket.load(), 50);
+        }
+    }
+}
+
+// The link's own thread for tests without the reconnect thread: serves the link
+// whenever it is connected, for the life of the object.
+class LinkWriter {
+public:
+    LinkWriter() {
+        if (app.feedQueue.wake == kNoEvent) app.feedQueue.wake = eventCreate();
+        thread_ = std::thread([this] {
+            while (!stop_.load()) {
+                serveLink();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    ~LinkWriter() {
+        stop_.store(true);
+        app.reconnectStop.store(1);
+        eventSet(app.feedQueue.wake);
+        thread_.join();
+        app.reconnectStop.store(0);
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 inline void loadCompress() {
     static void* lib = libraryLoad("zlib1.dll");

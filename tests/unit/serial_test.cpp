@@ -20,6 +20,7 @@
 #include "app/commands.h"
 #include "app/headless_view.h"
 #include "input/serial_source.h"
+#include "net_test_peer.h"
 #include "test_support.h"
 
 namespace {
@@ -34,6 +35,7 @@ std::string newestLine() {
 
 // Everything the peer of a socket has sent so far, without waiting.
 std::string drainNow(int fd) {
+    peer::writeQueued();  // what the link thread would have written by now
     std::string got;
     char buf[4096];
     for (;;) {
@@ -174,6 +176,7 @@ TEST_F(SerialPort, EveryDestinationGetsTheStreamByteForByte) {
     } else {
         for (int i = 0; i < 500; ++i) stream += (i % 2) ? kLine1 : kLine2;
     }
+    peer::LinkWriter link;
     Peer client, feed;
     watchClient(client);
     watchFeed(feed);

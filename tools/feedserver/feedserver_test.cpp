@@ -1,8 +1,11 @@
 // The feed server tool against the program's own feed link: it shows the
 // introduction, the record lines in plain and compressed form, switches the feed
 // to raw bytes, and flags bytes that are not a well-formed block.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +70,7 @@ protected:
     }
 
     ScratchDir dir_;
+    peer::LinkWriter writer_;  // the link thread's writing, for the links made here
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
 };
@@ -101,6 +105,23 @@ TEST_F(FeedServerTool, DecodesCompressedBlocksAndFlagsStrayBytes) {
     advanceFlushClock();
     line("@stray;\r\n");
     EXPECT_TRUE(shows("MALFORMED: 9 bytes outside any block: @stray;"));
+}
+
+// A stalled link gives way to the next connection, which does not stall again
+// (after 0.5 s, so the introduction is read first).
+TEST_F(FeedServerTool, AStalledLinkEndsWhenANewOneArrives) {
+    start({"--stall-after", "0.5", "--stall-once", "--quiet"});
+    connect();
+    EXPECT_TRUE(shows("intro 4: #TEXT\nstalled\n"));
+    int next = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port_);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(next, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    EXPECT_TRUE(shows("0 malformed (stalled)\nconnected: "));
+    ::close(next);
+    EXPECT_TRUE(shows("\nclosed: 0 bytes, 0 lines, 0 blocks, 0 raw bytes, 0 malformed\n"));
 }
 
 }  // namespace

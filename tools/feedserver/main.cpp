@@ -7,6 +7,12 @@
 // back: keys o / t (then Enter) on stdin, SIGUSR1 / SIGUSR2, or --raw-after /
 // --text-after N seconds after each connect.
 //
+// It can also play a hung server: --stall-after S stops reading a link S seconds
+// after it connected, so the program's send buffer toward it fills up;
+// --stall-for D resumes after D seconds, --stall-once stalls only the first link.
+// A stalled link is still watched for errors (a reset from the program) and for a
+// new connection, either of which ends it with a "closed: ... (stalled)" summary.
+//
 // One link at a time, one thread, a poll loop; every output line is flushed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,6 +41,9 @@ struct Options {
     double rawAfter = -1;
     double textAfter = -1;
     double closeAfter = -1;
+    double stallAfter = -1;
+    double stallFor = -1;
+    int stallOnce = 0;
     int once = 0;
     int quiet = 0;
     const char* dump = nullptr;
@@ -43,6 +52,7 @@ struct Options {
 volatile sig_atomic_t wantRaw = 0;
 volatile sig_atomic_t wantText = 0;
 volatile sig_atomic_t wantQuit = 0;
+int linksSeen = 0;
 
 void onSignal(int sig) {
     if (sig == SIGUSR1) wantRaw = 1;
@@ -53,11 +63,15 @@ void onSignal(int sig) {
 void usage() {
     std::fprintf(stderr,
                  "usage: feedserver [--port N] [--raw-after S] [--text-after S] [--close-after S]\n"
+                 "                  [--stall-after S] [--stall-for D] [--stall-once]\n"
                  "                  [--once] [--quiet] [--dump FILE]\n"
                  "  --port N         listen on N (default 8888)\n"
                  "  --raw-after S    send \"#SET OUT DATE ORIGINAL\" S seconds after each connect\n"
                  "  --text-after S   send \"#SET OUT DATE TEXT\" S seconds after each connect\n"
                  "  --close-after S  close each link S seconds after it connected\n"
+                 "  --stall-after S  stop reading each link S seconds after it connected (a hung server)\n"
+                 "  --stall-for D    resume reading a stalled link after D seconds (default: never)\n"
+                 "  --stall-once     only the first link of this run stalls\n"
                  "  --once           exit when the first link ends\n"
                  "  --quiet          print only the introduction, commands, blocks' summaries and errors\n"
                  "  --dump FILE      append the decoded feed bytes (inflated blocks, lines, raw bytes)\n"
@@ -110,7 +124,9 @@ void hexLines(const char* label, const unsigned char* p, std::size_t n) {
 // One connection of the feed link.
 class Link {
 public:
-    Link(int fd, const Options& o, const char* peer) : fd_(fd), opt_(o), start_(now()) {
+    Link(int fd, const Options& o, const char* peer)
+        : fd_(fd), opt_(o), start_(now()), mayStall_(o.stallAfter >= 0 && !(o.stallOnce && linksSeen > 0)) {
+        ++linksSeen;
         out("connected: %s\n", peer);
         if (o.dump) dump_ = std::fopen(o.dump, "ab");
     }
@@ -119,6 +135,7 @@ public:
         ::close(fd_);
     }
     int fd() const { return fd_; }
+    bool stalled() const { return stalled_; }
 
     void command(int raw) {
         const char* text = raw ? kRaw : kText;
@@ -141,6 +158,15 @@ public:
             textSent_ = 1;
             command(0);
         }
+        if (mayStall_ && !stalled_ && t >= opt_.stallAfter) {
+            mayStall_ = 0;
+            stalled_ = 1;
+            out("stalled\n");
+        }
+        if (stalled_ && opt_.stallFor >= 0 && t >= opt_.stallAfter + opt_.stallFor) {
+            stalled_ = 0;
+            out("resumed\n");
+        }
         return !(opt_.closeAfter >= 0 && t >= opt_.closeAfter);
     }
 
@@ -156,8 +182,8 @@ public:
     }
 
     void summary() {
-        out("closed: %zu bytes, %d lines, %d blocks, %zu raw bytes, %d malformed\n", bytes_, lines_, blocks_,
-            rawBytes_, malformed_);
+        out("closed: %zu bytes, %d lines, %d blocks, %zu raw bytes, %d malformed%s\n", bytes_, lines_, blocks_,
+            rawBytes_, malformed_, stalled_ ? " (stalled)" : "");
     }
 
 private:
@@ -332,6 +358,8 @@ private:
     int fd_;
     const Options& opt_;
     double start_;
+    int mayStall_;
+    int stalled_ = 0;
     std::FILE* dump_ = nullptr;
     std::vector<unsigned char> pending_;
     int intro_ = 0;
@@ -362,6 +390,12 @@ int parseArgs(int argc, char** argv, Options* o) {
             if (!value(&o->textAfter)) return 0;
         } else if (a == "--close-after") {
             if (!value(&o->closeAfter)) return 0;
+        } else if (a == "--stall-after") {
+            if (!value(&o->stallAfter)) return 0;
+        } else if (a == "--stall-for") {
+            if (!value(&o->stallFor)) return 0;
+        } else if (a == "--stall-once") {
+            o->stallOnce = 1;
         } else if (a == "--once") {
             o->once = 1;
         } else if (a == "--quiet") {
@@ -407,9 +441,17 @@ int main(int argc, char** argv) {
     Link* link = nullptr;
     int stdinOpen = 1;
     while (!wantQuit) {
-        pollfd fds[3];
+        pollfd fds[4];
         int n = 0;
-        fds[n++] = pollfd{link ? link->fd() : listening, POLLIN, 0};
+        // A stalled link is polled with no events: poll still reports its
+        // errors (a reset), and the listening socket tells of a new connection.
+        const bool stalled = link && link->stalled();
+        fds[n++] = pollfd{link ? link->fd() : listening, static_cast<short>(stalled ? 0 : POLLIN), 0};
+        int listenAt = -1;
+        if (stalled) {
+            listenAt = n;
+            fds[n++] = pollfd{listening, POLLIN, 0};
+        }
         int stdinAt = -1;
         if (stdinOpen) {
             stdinAt = n;
@@ -447,7 +489,12 @@ int main(int argc, char** argv) {
             continue;
         }
         int alive = 1;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) alive = link->read();
+        if (stalled) {
+            if ((fds[0].revents & (POLLHUP | POLLERR)) || (listenAt >= 0 && (fds[listenAt].revents & POLLIN)))
+                alive = 0;
+        } else if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            alive = link->read();
+        }
         if (alive && !link->tick()) {
             out("closing the link\n");
             alive = 0;

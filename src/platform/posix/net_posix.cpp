@@ -148,6 +148,12 @@ void sockAddressText(std::uint32_t address, char* out, std::size_t capacity) {
     std::snprintf(out, capacity, "%s", text);
 }
 
+int sockWaitWritable(Socket s, int timeoutMs) {
+    if (s == kNoSocket) return 1;
+    pollfd pfd{static_cast<int>(s), POLLOUT, 0};
+    return ::poll(&pfd, 1, timeoutMs) != 0;
+}
+
 int sockWatch(void*, Socket s, unsigned message, long events) {
     if (s == kNoSocket) return 0;
     std::lock_guard<std::mutex> g(watchMutex);

@@ -90,12 +90,16 @@ int serialRead(SerialHandle h, void* buffer, int count) {
         if (left <= 0) break;
         pollfd pfd{fd, POLLIN, 0};
         int r = ::poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        if (pfd.revents & (POLLERR | POLLNVAL)) break;
+        if (pfd.revents & (POLLERR | POLLNVAL)) return got > 0 ? got : -1;
         ssize_t n = ::read(fd, p + got, static_cast<size_t>(count - got));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
-            // A pty whose far end is closed reports hang-up; behave like a time-out.
-            if (pfd.revents & POLLHUP) sleepMs(static_cast<int>(left < 10 ? left : 10));
+            // A device that went away fails its reads; a pseudo-terminal whose far
+            // end closed reports hang-up and reads as empty from then on.
+            if (got > 0) break;
+            if (n < 0 || (pfd.revents & POLLHUP)) return -1;
             break;
         }
         got += static_cast<int>(n);

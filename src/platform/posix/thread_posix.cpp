@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -33,7 +35,40 @@ pthread_t mainThread;
 // The waiter polls every millisecond; the lock is held only around one feed send.
 std::atomic<int> feedLockFree{1};
 
+struct Event {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool set = false;
+};
+
 }  // namespace
+
+EventHandle eventCreate() {
+    Event* e = new (std::nothrow) Event;
+    return reinterpret_cast<EventHandle>(e);
+}
+
+void eventSet(EventHandle h) {
+    Event* e = reinterpret_cast<Event*>(h);
+    if (!e) return;
+    {
+        std::lock_guard<std::mutex> g(e->mutex);
+        e->set = true;
+    }
+    e->changed.notify_one();
+}
+
+int eventWait(EventHandle h, int timeoutMs) {
+    Event* e = reinterpret_cast<Event*>(h);
+    if (!e) {
+        sleepMs(timeoutMs);
+        return 0;
+    }
+    std::unique_lock<std::mutex> g(e->mutex);
+    if (!e->changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [e] { return e->set; })) return 0;
+    e->set = false;
+    return 1;
+}
 
 ThreadHandle threadStart(void (*procedure)(void*), void* argument) {
     Start* s = new (std::nothrow) Start{procedure, argument};

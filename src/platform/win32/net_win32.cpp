@@ -87,6 +87,17 @@ void sockAddressText(std::uint32_t address, char* out, std::size_t capacity) {
     if (capacity) std::snprintf(out, capacity, "%s", inet_ntoa(a));
 }
 
+int sockWaitWritable(Socket s, int timeoutMs) {
+    if (s == kNoSocket) return 1;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(static_cast<SOCKET>(s), &writable);
+    FD_SET(static_cast<SOCKET>(s), &failed);
+    timeval t{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, nullptr, &writable, &failed, &t) != 0;
+}
+
 int sockWatch(void* window, Socket s, unsigned message, long events) {
     if (s == kNoSocket) return 0;
     return WSAAsyncSelect(static_cast<SOCKET>(s), static_cast<HWND>(window), message, events) != SOCKET_ERROR;

@@ -71,15 +71,17 @@ int serialWrite(SerialHandle h, const void* data, int count) {
 int serialRead(SerialHandle h, void* buffer, int count) {
     if (h == kNoSerial || count <= 0) return 0;
     DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(h), buffer, static_cast<DWORD>(count), &got, nullptr)) {
-        // The DCB keeps what the port's earlier user left in it; with fAbortOnError
-        // on, one line error (framing, overrun) fails every later read until the
-        // error is cleared, and the reader would wait on a dead port for good.
-        DWORD errors = 0;
-        ClearCommError(reinterpret_cast<HANDLE>(h), &errors, nullptr);
-        return 0;
-    }
-    return static_cast<int>(got);
+    BOOL ok = ReadFile(reinterpret_cast<HANDLE>(h), buffer, static_cast<DWORD>(count), &got, nullptr);
+    if (ok && got > 0) return static_cast<int>(got);
+    // Nothing came, or the read failed. The DCB keeps what the port's earlier user
+    // left in it; with fAbortOnError on, one line error (framing, overrun) fails
+    // every later read until it is cleared. A port whose device has gone (a USB
+    // adapter unplugged, a pseudo-terminal behind Wine's port closed) cannot even
+    // report its errors any more, and its reads may fail or come back empty.
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(reinterpret_cast<HANDLE>(h), &errors, &stat)) return -1;
+    return 0;
 }
 
 int serialReadQueued(SerialHandle h, void* buffer, int capacity) {

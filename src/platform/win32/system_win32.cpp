@@ -47,6 +47,23 @@ DWORD waitForThread(HANDLE h, DWORD timeoutMs) {
 
 }  // namespace
 
+EventHandle eventCreate() {
+    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return h ? reinterpret_cast<EventHandle>(h) : kNoEvent;
+}
+
+void eventSet(EventHandle e) {
+    if (e != kNoEvent) SetEvent(reinterpret_cast<HANDLE>(e));
+}
+
+int eventWait(EventHandle e, int timeoutMs) {
+    if (e == kNoEvent) {
+        Sleep(static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(e), static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+}
+
 ThreadHandle threadStart(void (*procedure)(void*), void* argument) {
     Start* s = new (std::nothrow) Start{procedure, argument};
     if (!s) return kNoThread;

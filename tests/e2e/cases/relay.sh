@@ -13,6 +13,7 @@ e2e_free_ports
 e2e_serial_pair 5
 e2e_settings init.ini COM5 115200
 e2e_settings BinarComOn.ini 1 0 0 60
+e2e_settings porog.ini 0  # every frame's line goes to the feed
 exec 7<>"$E2E_PEER_TTY"
 # The program's commands to the receiver are read and thrown away.
 cat <&7 >/dev/null &
@@ -39,9 +40,21 @@ clients() {  # command...
 # Writes a file onto the receiver's end of the serial line.
 receiver_sends() { cat "$1" >&7; }
 
+# Another program holds the relay port when ours starts.
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("0.0.0.0", int(sys.argv[1]))); s.listen()
+open("holder.ready", "w").close(); time.sleep(600)' "$E2E_SERVER_PORT" &
+HOLDER=$!
+e2e_on_exit "kill $HOLDER 2>/dev/null"
+deadline=$((SECONDS + 10))
+until [ -f holder.ready ]; do [ $SECONDS -lt $deadline ] || e2e_fail "no port holder"; sleep 0.05; done
+
 e2e_start_ready
+BUSY=$(printf 'Сервер: %5d занят' "$E2E_SERVER_PORT")
+e2e_check "status line 0 while the port is taken" "$(e2e_wait_status 0 eq "$BUSY")" "$BUSY"
+kill $HOLDER
 PREFIX=$(printf 'Сервер: %5d ' "$E2E_SERVER_PORT")
-e2e_check "status line 0 with no client" "$(e2e_wait_status 0 eq "$PREFIX")" "$PREFIX"
+e2e_check "status line 0 with no client once the port is free" "$(e2e_wait_status 0 eq "$PREFIX" 15000)" "$PREFIX"
 
 e2e_check "100 clients connect" "$(clients connect 100)" "ok connected 100"
 ALL=$PREFIX
@@ -88,6 +101,32 @@ wait $SENDER
 FOUR=$PREFIX
 for _ in $(seq 4); do FOUR+="127.0.0.1 "; done
 e2e_check "status line 0 lists the four" "$(e2e_wait_status 0 eq "$FOUR" 10000)" "$FOUR"
+
+# The feed server takes the introduction, then nothing more, while the receiver
+# sends 4 MB at 100 kB/s: every byte still reaches the four clients at that pace,
+# and the stalled link is given up and made anew.
+FEEDSERVER=$(bash "$E2E_DIR/../../tools/feedserver/build.sh" "$E2E_STATE/tools") || e2e_fail "cannot build feedserver"
+"$FEEDSERVER" --port "$E2E_FEED_PORT" --quiet --stall-after 1 --stall-once </dev/null >fs.log 2>&1 &
+e2e_on_exit "kill $! 2>/dev/null"
+deadline=$((SECONDS + 30))
+until grep -q '^stalled' fs.log; do [ $SECONDS -lt $deadline ] || e2e_fail "the feed link did not come up"; sleep 0.1; done
+python3 -c 'import sys; c = open(sys.argv[1], "rb").read() if sys.argv[1] else bytes(range(256)) * 1024
+sys.stdout.buffer.write((c * (4000000 // len(c) + 1))[:4000000])' "$CAPTURE" >stream.bin
+python3 -c 'import sys, time
+data, out, start = open(sys.argv[1], "rb").read(), open(sys.argv[2], "wb", buffering=0), time.monotonic()
+for i in range(0, len(data), 5000):
+    time.sleep(max(0, start + i / 100000 - time.monotonic())); out.write(data[i:i + 5000])
+print(round(time.monotonic() - start))' stream.bin "$E2E_PEER_TTY" >writer.out &
+WRITER=$!
+e2e_check "the four clients get every byte" "$(CLIENT_S=200 clients expect stream.bin)" "ok 4 clients identical (4000000 bytes)"
+wait $WRITER
+e2e_check "the receiver's 40 s of bytes were taken at their pace" "$(($(cat writer.out) <= 45))" "1"
+deadline=$((SECONDS + 60))
+until [ "$(grep -c '^intro 4' fs.log)" -ge 2 ]; do
+    [ $SECONDS -lt $deadline ] || e2e_fail "the stalled feed link was not replaced: $(tail -n 3 fs.log)"
+    sleep 0.2
+done
+e2e_check "the stalled link ended" "$(grep -c '^closed.*(stalled)' fs.log)" "1"
 
 clients quit >/dev/null
 drv close >/dev/null || e2e_fail "cannot post WM_CLOSE"

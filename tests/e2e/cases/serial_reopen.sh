@@ -2,7 +2,10 @@
 # Reopening from the serial dialog: a port that cannot be opened after a good open
 # gives the two-line box captioned with the port name; OK on the working port
 # again brings the receiver's traffic back, with no receiver commands sent. A
-# start without any good open gives the one-line box on a failed reopen.
+# start without any good open gives the one-line box on a failed reopen. A port
+# that goes away while running (its pty pair torn down) and comes back under the
+# same name is reopened by the program itself, without a box, with the receiver's
+# start commands sent again.
 . "$(dirname "$0")/../lib.sh"
 . "$(dirname "$0")/../sim/simreceiver.sh"
 e2e_begin
@@ -19,6 +22,22 @@ e2e_free_ports
 e2e_start_ready
 sim_wait "command: #43-12" 15000 || e2e_fail "no start commands"
 e2e_wait_monitor 17 prefix "@" 15000 >/dev/null || e2e_fail "no traffic before the reopen"
+
+# Unplugged and plugged in again: a new pair under the same COM link.
+sim_stop
+kill "$E2E_SERIAL_PID"
+wait "$E2E_SERIAL_PID" 2>/dev/null
+lost=$(drv line 17)
+e2e_serial_pair 5
+sim_start --rate 20 --quiet
+sim_wait "command: #43-12" 15000 || e2e_fail "no start commands after the port came back"
+e2e_check "start commands after the port came back" "$(sim_commands | tr '\n' ' ')" "#00 #43-12 "
+e2e_check "no box for a port lost while running" "$(drv box-count COM5)" "0"
+deadline=$((SECONDS + 15))
+until [ "$(drv line 17)" != "$lost" ]; do
+    [ $SECONDS -lt $deadline ] || e2e_fail "no traffic after the port came back"
+    sleep 0.2
+done
 
 serial_ok COM7 115200
 e2e_check "failed reopen after a good open" "$(e2e_box_text COM7)" \
