@@ -73,7 +73,7 @@ struct FeedQueue {
     std::atomic<std::uint64_t> head{0};     // link thread: bytes handed to the socket
     std::atomic<std::uint64_t> tail{0};     // producers: bytes queued
     std::atomic<int> overflow{0};           // producers set, link thread clears
-    EventHandle wake = kNoEvent;            // set on every append and drop; link thread waits
+    std::atomic<EventHandle> wake{kNoEvent};  // set on every append and drop; link thread waits
 };
 
 struct ClientEntry {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -32,8 +33,10 @@ protected:
         markMainThread();
         port_ = peer::freePort();
         app.feed.port = port_;
+        writer_ = std::make_unique<peer::LinkWriter>();
     }
     void TearDown() override {
+        writer_.reset();
         sockClose(app.feed.socket.exchange(kNoSocket));
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
@@ -70,7 +73,7 @@ protected:
     }
 
     ScratchDir dir_;
-    peer::LinkWriter writer_;  // the link thread's writing, for the links made here
+    std::unique_ptr<peer::LinkWriter> writer_;  // the link thread's writing, for the links made here
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
 };

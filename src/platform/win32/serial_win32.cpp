@@ -77,11 +77,15 @@ int serialRead(SerialHandle h, void* buffer, int count) {
     // left in it; with fAbortOnError on, one line error (framing, overrun) fails
     // every later read until it is cleared. A port whose device has gone (a USB
     // adapter unplugged, a pseudo-terminal behind Wine's port closed) cannot even
-    // report its errors any more, and its reads may fail or come back empty.
+    // report its errors or its state any more, and its reads may fail or come back
+    // empty. The state is asked too, so that a driver without error reports is
+    // never taken for a lost port: every port we opened answered it once.
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!ClearCommError(reinterpret_cast<HANDLE>(h), &errors, &stat)) return -1;
-    return 0;
+    if (ClearCommError(reinterpret_cast<HANDLE>(h), &errors, &stat)) return 0;
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(reinterpret_cast<HANDLE>(h), &dcb) ? 0 : -1;
 }
 
 int serialReadQueued(SerialHandle h, void* buffer, int capacity) {

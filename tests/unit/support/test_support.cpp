@@ -16,8 +16,11 @@
 #include "app/headless_view.h"
 
 void resetApp() {
+    // The feed link's wake-up is made once and kept, as in the program.
+    EventHandle wake = app.feedQueue.wake.load();
     app.~AppState();
     new (&app) AppState();
+    app.feedQueue.wake = wake;
     headlessReset();
 }
 
