@@ -24,6 +24,7 @@
 #include "net/feed_link.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/app_state.h"
 #include "app/frontend.h"
@@ -45,6 +46,10 @@ constexpr int kStopWaitMs = 500;
 constexpr int kWriteWaitMs = 300;
 // A server that accepts no byte for this long while data waits has stopped.
 constexpr int kStallLimitMs = 30000;
+// The link's send buffer in the system, fixed: left to grow, it takes megabytes
+// from a server that reads nothing, and a stall shows only minutes later. This is
+// still far more than a feed needs in flight (320 kB/s over a 200 ms round trip).
+constexpr int kLinkSendBuffer = 64 * 1024;
 constexpr int kFeedLockWaitMs = 5000;
 
 // Sets status unless shutdown has stopped the thread; 1 when it did.
@@ -109,6 +114,7 @@ void linkConnect(void* window, const char* host) {
     }
 
     sockSetNoDelay(s);
+    sockSetSendBuffer(s, kLinkSendBuffer);
 
     std::uint32_t address = 0;
     if (!sockResolve(host, &address)) {
@@ -292,6 +298,9 @@ void tickDuties() {
 void startReconnectThread() {
     app.reconnectStop.store(0);
     if (app.feedQueue.wake == kNoEvent) app.feedQueue.wake = eventCreate();
+    // The queue's pages are taken now, not the first time a slow server lets it
+    // fill: the program's memory is then what it will be for good.
+    std::memset(app.feedQueue.bytes, 0, sizeof app.feedQueue.bytes);
     app.reconnectThread = threadStart(reconnectLoop, nullptr);
 }
 

@@ -36,6 +36,9 @@ int sockSend(Socket s, const void* data, int count);
 int sockRecv(Socket s, void* buffer, int capacity);
 // TCP_NODELAY on. 1 on success.
 int sockSetNoDelay(Socket s);
+// Sets the socket's send buffer (SO_SNDBUF) to a fixed size, which also ends the
+// system's growing of it. 1 on success.
+int sockSetSendBuffer(Socket s, int bytes);
 // gethostbyname first, then the dotted-address parse. The address is IPv4 in
 // network byte order. 1 on success, 0 when the host resolves nowhere.
 int sockResolve(const char* host, std::uint32_t* address);

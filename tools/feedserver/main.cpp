@@ -8,7 +8,8 @@
 // --text-after N seconds after each connect.
 //
 // It can also play a hung server: --stall-after S stops reading a link S seconds
-// after it connected, so the program's send buffer toward it fills up;
+// after it connected (and shrinks its receive buffer, as a hung server's would be
+// full), so the program's send buffer toward it fills up;
 // --stall-for D resumes after D seconds, --stall-once stalls only the first link.
 // A stalled link is still watched for errors (a reset from the program) and for a
 // new connection, either of which ends it with a "closed: ... (stalled)" summary.
@@ -161,6 +162,10 @@ public:
         if (mayStall_ && !stalled_ && t >= opt_.stallAfter) {
             mayStall_ = 0;
             stalled_ = 1;
+            // A hung server's buffers are full: left as they are, the system would
+            // take megabytes more for us on loopback while we read nothing.
+            int small = 4096;
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
             out("stalled\n");
         }
         if (stalled_ && opt_.stallFor >= 0 && t >= opt_.stallAfter + opt_.stallFor) {

@@ -92,6 +92,10 @@ int sockSetNoDelay(Socket s) {
     return ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
+int sockSetSendBuffer(Socket s, int bytes) {
+    return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
 int sockResolve(const char* host, std::uint32_t* address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -41,6 +41,11 @@ int sockSetNoDelay(Socket s) {
                       sizeof one) == 0;
 }
 
+int sockSetSendBuffer(Socket s, int bytes) {
+    return setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof bytes) == 0;
+}
+
 int sockResolve(const char* host, std::uint32_t* address) {
     if (hostent* h = gethostbyname(host)) {
         if (h->h_addr_list && h->h_addr_list[0] && h->h_length == 4) {
