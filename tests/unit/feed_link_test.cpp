@@ -334,7 +334,8 @@ TEST(FeedQueue, UnitsStayWholeAndInOrderUpToTheBound) {
     };
     // Units of odd sizes around the ring several times, so they wrap its end.
     for (int round = 0; round < 3; ++round) {
-        for (int i = 0; feedQueueWaiting() + 5000 < kFeedQueueSize; ++i) ASSERT_TRUE(put(static_cast<char>('a' + i % 26), 4099));
+        for (int i = 0; feedQueueWaiting() + 5000 < kFeedQueueSize; ++i)
+            ASSERT_TRUE(put(static_cast<char>('a' + i % 26), 4099));
         take(feedQueueWaiting() - 1234);
     }
     // A unit that does not fit is refused whole; so is everything after it, even
