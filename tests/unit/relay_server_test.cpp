@@ -11,6 +11,7 @@
 
 #include "app/app_state.h"
 #include "app/headless_view.h"
+#include "display/display.h"
 #include "net/relay_server.h"
 #include "net_test_peer.h"
 #include "test_support.h"
@@ -98,6 +99,9 @@ TEST_F(RelayServerTest, StatusLineAndConnectListFollowTheClients) {
     EXPECT_EQ(lines[1].substr(20), "|127.0.0.1|");
     EXPECT_EQ(lines[2].substr(20), "|127.0.0.1|127.0.0.1|");
     EXPECT_TRUE(std::regex_match(lines[2].substr(0, 20), stamp));
+    // Refreshes for anything else (the feed link's attempts) write no line.
+    for (int i = 0; i < 5; ++i) refreshStatusLines();
+    EXPECT_EQ(3u, listLines().size());
 
     // The first client leaves: its entry is freed and the next client takes it.
     ::close(clients_[0]);
