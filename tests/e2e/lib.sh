@@ -298,6 +298,22 @@ e2e_screenshot() {  # file
     import -display "$DISPLAY" -window root "$1" 2>/dev/null
 }
 
+# --- typing on the keyboard ---------------------------------------------------
+
+# Types keys (xdotool names: 1, Tab) as a person would. They go through the X
+# server to whatever has the keyboard focus when Wine takes them: wait for the
+# focus first (drv wait-focus TITLE ID MS).
+e2e_type() { xdotool key --clearmodifiers "$@" || e2e_fail "xdotool cannot type $*"; }
+
+# A driver call that reads a window can be answered before keys typed just before
+# it are handled, so a check of what typing did waits until COMMAND prints
+# EXPECTED (10 s at most), then prints what COMMAND printed last.
+e2e_settled() {  # command expected
+    local got deadline=$((SECONDS + 10))
+    while got=$($1) && [ "$got" != "$2" ] && [ $SECONDS -lt $deadline ]; do sleep 0.05; done
+    echo "$got"
+}
+
 # --- files --------------------------------------------------------------------
 
 # Writes a settings file in the working directory, one value per line, CR LF.

@@ -88,9 +88,12 @@ start_session() {
     mkdir -p "$E2E_STATE/work"
 
     # Xvfb picks a free display number itself and tells us which (-displayfd).
+    # No auto-repeat (-r): a key typed by xdotool is held only between its press and
+    # release, and on a busy machine that can outlast the repeat delay, which would
+    # type the key more than once.
     local dfile="$E2E_STATE/display"
     rm -f "$dfile"
-    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dfile" \
+    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -r 3>"$dfile" \
         </dev/null >"$E2E_STATE/xvfb.log" 2>&1 &
     local xvfb=$!
     local n=0

@@ -50,22 +50,33 @@ e2e_check "threshold dialog over 300 shows 50" "$(drv dlg-get "Нижний по
 close_dialog "Нижний порог уровня приема"
 e2e_check "porog.ini keeps 300 after Cancel" "$(e2e_show_file porog.ini)" '300\r'
 
-# TAB in the coordinates dialog, as real key presses: after each TAB a typed digit
-# lands in the field that has the focus, and nowhere while a button has it.
+# TAB in the coordinates dialog, as real key presses: the focus goes field, field,
+# OK, Cancel, field, and a digit typed lands in the field that has the focus, and
+# nowhere while a button has it.
 COORD="Настройки координат приемника"
-drv command 110 wait-box "$COORD" 15000 >/dev/null
 fields() { echo "$(drv dlg-get "$COORD" 1000)|$(drv dlg-get "$COORD" 1001)"; }
-type_key() { xdotool key --clearmodifiers "$1" || e2e_fail "xdotool cannot type"; }
-type_key 1
-e2e_check "focus starts in the latitude field" "$(fields)" "147.198200|39.628200"
-type_key Tab; type_key 2
-e2e_check "TAB: longitude field" "$(fields)" "147.198200|239.628200"
-type_key Tab; type_key 3
+# Keys are handled in the order typed: once a TAB has moved the focus, the keys
+# typed before it have been handled too.
+tab_to() {  # control id
+    e2e_type Tab
+    drv wait-focus "$COORD" "$1" 15000 || e2e_fail "TAB did not move the focus to control $1"
+}
+drv command 110 wait-box "$COORD" 15000 wait-focus "$COORD" 1000 15000 >/dev/null ||
+    e2e_fail "no coordinates dialog with the focus in its latitude field"
+e2e_type 1
+e2e_check "focus starts in the latitude field" "$(e2e_settled fields "147.198200|39.628200")" "147.198200|39.628200"
+tab_to 1001
+e2e_type 2
+e2e_check "TAB: longitude field" "$(e2e_settled fields "147.198200|239.628200")" "147.198200|239.628200"
+tab_to 1
+e2e_type 3
+tab_to 2
 e2e_check "TAB: OK (typing changes no field)" "$(fields)" "147.198200|239.628200"
-type_key Tab; type_key 4
+e2e_type 4
+tab_to 1000
 e2e_check "TAB: Cancel (typing changes no field)" "$(fields)" "147.198200|239.628200"
-type_key Tab; type_key 5
-e2e_check "TAB: back to the latitude field" "$(fields)" "1547.198200|239.628200"
+e2e_type 5
+e2e_check "TAB: back to the latitude field" "$(e2e_settled fields "1547.198200|239.628200")" "1547.198200|239.628200"
 close_dialog "$COORD"
 e2e_check "Cancel of the coordinates dialog writes nothing" "$(ls point.ini 2>/dev/null)" ""
 

@@ -126,6 +126,19 @@ HWND dialogTitled(const wchar_t* title) {
     return all.empty() ? nullptr : all.front();
 }
 
+// Keys typed on the keyboard go to the focus of the foreground window's thread, so
+// they reach control ID of dialog TITLE only once that dialog is in front and the
+// control has the focus; a window merely shown may not be there yet.
+bool keyboardAt(const wchar_t* title, int id) {
+    HWND front = GetForegroundWindow();
+    std::wstring t;
+    if (!front || className(front) != L"#32770" || !windowText(front, t) || t != title) return false;
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(front, nullptr), &info)) return false;
+    return info.hwndFocus && info.hwndFocus == GetDlgItem(front, id);
+}
+
 template <class Cond>
 bool waitUntil(DWORD ms, Cond cond) {
     DWORD start = GetTickCount();
@@ -226,6 +239,7 @@ void usage() {
         "  menu-text ID              text of menu item ID\n"
         "  wait-box TITLE MS         until a dialog or message box titled TITLE is shown\n"
         "  wait-no-box TITLE MS      until no dialog titled TITLE is shown\n"
+        "  wait-focus TITLE ID MS    until dialog TITLE is the foreground window and control ID has the focus\n"
         "  box-count TITLE           number of dialogs titled TITLE\n"
         "  box-text TITLE            text of a message box (static 65535), raw\n"
         "  box-owner TITLE           'main' when owned by the main window, 'none' when unowned, else 'other'\n"
@@ -418,6 +432,15 @@ bool run(Args& a) {
         bool present = cmd == L"wait-box";
         if (!waitUntil(ms, [&] { return (dialogTitled(title.c_str()) != nullptr) == present; }))
             return fail(L"timeout waiting for the box \"" + title + (present ? L"\" to appear" : L"\" to go"));
+        return true;
+    }
+    if (cmd == L"wait-focus") {
+        if (!need(3)) return false;
+        std::wstring title = a.next();
+        int id = toInt(a.next());
+        if (!waitUntil(toInt(a.next()), [&] { return keyboardAt(title.c_str(), id); }))
+            return fail(L"timeout waiting for the keyboard focus in control " + std::to_wstring(id) + L" of \"" +
+                        title + L"\"");
         return true;
     }
     if (cmd == L"box-count") {
