@@ -122,10 +122,17 @@ e2e_winpath() {
 }
 
 # Runs a Windows program in the session's prefix, in the current directory.
-e2e_wine() { wine "$@"; }
+# Without address randomisation (setarch -R, inherited by the processes it starts):
+# Debian's Wine loader sits at a fixed address just below the page Wine must map
+# at 0x7ffe0000, and the kernel places the loader's heap at random anywhere in the
+# 1 GB above it. About one start in a few thousand the heap covers that page and
+# the process ends with exit code 1 before it runs ("failed to map the shared user
+# data", hidden by WINEDEBUG=-all): a driver call or the program itself would fail
+# at random. Wine's preloader, which reserves the page first, is not installed.
+e2e_wine() { setarch -R wine "$@"; }
 
 # The driver (commands in driver/driver.cpp or README.md). Output is UTF-8.
-drv() { wine "$E2E_TOOLS/e2e_driver.exe" "$@"; }
+drv() { e2e_wine "$E2E_TOOLS/e2e_driver.exe" "$@"; }
 
 # Starts brevalink.exe through the launcher, in $E2E_WORK. Options:
 #   --exe PATH        another program file (a copy beside a test zlib1.dll, say)
@@ -146,12 +153,16 @@ e2e_start() {
     [ -z "$E2E_LAUNCH_PID" ] || e2e_fail "e2e_start: the program is already running"
     [ -f "$E2E_WORK/initsocket.ini" ] || e2e_lock_default_ports
     rm -f "$E2E_WORK/.launch.out"
-    WINEDLLOVERRIDES=$overrides wine "$E2E_TOOLS/e2e_launch.exe" "$timeout" "$(e2e_winpath "$exe")" \
+    # setarch as in e2e_wine, called directly so that $! is the launcher itself.
+    WINEDLLOVERRIDES=$overrides setarch -R wine "$E2E_TOOLS/e2e_launch.exe" "$timeout" "$(e2e_winpath "$exe")" \
         >"$E2E_WORK/.launch.out" 2>"$E2E_WORK/.launch.err" </dev/null &
     E2E_LAUNCH_PID=$!
     local deadline=$((SECONDS + 60))
     until grep -q '^pid ' "$E2E_WORK/.launch.out" 2>/dev/null; do
         if grep -q '^error ' "$E2E_WORK/.launch.out" 2>/dev/null || ! kill -0 "$E2E_LAUNCH_PID" 2>/dev/null; then
+            # A program that ends at once (a refusal to start) takes the launcher
+            # with it, maybe just after the look for its pid above.
+            grep -q '^pid ' "$E2E_WORK/.launch.out" && break
             e2e_fail "the launcher could not start $exe: $(cat "$E2E_WORK/.launch.out" "$E2E_WORK/.launch.err")"
         fi
         [ $SECONDS -lt $deadline ] || e2e_fail "the launcher did not start $exe within 60 s"

@@ -132,7 +132,8 @@ start_session() {
     # A persistent server: each later wine start then takes a fraction of a second.
     wineserver -p </dev/null >/dev/null 2>&1
     # The first start brings up the virtual desktop and services; do it now, not in a test.
-    if ! timeout 120 wine "$E2E_TOOLS/e2e_driver.exe" windows >"$E2E_STATE/warmup.log" 2>&1; then
+    # No address randomisation for Wine processes: see e2e_wine in lib.sh.
+    if ! timeout 120 setarch -R wine "$E2E_TOOLS/e2e_driver.exe" windows >"$E2E_STATE/warmup.log" 2>&1; then
         log "the first Wine start failed: $(tail -n 5 "$E2E_STATE/warmup.log")"
         stop_session
         return 1
