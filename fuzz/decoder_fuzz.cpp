@@ -1,4 +1,4 @@
-// sources: src/input/decoder.cpp src/app/app_state.cpp src/platform/posix/thread_posix.cpp
+// sources: src/input/decoder.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
 // The decoder on arbitrary bytes, in both modes and any split: every line it emits
 // ends in CR LF, fits a RecordLine and starts with '*', '@' or "MSG"; binary lines
 // have one of the three frame lengths. ASan watches every buffer.
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "display/clock_annotation.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"

@@ -1,4 +1,4 @@
-// sources: src/record/log_line.cpp src/app/app_state.cpp src/platform/posix/thread_posix.cpp
+// sources: src/record/log_line.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
 // A playback file of any content: the line reader and the log-line parser never
 // read or write outside their buffers, a malformed line keeps the previous byte
 // and tick, and every line the recorder writes parses back to what it wrote.

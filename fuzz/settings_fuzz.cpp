@@ -1,4 +1,4 @@
-// sources: src/config/settings.cpp src/app/app_state.cpp src/platform/posix/thread_posix.cpp
+// sources: src/config/settings.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
 // The settings line reader and the lenient number parsers on arbitrary file contents
 // and limits: no read or write outside the buffers, lines never longer than their
 // limit and never holding CR or LF.
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "config/settings.h"
 #include "display/clock_annotation.h"
 

@@ -4,8 +4,8 @@
 // longer than its setting can never overrun a fixed field.
 #include "config/dialogs.h"
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "config/settings.h"
 #include "input/serial_source.h"
 #include "net/feed_link.h"

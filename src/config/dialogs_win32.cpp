@@ -6,8 +6,8 @@
 // typed TAB to both through offerTabToDialogs.
 #include <windows.h>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "config/dialogs.h"
 
 namespace {

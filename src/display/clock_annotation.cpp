@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "display/display.h"
 
 namespace {

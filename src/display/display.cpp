@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "net/relay_server.h"
 
 void displayLine(const char* text, int mode) {

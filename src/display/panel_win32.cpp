@@ -4,8 +4,8 @@
 // other threads reach the scroll through uiScrollAndPlace, which sends it here.
 #include <windows.h>
 
-#include "app/app_state.h"
-#include "app/window_win32.h"
+#include "core/app_state.h"
+#include "app/win32/window_win32.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "display/clock_annotation.h"
 #include "net/feed_encoder.h"
 

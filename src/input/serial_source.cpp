@@ -19,8 +19,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
 #include "net/relay_server.h"

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "display/display.h"
 #include "net/feed_queue.h"
 

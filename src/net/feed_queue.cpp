@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 int feedQueuePut(const unsigned char* data, int count) {
     FeedQueue& q = app.feedQueue;

@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "display/display.h"
 #include "input/serial_source.h"
 #include "net/feed_encoder.h"

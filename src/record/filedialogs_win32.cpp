@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 int formatLogLine(unsigned char byte, std::int32_t tick, char* out) {
     // %X of the tick's 32 bits: upper-case, no leading zeros.

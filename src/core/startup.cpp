@@ -1,8 +1,8 @@
 // Loading the compression library at start-up.
-#include "app/startup.h"
+#include "core/startup.h"
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 
 int loadCompressionLibrary(const char* libraryName, const char* compressName, const char* uncompressName) {
     app.zlibModule = libraryLoad(libraryName);

@@ -3,9 +3,9 @@
 // procedure keeps no state of its own. Main thread only.
 #include <windows.h>
 
-#include "app/app_state.h"
-#include "app/commands.h"
-#include "app/window_win32.h"
+#include "core/app_state.h"
+#include "core/commands.h"
+#include "app/win32/window_win32.h"
 #include "display/display.h"
 #include "net/feed_link.h"
 #include "net/relay_server.h"

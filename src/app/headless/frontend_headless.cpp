@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "app/headless/headless_view.h"
 #include "display/display.h"
 
 namespace {

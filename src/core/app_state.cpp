@@ -1,5 +1,5 @@
 // The one AppState of the process.
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 AppState app;
 

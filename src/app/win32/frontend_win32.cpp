@@ -5,9 +5,9 @@
 // sends fail at once, so a thread the shutdown waits for can never block on it.
 #include <windows.h>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
-#include "app/window_win32.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "app/win32/window_win32.h"
 #include "display/display.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Menu and key commands of the main window.
-#include "app/commands.h"
+#include "core/commands.h"
 
-#include "app/app_state.h"
-#include "app/frontend.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
 #include "config/settings.h"
 #include "input/serial_source.h"
 #include "net/feed_link.h"

@@ -4,9 +4,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
-#include "app/window_win32.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "app/win32/window_win32.h"
 
 namespace {
 

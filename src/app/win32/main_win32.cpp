@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/app_state.h"
-#include "app/frontend.h"
-#include "app/startup.h"
-#include "app/window_win32.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "core/startup.h"
+#include "app/win32/window_win32.h"
 #include "config/dialogs.h"
 #include "config/settings.h"
 #include "input/serial_source.h"
