@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "input/decoder.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "input/serial_source.h"
 #include "net/relay_server.h"
 #include "../tests/unit/net_test_peer.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "input/serial_source.h"
 
 namespace {

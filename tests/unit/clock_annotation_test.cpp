@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "display/clock_annotation.h"
 #include "test_support.h"
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/commands.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "core/commands.h"
+#include "app/headless/headless_view.h"
 #include "input/serial_source.h"
 #include "test_support.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "input/decoder.h"
 #include "net_test_peer.h"
 #include "test_support.h"

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "config/dialogs.h"
 #include "input/serial_source.h"
 #include "test_support.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "record/exchange.h"
 #include "record/log_line.h"
 #include "net_test_peer.h"

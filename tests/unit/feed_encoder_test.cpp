@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "net/feed_encoder.h"
 #include "net_test_peer.h"
 #include "test_support.h"

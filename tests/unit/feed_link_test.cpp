@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "display/display.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"

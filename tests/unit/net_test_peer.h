@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "net/feed_link.h"
 #include "net/feed_queue.h"
 #include "net/relay_server.h"

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "display/display.h"
 #include "net/relay_server.h"
 #include "net_test_peer.h"

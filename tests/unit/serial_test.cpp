@@ -16,9 +16,9 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/commands.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "core/commands.h"
+#include "app/headless/headless_view.h"
 #include "input/serial_source.h"
 #include "net_test_peer.h"
 #include "test_support.h"

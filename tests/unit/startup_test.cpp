@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
-#include "app/startup.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
+#include "core/startup.h"
 #include "test_support.h"
 
 namespace {

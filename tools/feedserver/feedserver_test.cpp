@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
 #include "net/feed_link.h"

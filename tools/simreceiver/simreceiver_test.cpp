@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "frames.h"
 #include "input/decoder.h"
 #include "input/serial_source.h"

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/headless_view.h"
+#include "core/app_state.h"
+#include "app/headless/headless_view.h"
 
 void resetApp() {
     // The feed link's wake-up is made once and kept, as in the program.
