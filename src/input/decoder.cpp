@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/app_state.h"
+#include "core/frontend.h"
 #include "display/clock_annotation.h"
 #include "net/feed_encoder.h"
 
@@ -113,6 +114,9 @@ void emitRecordLine(const char* line, int length, int feedGateOpen) {
         // When the wait for the lock runs out another sender is stuck inside
         // feedSend; this line is then kept from the feed rather than sent beside it.
     }
+    int bare = length;
+    while (bare > 0 && (line[bare - 1] == '\r' || line[bare - 1] == '\n')) --bare;
+    uiRecordLine(line, bare);
     showRecordLine(line);
 }
 

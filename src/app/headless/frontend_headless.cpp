@@ -59,6 +59,8 @@ void uiScrollAndPlace(const char* text) {
     copyText(view.monitor[kMonitorLines - 1], kRingSlotSize, text);
 }
 
+void uiRecordLine(const char*, int) {}
+
 void uiSetStatusLine(int index, const char* text) {
     if (index < 0 || index >= kStatusLines) return;
     TextGuard g(view.lock);

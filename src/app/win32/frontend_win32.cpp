@@ -36,6 +36,9 @@ void uiScrollAndPlace(const char* text) {
 
 void scrollInHandedOverLine() { panelScrollAndPlace(handOverLine); }
 
+// The window shows only the newest line per tick, from the display ring.
+void uiRecordLine(const char*, int) {}
+
 void uiSetStatusLine(int index, const char* text) {
     if (index < 0 || index >= kStatusLines) return;
     SetWindowTextA(static_cast<HWND>(app.statusLines[index]), text);

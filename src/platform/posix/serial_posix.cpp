@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -23,7 +25,10 @@ speed_t speedFor(unsigned long baud) {
         case 115200: return B115200;
         case 230400: return B230400;
         case 460800: return B460800;
+        case 500000: return B500000;
         case 921600: return B921600;
+        case 1000000: return B1000000;
+        case 2000000: return B2000000;
         case 3000000: return B3000000;
         default: return 0;
     }
@@ -32,10 +37,27 @@ speed_t speedFor(unsigned long baud) {
 // Read time-out for `count` bytes: 70 ms per byte plus 70 ms, as on the Windows port.
 int readTimeoutMs(int count) { return 70 * count + 70; }
 
+// Settings files are shared with the Windows program, whose port names are "COMn":
+// such a name (any case, n from 1) means the n-th serial port as Windows counts
+// them, /dev/ttyS(n-1). Every other name is a device path and used as it is.
+const char* devicePath(const char* name, char* out, std::size_t capacity) {
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return name;
+    unsigned long n = 0;
+    int digits = 0;
+    for (const char* p = name + 3; *p; ++p, ++digits) {
+        if (*p < '0' || *p > '9' || digits >= 6) return name;
+        n = n * 10 + static_cast<unsigned long>(*p - '0');
+    }
+    if (digits == 0 || n == 0) return name;
+    std::snprintf(out, capacity, "/dev/ttyS%lu", n - 1);
+    return out;
+}
+
 }  // namespace
 
 SerialHandle serialOpen(const char* name, unsigned long baud) {
-    int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char mapped[32];
+    int fd = ::open(devicePath(name, mapped, sizeof mapped), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return kNoSerial;
     termios t;
     if (tcgetattr(fd, &t) != 0) {

@@ -1,0 +1,256 @@
+// Process entry of the Linux program: the command line, start-up, the event loop
+// and shutdown, all on the main thread, in the Windows program's order. On a
+// terminal it shows the full-screen monitor; otherwise (a service) it writes
+// journal lines. SIGINT and SIGTERM end it as Exit does; SIGHUP re-reads the
+// settings files.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/linux/shell_linux.h"
+#include "config/reload.h"
+#include "config/settings.h"
+#include "core/app_state.h"
+#include "core/commands.h"
+#include "core/frontend.h"
+#include "core/startup.h"
+#include "core/version.h"
+#include "display/display.h"
+#include "input/serial_source.h"
+#include "net/feed_link.h"
+#include "net/relay_server.h"
+#include "record/exchange.h"
+
+namespace {
+
+constexpr int kTickMs = 100;
+// The terminal is asked for keys at least this often.
+constexpr int kKeyPollMs = 50;
+
+volatile sig_atomic_t endSignal = 0;
+volatile sig_atomic_t reloadSignal = 0;
+
+void onSignal(int number) {
+    if (number == SIGHUP)
+        reloadSignal = 1;
+    else
+        endSignal = number;
+}
+
+const char kUsage[] =
+    "usage: brevalink [--dir DIR] [--lines] [--record FILE] [--play FILE] [--version] [--help]\n"
+    "  --dir DIR      the folder of the settings files, connect.list and recordings\n"
+    "                 (default: the current folder)\n"
+    "  --lines        as a service, also write every record line to stdout\n"
+    "  --record FILE  record the receiver's bytes to FILE from the start\n"
+    "  --play FILE    play FILE back from the start\n"
+    "On a terminal brevalink shows its monitor (keys 0-5 as in the window, q to end);\n"
+    "otherwise it writes one line per event to stdout. SIGINT/SIGTERM end it,\n"
+    "SIGHUP re-reads the settings files.\n";
+
+struct CommandLine {
+    const char* dir = nullptr;
+    int lines = 0;
+    const char* record = nullptr;
+    const char* play = nullptr;
+};
+
+// 0 to go on; otherwise the process ends with exit code result - 1.
+int parseCommandLine(int argc, char** argv, CommandLine* out) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        const char** value = nullptr;
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 1;
+        } else if (std::strcmp(a, "--version") == 0) {
+            std::printf("brevalink %s\n", kBrevalinkVersion);
+            return 1;
+        } else if (std::strcmp(a, "--lines") == 0) {
+            out->lines = 1;
+            continue;
+        } else if (std::strcmp(a, "--dir") == 0) {
+            value = &out->dir;
+        } else if (std::strcmp(a, "--record") == 0) {
+            value = &out->record;
+        } else if (std::strcmp(a, "--play") == 0) {
+            value = &out->play;
+        } else {
+            std::fprintf(stderr, "brevalink: unknown option %s\n%s", a, kUsage);
+            return 3;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            std::fprintf(stderr, "brevalink: %s needs a value\n%s", a, kUsage);
+            return 3;
+        }
+        *value = argv[++i];
+    }
+    if (out->record && out->play) {
+        std::fprintf(stderr, "brevalink: --record and --play cannot run together\n");
+        return 3;
+    }
+    return 0;
+}
+
+// A file named on the command line is meant from where the command was given,
+// before --dir changes the folder.
+const char* fromHere(const char* path, char* out, std::size_t capacity) {
+    if (!path || path[0] == '/') return path;
+    char here[kPathSize];
+    if (!getcwd(here, sizeof here)) return path;
+    std::snprintf(out, capacity, "%s/%s", here, path);
+    return out;
+}
+
+void deliver(unsigned message, Socket s, long lParam) {
+    switch (message) {
+        case kMsgRelayListen: onAcceptEvent(nullptr, lParam); break;
+        case kMsgRelayClient: onClientEvent(nullptr, s, lParam); break;
+        case kMsgFeedLink: onFeedLinkEvent(nullptr, s, lParam); break;
+        case kMsgStatusRefresh: refreshStatusLines(); break;
+        default: break;
+    }
+}
+
+void tellStart() {
+    char name[kNameSize], host[kNameSize];
+    {
+        TextGuard g(app.nameLock);
+        copyText(name, sizeof name, app.receiverName);
+    }
+    {
+        TextGuard g(app.feed.textLock);
+        copyText(host, sizeof host, app.feed.host);
+    }
+    journalLine("brevalink %s started in %s: port %s at %s baud, %s mode; relay port %u; feed %s:%u, "
+                "compression %s (interval %d); receiver \"%s\" at %.6f, %.6f; threshold %d; timer %d Hz",
+                kBrevalinkVersion, app.startDir, app.comPortName, app.comBaudText,
+                app.binaryMode.load() ? "binary" : "text", static_cast<unsigned>(app.serverPort.load()), host,
+                static_cast<unsigned>(app.feed.port.load()), app.compressFeed.load() ? "on" : "off",
+                static_cast<int>(app.compressInterval.load()), name, app.receiverLat.load() / 3600.0,
+                app.receiverLon.load() / 3600.0, static_cast<int>(app.levelThreshold.load()),
+                static_cast<int>(app.timerFrequency.load()));
+}
+
+void reloadSettings() {
+    char applied[256];
+    int n = settingsReload(nullptr, applied, sizeof applied);
+    char text[320];
+    if (n)
+        std::snprintf(text, sizeof text, "settings re-read, applied: %s", applied);
+    else
+        std::snprintf(text, sizeof text, "settings re-read, nothing changed");
+    uiMessageBox(0, text, "SIGHUP", kBoxOk);
+}
+
+// The Windows message loop's counterpart: socket events as they come, the tick
+// every 100 ms, signals and keys in between. Returns when Exit or a signal asks.
+void runLoop(ShellMode mode) {
+    std::int64_t nextTick = monotonicMs() + kTickMs;
+    while (!shellQuitRequested()) {
+        if (endSignal) {
+            journalLine("signal %s: ending", endSignal == SIGINT ? "INT" : "TERM");
+            break;
+        }
+        if (reloadSignal) {
+            reloadSignal = 0;
+            reloadSettings();
+        }
+        std::int64_t now = monotonicMs();
+        std::int64_t wait = nextTick - now;
+        int most = mode == ShellMode::kTerminal ? kKeyPollMs : kTickMs;
+        if (wait > most) wait = most;
+        if (wait < 0) wait = 0;
+        pumpSocketEvents(static_cast<int>(wait), deliver);
+        shellRunDeferred();
+        now = monotonicMs();
+        if (now >= nextTick) {
+            tickDuties();
+            ++app.exchangeTick;
+            nextTick += kTickMs;
+            // After a stop (a suspended process, a stalled machine) the ticks resume
+            // their pace rather than catch up in a burst.
+            if (now - nextTick > 10 * kTickMs) nextTick = now + kTickMs;
+        }
+        terminalTurn();
+    }
+}
+
+// The Windows program's shutdown order.
+void shutDown() {
+    stopRelayServer(nullptr);
+    stopReconnectThread();
+    netCleanup();
+    stopPlaybackAndWait();
+    closeExchangeFiles();
+    setTrayIcon(2, 0);
+    stopSerialSource();
+    libraryFree(app.zlibModule);
+    app.zlibModule = nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    markMainThread();
+    CommandLine cl;
+    if (int r = parseCommandLine(argc, argv, &cl)) return r - 1;
+    char recordPath[kPathSize * 2], playPath[kPathSize * 2];
+    ShellOptions options;
+    options.mode = isatty(STDOUT_FILENO) ? ShellMode::kTerminal : ShellMode::kService;
+    options.lines = cl.lines;
+    options.recordFile = fromHere(cl.record, recordPath, sizeof recordPath);
+    options.playFile = fromHere(cl.play, playPath, sizeof playPath);
+    if (cl.dir && chdir(cl.dir) != 0) {
+        std::fprintf(stderr, "brevalink: cannot use the folder %s: %s\n", cl.dir, std::strerror(errno));
+        return 1;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A relay client, the feed server or the journal's reader going away is an
+    // error on that write, never the end of the program.
+    signal(SIGPIPE, SIG_IGN);
+
+    shellStart(options);
+    if (options.mode == ShellMode::kService) journalStart();
+    if (loadCompressionLibrary("zlib1.dll") != kStartGoOn) {
+        std::fprintf(stderr, "brevalink: cannot start: the compression library (zlib) is missing or incomplete\n");
+        journalStop();
+        return 1;
+    }
+    loadAllSettings();
+    tellStart();
+    if (options.mode == ShellMode::kTerminal && !terminalStart()) {
+        std::fprintf(stderr, "brevalink: cannot start: the terminal cannot show the monitor\n");
+        return 1;
+    }
+    terminalTurn();
+
+    setTrayIcon(0, 0);
+    feedLockCreate();
+    startSerialSource();
+    startNetwork();
+    startReconnectThread();
+    startRelayServer(nullptr);
+    if (app.binaryMode.load()) uiCheckMenuItem(kCmdBinaryMode, 1);
+    if (app.compressFeed.load()) uiCheckMenuItem(kCmdCompressFeed, 1);
+    settingsRemember();
+    if (options.recordFile) handleCommand(kCmdRecord);
+    if (options.playFile) handleCommand(kCmdPlayback);
+
+    runLoop(options.mode);
+    shutDown();
+    journalLine("ended");
+    terminalStop();
+    journalStop();
+    return 0;
+}

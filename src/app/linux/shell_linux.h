@@ -1,0 +1,63 @@
+// What the pieces of the Linux program share: the picture of the window the core
+// draws into (monitor, status lines, title, port state), and the two ways of
+// showing it, the full-screen terminal monitor and the service's journal lines.
+// Linux program only.
+#pragma once
+
+#include <cstddef>
+
+// ---- the picture (frontend_linux.cpp) ------------------------------------
+// Written by the core from any thread under one lock; the main thread reads it to
+// draw. Texts are kept as the core gives them (Windows-1251).
+enum class ShellMode { kTerminal, kService };
+
+struct ShellOptions {
+    ShellMode mode = ShellMode::kService;
+    int lines = 0;                    // service: every record line into the journal
+    const char* recordFile = nullptr; // the answer of the save dialog, once
+    const char* playFile = nullptr;   // the answer of the open dialog, once
+};
+
+void shellStart(const ShellOptions& options);
+// 1 once the core asked to end (Exit) or a signal did.
+int shellQuitRequested();
+void shellRequestQuit();
+// Main thread, every turn of the loop: a status refresh another thread asked for.
+void shellRunDeferred();
+// A copy of monitor line i (0 top .. 17 bottom), status line i, the title, the port
+// state (tray: 0 starting, 1 open, 2 failed or lost) and the menu marks.
+void shellMonitorLine(int index, char* out, std::size_t capacity);
+void shellStatusLine(int index, char* out, std::size_t capacity);
+void shellTitle(char* out, std::size_t capacity);
+int shellPortState();
+int shellMarked(int commandId);
+// The last message box's text and caption, and a counter that grows with each box.
+int shellLastMessage(char* text, std::size_t textCapacity, char* caption, std::size_t captionCapacity);
+// A number that changes whenever anything drawn has changed.
+unsigned shellChanges();
+
+// ---- texts --------------------------------------------------------------
+// Windows-1251 to UTF-8, always terminated; line breaks and tabs become blanks
+// when `oneLine`. Returns the bytes written.
+std::size_t cp1251ToUtf8(const char* text, std::size_t length, char* out, std::size_t capacity, int oneLine);
+
+// ---- the journal (journal_linux.cpp) --------------------------------------
+// One UTF-8 line per event on stdout, written by a thread of its own from a
+// bounded queue, so neither the receiver's path nor the main loop waits for the
+// reader of stdout. When the queue is full the line is counted and a note says
+// how many were lost once there is room again.
+void journalStart();
+void journalStop();  // writes what is queued, then ends the writer
+// A line in Windows-1251 or ASCII, printf style.
+void journalLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A record line: queued only while less than half the queue is in use, so events
+// always find room.
+void journalRecordLine(const char* line, int length);
+
+// ---- the terminal (terminal_linux.cpp) ------------------------------------
+// All on the main thread.
+int terminalStart();   // 1 when the screen could be set up
+void terminalStop();
+// Draws the picture when it changed (or the screen was resized); reads the keys
+// typed since the last call and carries them out.
+void terminalTurn();

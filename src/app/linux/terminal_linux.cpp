@@ -1,0 +1,147 @@
+// The full-screen monitor on a terminal, laid out like the window: a title row,
+// the 18 monitor lines, the 3 status lines, then the last message and the keys.
+// Drawn with ncurses from the picture the core keeps up to date; only the main
+// thread calls in here. Keys 0-5 do what they do in the window, q is Exit.
+#include <curses.h>
+#include <langinfo.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
+#include "app/linux/shell_linux.h"
+#include "core/app_state.h"
+#include "core/commands.h"
+#include "core/version.h"
+
+namespace {
+
+constexpr int kRows = 1 + kMonitorLines + kStatusLines + 2;
+
+int started = 0;
+int utf8 = 0;
+unsigned drawn = ~0u;
+int lastBoxes = 0;
+
+// Puts a Windows-1251 text on row y, cut to the screen's width, in the
+// terminal's encoding (UTF-8, or plain ASCII with "?" for the rest).
+void putRow(int y, const char* text, int highlight) {
+    if (y < 0 || y >= LINES) return;
+    static char out[8192];
+    std::size_t n = cp1251ToUtf8(text, std::strlen(text), out, sizeof out, 1);
+    // Cut to COLS characters (every character we show takes one column).
+    int columns = 0;
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        auto b = static_cast<unsigned char>(out[i]);
+        if ((b & 0xC0) == 0x80) continue;
+        if (columns == COLS) break;
+        ++columns;
+    }
+    out[i] = '\0';
+    if (!utf8) {
+        std::size_t k = 0;
+        for (std::size_t j = 0; j < i; ++j) {
+            auto b = static_cast<unsigned char>(out[j]);
+            if (b < 0x80) out[k++] = out[j];
+            else if ((b & 0xC0) != 0x80) out[k++] = '?';
+        }
+        out[k] = '\0';
+    }
+    if (highlight) attron(A_REVERSE);
+    move(y, 0);
+    clrtoeol();
+    addstr(out);
+    if (highlight) {
+        for (int c = columns; c < COLS; ++c) addch(' ');
+        attroff(A_REVERSE);
+    }
+}
+
+const char* portText(int state) {
+    switch (state) {
+        case 1: return "открыт";
+        case 2: return "нет связи, повтор через 2 с";
+        default: return "запуск";
+    }
+}
+
+void draw() {
+    erase();
+    // Rows the screen has no room for are taken from the top of the monitor.
+    int monitorRows = LINES - (kRows - kMonitorLines);
+    if (monitorRows > kMonitorLines) monitorRows = kMonitorLines;
+    if (monitorRows < 0) monitorRows = 0;
+
+    char title[400], header[1024];
+    shellTitle(title, sizeof title);
+    std::snprintf(header, sizeof header, "brevalink %s  %s  | порт %s %s: %s | %s%s%s", kBrevalinkVersion, title,
+                  app.comPortName, app.comBaudText, portText(shellPortState()),
+                  shellMarked(kCmdBinaryMode) ? "бинарный" : "текстовый",
+                  shellMarked(kCmdCompressFeed) ? ", сжатие" : "",
+                  shellMarked(kCmdRelativeTime) ? ", отн. время" : "");
+    putRow(0, header, 1);
+
+    char line[kRingSlotSize];
+    int y = 1;
+    for (int i = kMonitorLines - monitorRows; i < kMonitorLines; ++i, ++y) {
+        shellMonitorLine(i, line, sizeof line);
+        putRow(y, line, 0);
+    }
+    char status[2048];
+    for (int i = 0; i < kStatusLines; ++i, ++y) {
+        shellStatusLine(i, status, sizeof status);
+        putRow(y, status, 0);
+    }
+    char text[4096], caption[256], message[4400];
+    if (shellLastMessage(text, sizeof text, caption, sizeof caption) > 0) {
+        std::snprintf(message, sizeof message, "%s: %s", caption, text);
+        putRow(y, message, 0);
+    }
+    ++y;
+    putRow(y, "0-3 режим приёмника   4 строки вкл/выкл   5 относительное время   q выход", 1);
+    refresh();
+}
+
+}  // namespace
+
+int terminalStart() {
+    std::setlocale(LC_ALL, "");
+    utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    if (!initscr()) return 0;
+    cbreak();
+    noecho();
+    nodelay(stdscr, TRUE);
+    keypad(stdscr, TRUE);
+    curs_set(0);
+    started = 1;
+    drawn = ~0u;
+    return 1;
+}
+
+void terminalStop() {
+    if (!started) return;
+    endwin();
+    started = 0;
+}
+
+void terminalTurn() {
+    if (!started) return;
+    bool force = false;
+    for (int ch; (ch = getch()) != ERR;) {
+        if (ch == KEY_RESIZE) {
+            force = true;
+        } else if (ch == 'q' || ch == 'Q') {
+            handleCommand(kCmdExit);
+        } else if (ch >= '0' && ch <= '5') {
+            handleKey(ch);
+            force = true;
+        }
+    }
+    unsigned now = shellChanges();
+    int boxes = shellLastMessage(nullptr, 0, nullptr, 0);
+    if (!force && now == drawn && boxes == lastBoxes) return;
+    drawn = now;
+    lastBoxes = boxes;
+    draw();
+}
