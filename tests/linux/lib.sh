@@ -50,7 +50,8 @@ lx_check() {  # description, actual, expected
     if [ "$2" == "$3" ]; then lx_log "ok: $1"; else lx_fail "$1: got '$2', expected '$3'"; fi
 }
 
-# Waits until the command succeeds: lx_wait MS DESCRIPTION COMMAND...
+# Waits until the command succeeds: lx_wait MS DESCRIPTION COMMAND... The command
+# runs anew each look, so a check of changing output must be a function.
 lx_wait() {
     local ms=$1 what=$2; shift 2
     local deadline=$(($(date +%s%3N) + ms))
@@ -145,3 +146,18 @@ lx_receiver_open() {
     cat <&7 >"$LX_WORK/commands.txt" &
     lx_on_exit "kill $!"
 }
+
+# The terminal monitor in a tmux session of its own (100 x 26, UTF-8); the exit
+# code goes to $LX_WORK/exit.code. lx_screen prints what the terminal shows.
+lx_start_terminal() {
+    LX_TMUX="tmux -L brevalink-$$"
+    # Closing the terminal ends the program (SIGHUP); one that would not is killed.
+    lx_on_exit "pkill -KILL -f -- '--dir $LX_WORK'"
+    lx_on_exit "$LX_TMUX kill-server"
+    $LX_TMUX -f /dev/null new-session -d -x 100 -y 26 \
+        "env LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM=screen '$LX_EXE' --dir '$LX_WORK' $*; echo \$? >'$LX_WORK/exit.code'; sleep 600" ||
+        lx_fail "tmux cannot start"
+}
+lx_screen() { $LX_TMUX capture-pane -p; }
+lx_screen_has() { lx_screen | grep -qE "$1"; }
+lx_keys() { $LX_TMUX send-keys "$@"; }

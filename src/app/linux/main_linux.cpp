@@ -4,6 +4,7 @@
 // journal lines. SIGINT and SIGTERM end it as Exit does; SIGHUP re-reads the
 // settings files.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +159,13 @@ void runLoop(ShellMode mode) {
         }
         if (reloadSignal) {
             reloadSignal = 0;
+            // On a terminal SIGHUP may also mean the terminal has gone (its window
+            // closed, the ssh link dropped): then it ends the program as Exit does.
+            termios t;
+            if (mode == ShellMode::kTerminal && tcgetattr(STDOUT_FILENO, &t) != 0) {
+                journalLine("the terminal has gone: ending");
+                break;
+            }
             reloadSettings();
         }
         std::int64_t now = monotonicMs();

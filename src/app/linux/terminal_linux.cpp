@@ -75,7 +75,8 @@ void draw() {
 
     char title[400], header[1024];
     shellTitle(title, sizeof title);
-    std::snprintf(header, sizeof header, "brevalink %s  %s  | порт %s %s: %s | %s%s%s", kBrevalinkVersion, title,
+    std::snprintf(header, sizeof header, "brevalink %s%s%s | порт %s %s: %s | %s%s%s", kBrevalinkVersion,
+                  title[0] ? "  " : "", title,
                   app.comPortName, app.comBaudText, portText(shellPortState()),
                   shellMarked(kCmdBinaryMode) ? "бинарный" : "текстовый",
                   shellMarked(kCmdCompressFeed) ? ", сжатие" : "",

@@ -40,8 +40,8 @@ lx_check "the receiver's bytes reach every client unchanged" "$(lx_clients expec
     "ok 3 clients identical ($(stat -c %s "$CAPTURE") bytes)"
 records() { grep -a -c $'^[@*].*\r$' feed/conn.1; }
 journalled() { grep -a -c '^[@*]' service.out; }
-lx_wait 20000 "the feed and the journal have a line for every frame" \
-    test "$(records)" -eq $FRAMES -a "$(journalled)" -eq $FRAMES
+every_frame() { test "$(records)" -eq $FRAMES -a "$(journalled)" -eq $FRAMES; }
+lx_wait 20000 "the feed and the journal have a line for every frame" every_frame
 lx_check "the feed's record lines are the journal's" \
     "$(tail -n +5 feed/conn.1 | tr -d '\r' | md5sum)" "$(grep -a '^[@*]' service.out | md5sum)"
 lx_check "the introduction" "$(head -n 2 feed/conn.1 | tr -d '\r' | tr '\n' '|')" "#Rostov-on-Don|#47.198200|"

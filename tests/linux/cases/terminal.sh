@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The Linux program on a terminal (tmux): the receiver gets the text-mode start
+# commands; the monitor shows a record line and the status lines of the relay
+# server and the feed link; key 2 sends its receiver command; q ends the program
+# as Exit does (stop command, exit code 0).
+. "$(dirname "$0")/../lib.sh"
+lx_begin
+
+lx_serial_pair
+RELAY=$(lx_free_port)
+FEED=$(lx_free_port)
+lx_setting init.ini "$LX_WORK/portA" 9600
+lx_setting initsocket.ini "$RELAY"
+lx_setting initmkp2.ini "$FEED" 127.0.0.1
+lx_feed_peer "$FEED"
+lx_receiver_open
+
+lx_start_terminal
+commands() { tr '\n' '|' <commands.txt; }
+commands_are() { test "$(commands)" = "$1"; }
+lx_wait 10000 "the start commands" commands_are "#00|#43-12|"
+lx_wait 10000 "the monitor's title row" lx_screen_has "^brevalink $(cat "$LX_SOURCE/VERSION") .*порт $LX_WORK/portA 9600: открыт"
+printf '@0123456789AB8D4840D6202CC371C32CE0576098;\r\n' >&7
+lx_wait 10000 "a record line on the monitor" lx_screen_has '^@0123456789AB8D4840D6202CC371C32CE0576098;$'
+lx_wait 10000 "the relay server's status line" lx_screen_has "^Сервер: +$RELAY *$"
+lx_wait 10000 "the feed link's status line" lx_screen_has "^Клиент: +$FEED +Соединение 127.0.0.1$"
+lx_screen >screen.txt
+
+lx_keys 2
+lx_wait 10000 "key 2 sends its receiver command" commands_are "#00|#43-12|#43-13|"
+lx_keys q
+lx_wait 10000 "q ends the program" test -s exit.code
+lx_check "exit code after q" "$(cat exit.code)" 0
+lx_check "the stop command after q" "$(commands)" "#00|#43-12|#43-13|#43-00|"
