@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The Debian package as an administrator meets it, on a host where systemd is not
+# running (a container, a chroot, CI): packaging/linux/build.sh makes it, dpkg -i
+# installs it cleanly with the service's user, folder and boot link; the installed
+# program runs the way the unit starts it (its user and groups, its folder) with a
+# dialout serial device, and ends with code 0 on SIGTERM; dpkg -r keeps the folder,
+# dpkg -P takes it and the user. Needs root and dpkg; runs in the native build only,
+# as it compiles a release tree of its own.
+. "$(dirname "$0")/../lib.sh"
+
+skip() { lx_log "skipped: $*"; exit 0; }
+case $LX_EXE in */build/native/*) ;; *) skip "the package is tested from the native build only" ;; esac
+[ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
+command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null || skip "no dpkg-deb / dpkg-dev"
+
+UNIT=/lib/systemd/system/brevalink.service
+HOME_DIR=/var/lib/brevalink
+# Set while this case has the package installed: a run that was killed leaves it,
+# and the next run may then purge what it finds. Any other installation is the
+# machine owner's and is left alone.
+MARK=/var/tmp/brevalink-deb-case.installed
+installed() { dpkg-query -W -f='${Status}' brevalink 2>/dev/null | grep -qv '^unknown ok not-installed$'; }
+if installed || getent passwd brevalink >/dev/null || [ -e $HOME_DIR ]; then
+    [ -f $MARK ] || skip "brevalink is installed on this machine (or its user or folder exist); not touching it"
+    dpkg -P brevalink >/dev/null 2>&1
+    rm -f $MARK
+fi
+
+lx_begin
+version=$(head -n 1 "$LX_SOURCE/VERSION")
+
+# dpkg waits for nobody: another apt or dpkg run holding its lock is waited out.
+dpkg_ok() {  # output-name dpkg-arguments...
+    local out=$LX_WORK/$1.out deadline=$((SECONDS + 120)); shift
+    until dpkg "$@" >"$out" 2>&1; do
+        grep -q 'lock' "$out" && [ $SECONDS -lt $deadline ] || lx_fail "dpkg $*: $(cat "$out")"
+        sleep 0.5
+    done
+    ! grep -iE 'error|warning' "$out" >&2 || lx_fail "dpkg $* complained"
+    lx_log "ok: dpkg $*"
+}
+
+"$LX_SOURCE/packaging/linux/build.sh" "$version" "$LX_WORK/dist" >"$LX_WORK/build.out" 2>&1 ||
+    lx_fail "packaging/linux/build.sh failed"
+deb=$(ls "$LX_WORK"/dist/brevalink_"$version"_*.deb) || lx_fail "no .deb in $LX_WORK/dist"
+lx_log "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
+
+lx_on_exit "dpkg -P brevalink; rm -f $MARK"
+: >$MARK
+dpkg_ok install -i "$deb"
+lx_check "the installed program's version" "$(/usr/bin/brevalink --version)" "brevalink $version"
+lx_check "the service's user: home and shell" "$(getent passwd brevalink | cut -d: -f6,7)" \
+    "$HOME_DIR:/usr/sbin/nologin"
+lx_check "the user is in dialout" "$(id -nG brevalink | tr ' ' '\n' | grep -cx dialout)" 1
+lx_check "the folder belongs to the user" "$(stat -c %U:%G $HOME_DIR)" "brevalink:brevalink"
+lx_check "enabled for boot without a running systemd" \
+    "$(readlink /etc/systemd/system/multi-user.target.wants/brevalink.service)" "$UNIT"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$UNIT" >"$LX_WORK/verify.out" 2>&1
+    lx_check "systemd-analyze verify" "$?:$(grep -c brevalink "$LX_WORK/verify.out")" "0:0"
+else
+    lx_log "no systemd-analyze: the unit is not verified"
+fi
+
+# The program as the unit starts it: its command line, user, groups and folder.
+unit() { sed -n "s/^$1=//p" "$UNIT"; }
+# The receiver's port as a real one is: root's, group dialout, mode 660.
+socat pty,raw,echo=0,link="$LX_WORK/portA",group-late=dialout,perm-late=0660 \
+    pty,raw,echo=0,link="$LX_WORK/portB" 2>/dev/null &
+lx_on_exit "kill $!"
+lx_wait 5000 "the pty pair" test -e "$LX_WORK/portB"
+tty=$(readlink -f "$LX_WORK/portA")
+RELAY=$(lx_free_port)
+FEED=$(lx_free_port)
+setting() { local f=$1; shift; printf '%s\r\n' "$@" >"$HOME_DIR/$f"; }
+setting init.ini "$tty" 115200
+setting initsocket.ini "$RELAY"
+setting initmkp2.ini "$FEED" 127.0.0.1
+setting BinarComOn.ini 1 0 0 60
+(cd "$(unit WorkingDirectory)" &&
+    exec setpriv --reuid="$(unit User)" --regid="$(unit Group)" --groups="$(unit SupplementaryGroups | tr ' ' ,)" \
+        -- $(unit ExecStart)) >"$LX_WORK/service.out" 2>"$LX_WORK/service.err" &
+LX_PID=$!
+lx_on_exit "kill -KILL $LX_PID"
+lx_journal 10000 "^brevalink $version started in $HOME_DIR:"
+lx_journal 10000 "^port $tty opened at 115200 baud$"
+lx_journal 10000 "^relay: listening on port $RELAY$"
+written_by_user() { test "$(stat -c %U $HOME_DIR/connect.list 2>/dev/null)" = brevalink; }
+lx_wait 10000 "connect.list written by the service's user" written_by_user
+lx_stop_service TERM
+
+dpkg_ok remove -r brevalink
+lx_check "removed: the program" "$(test -e /usr/bin/brevalink && echo there || echo gone)" gone
+lx_check "removed: settings and connect.list stay" "$(cd $HOME_DIR && ls connect.list init.ini | xargs)" \
+    "connect.list init.ini"
+lx_check "removed: the user stays" "$(getent passwd brevalink | cut -d: -f1)" brevalink
+
+dpkg_ok purge -P brevalink
+lx_check "purged: the folder" "$(test -e $HOME_DIR && echo there || echo gone)" gone
+lx_check "purged: user and group" "$(getent passwd brevalink; getent group brevalink)" ""
+lx_check "purged: no boot link or mask" "$(find /etc/systemd -name 'brevalink*')" ""
+rm -f $MARK
