@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """One relay measurement against a running server: N clients, the receiver's end of
 a serial line written at a steady rate, every client's bytes checked. Prints one
-result line; never fails. Used by relay_wine.sh (the native figures come from
-relay_bench, which does the same in C++).
+result line; never fails. Used by relay_wine.sh and relay_linux.sh (relay_bench
+does the same in C++ for the core alone).
 
-    relay_load.py PORT TTY CLIENTS RATE_KBS SECONDS CAPTURE [PID...]
+    relay_load.py [--label NAME] PORT TTY CLIENTS RATE_KBS SECONDS CAPTURE [PID...]
 
-CPU is the utime + stime of the given pids (the program and its wineserver) over
-the measured interval, per kB written.
+NAME heads the result line (default wine).
+
+CPU is the utime + stime of the given pids (the server; under Wine the program and
+its wineserver) over the measured interval, per kB written.
 """
 import os
 import selectors
@@ -17,6 +19,10 @@ import termios
 import time
 import tty
 
+label = "wine"
+if len(sys.argv) > 2 and sys.argv[1] == "--label":
+    label = sys.argv[2]
+    del sys.argv[1:3]
 port, path = int(sys.argv[1]), sys.argv[2]
 nclients, rate, seconds = int(sys.argv[3]), float(sys.argv[4]), float(sys.argv[5])
 stream = open(sys.argv[6], "rb").read() if os.path.exists(sys.argv[6]) else bytes(range(256)) * 256
@@ -127,7 +133,7 @@ lat.sort()
 p50 = lat[len(lat) // 2] if lat else 0
 p99 = lat[min(len(lat) - 1, len(lat) * 99 // 100)] if lat else 0
 print("%-9s %7d %6d/s %7.1f/s %10d %6d %10.4f %8.2f %8.2f" % (
-    "wine", nclients, rate, kb / (t1 - t0), lost, sum(closed), (cpu1 - cpu0) * 1000.0 / tick / kb, p50, p99))
+    label, nclients, rate, kb / (t1 - t0), lost, sum(closed), (cpu1 - cpu0) * 1000.0 / tick / kb, p50, p99))
 for s in clients:
     s.close()
 os.close(tty_fd)

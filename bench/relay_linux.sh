@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Relay figures of the Linux program beside ser2net's, under the same load in the
+# same run: build/native/brevalink as a service and ser2net each read their own
+# socat pty pair and serve 1, 10 and 100 clients at rising rates (relay_load.py:
+# loss, drops, CPU per kB, latency at the last client). brevalink.exe under Wine
+# joins the table when it is built. Each figure is also shown as a ratio to
+# ser2net's at the same clients and rate. Prints figures; never fails a build.
+#
+#   bench/relay_linux.sh [SECONDS]          default 3 s per measurement
+#   RATES="25 50" CLIENTS="1 10" bench/relay_linux.sh
+#   BREVALINK=path   another Linux program (default build/native/brevalink)
+#   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
+set -u
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+SECONDS_EACH=${1:-3}
+LINUX_EXE=$(realpath "${BREVALINK:-$ROOT/build/native/brevalink}")
+WINDOWS=$ROOT/build/windows
+CAPTURE=$ROOT/../shared/data/beast-capture-60s.bin
+log() { echo "[$(date +%T)] $*" >&2; }
+
+[ -x "$LINUX_EXE" ] || { echo "no $LINUX_EXE: cmake --build --preset native" >&2; exit 1; }
+command -v ser2net >/dev/null || { echo "no ser2net (apt-get install ser2net)" >&2; exit 1; }
+[ -f "$CAPTURE" ] || log "no $CAPTURE: a made-up stream instead"
+
+WORK=$(mktemp -d /tmp/relay-linux-bench.XXXXXX)
+CLEANUPS=("rm -rf $WORK")
+on_exit() { CLEANUPS+=("$*"); }
+cleanup() {
+    local i
+    for ((i = ${#CLEANUPS[@]} - 1; i >= 0; i--)); do eval "${CLEANUPS[$i]}" >/dev/null 2>&1; done
+    CLEANUPS=()
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_for() {  # seconds description command...
+    local deadline=$((SECONDS + $1)) what=$2; shift 2
+    until "$@" >/dev/null 2>&1; do
+        [ $SECONDS -lt $deadline ] || { log "$what: not within the deadline"; exit 1; }
+        sleep 0.05
+    done
+}
+# A pty pair: the server opens $WORK/NAME-server, the load writes $WORK/NAME-peer.
+serial_pair() {  # name
+    socat pty,raw,echo=0,link="$WORK/$1-server" pty,raw,echo=0,link="$WORK/$1-peer" </dev/null >/dev/null 2>&1 &
+    on_exit "kill $!"
+    wait_for 10 "the $1 pty pair" test -e "$WORK/$1-peer"
+}
+settings() {  # dir file line...
+    local d=$1 f=$2; shift 2
+    printf '%s\r\n' "$@" >"$d/$f"
+}
+
+SERVERS=()
+declare -A PORT TTY PIDS
+
+# ser2net: the same options as relay_bench's baseline.
+serial_pair ser2net
+PORT[ser2net]=$(free_port)
+TTY[ser2net]=$WORK/ser2net-peer
+cat >"$WORK/ser2net.yaml" <<EOF
+connection: &bench
+    accepter: tcp,127.0.0.1,${PORT[ser2net]}
+    enable: on
+    options:
+      max-connections: 100
+      kickolduser: false
+    connector: serialdev,$WORK/ser2net-server,115200n81,local
+EOF
+ser2net -n -u -c "$WORK/ser2net.yaml" -P "$WORK/ser2net.pid" >"$WORK/ser2net.out" 2>&1 &
+PIDS[ser2net]=$!
+on_exit "kill ${PIDS[ser2net]}"
+wait_for 10 "ser2net listening" python3 -c "import socket; socket.create_connection(('127.0.0.1', ${PORT[ser2net]})).close()"
+SERVERS+=(ser2net)
+
+# The Linux program as a service in a folder of its own, binary mode, the feed
+# pointed at a port nobody listens on (as the Wine run has it).
+serial_pair linux
+mkdir "$WORK/linux"
+PORT[linux]=$(free_port)
+TTY[linux]=$WORK/linux-peer
+settings "$WORK/linux" init.ini "$WORK/linux-server" 115200
+settings "$WORK/linux" BinarComOn.ini 1 0 0 60
+settings "$WORK/linux" initsocket.ini "${PORT[linux]}"
+settings "$WORK/linux" initmkp2.ini "$(free_port)" 127.0.0.1
+"$LINUX_EXE" --dir "$WORK/linux" >"$WORK/linux/service.out" 2>&1 </dev/null &
+PIDS[linux]=$!
+on_exit "kill ${PIDS[linux]}; wait ${PIDS[linux]}"
+wait_for 10 "the Linux program listening" grep -q "^relay: listening on port ${PORT[linux]}$" "$WORK/linux/service.out"
+SERVERS+=(linux)
+
+# brevalink.exe under Wine, set up as relay_wine.sh does; its program and
+# wineserver count for its CPU.
+if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/tests/e2e/e2e_driver.exe" ]; then
+    export E2E_EXE=$WINDOWS/brevalink.exe E2E_TOOLS=$WINDOWS/tests/e2e E2E_CACHE=$WINDOWS/e2e-cache
+    export E2E_CASE=relay_linux_bench
+    . "$ROOT/tests/e2e/lib.sh"
+    e2e_begin  # its exit trap ends the Wine session and then runs ours
+    e2e_on_exit cleanup
+    e2e_free_ports
+    e2e_serial_pair 5
+    e2e_settings init.ini COM5 115200
+    e2e_settings BinarComOn.ini 1 0 0 60
+    e2e_start_ready --timeout 3600000
+    PORT[wine]=$E2E_SERVER_PORT
+    TTY[wine]=$E2E_PEER_TTY
+    for p in $(pgrep -f 'brevalink.exe|wineserver'); do
+        tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+        grep -q 'e2e_launch' "/proc/$p/cmdline" 2>/dev/null && continue
+        PIDS[wine]="${PIDS[wine]:-} $p"
+    done
+    SERVERS+=(wine)
+else
+    log "brevalink.exe under Wine left out (WINE=0, or no build/windows)"
+fi
+log "servers: ${SERVERS[*]}; CPU of ser2net ${PIDS[ser2net]}, linux ${PIDS[linux]}${PIDS[wine]:+, wine${PIDS[wine]}}"
+
+# Each client count and rate: every server in turn, so that a drift of the machine
+# during the run touches them alike.
+RESULTS=$WORK/results
+: >"$RESULTS"
+for n in ${CLIENTS:-1 10 100}; do
+    for r in ${RATES:-25 50 100 200 300}; do
+        for s in "${SERVERS[@]}"; do
+            # shellcheck disable=SC2086
+            line=$(python3 "$ROOT/bench/relay_load.py" --label "$s" "${PORT[$s]}" "${TTY[$s]}" "$n" "$r" \
+                "$SECONDS_EACH" "$CAPTURE" ${PIDS[$s]})
+            echo "$line" >&2
+            echo "$line" >>"$RESULTS"
+        done
+    done
+done
+
+# The table: per clients and rate, each server's figures and their ratio to
+# ser2net's (x); then the highest rate each held without loss. The C locale, as
+# the Wine session sets a Russian one, whose decimal comma awk would read and write.
+LC_ALL=C awk -v servers="${SERVERS[*]}" '
+    function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
+    {
+        rate = $3; sub(/\/s$/, "", rate); rate += 0
+        ach = $4; sub(/\/s$/, "", ach); ach += 0
+        k = $2 SUBSEP rate SUBSEP $1
+        A[k] = ach; L[k] = $5; D[k] = $6; C[k] = $7; P50[k] = $8; P99[k] = $9; seen[k] = 1
+        if (!(($2 SUBSEP rate) in order)) { order[$2 SUBSEP rate] = ++rows; row[rows] = $2 SUBSEP rate }
+        # Held: nothing lost, nobody dropped, the source not slowed (as relay_bench).
+        if (L[k] == 0 && D[k] == 0 && ach >= 0.95 * rate && rate > best[$2 SUBSEP $1]) best[$2 SUBSEP $1] = rate
+        if (!($2 in cseen)) { cseen[$2] = 1; counts[++ncounts] = $2 }
+    }
+    END {
+        ns = split(servers, S, " ")
+        printf "\n%7s %5s  %-8s %9s %8s %6s %10s %7s %8s %7s %8s %7s\n", "clients", "kB/s", "server", "achieved",
+            "lost", "drops", "cpu ms/kB", "cpu x", "p50 ms", "p50 x", "p99 ms", "p99 x"
+        for (i = 1; i <= rows; i++) {
+            split(row[i], nr, SUBSEP)
+            b = row[i] SUBSEP "ser2net"
+            for (j = 1; j <= ns; j++) {
+                k = row[i] SUBSEP S[j]
+                if (!(k in seen)) continue
+                printf "%7d %5d  %-8s %9.1f %8d %6d %10.4f %7s %8.2f %7s %8.2f %7s\n", nr[1], nr[2], S[j], A[k], L[k],
+                    D[k], C[k], ratio(C[k], C[b]), P50[k], ratio(P50[k], P50[b]), P99[k], ratio(P99[k], P99[b])
+            }
+        }
+        printf "\nhighest rate held with zero loss, kB/s\n"
+        for (c = 1; c <= ncounts; c++) {
+            printf "%7d clients:", counts[c]
+            for (j = 1; j <= ns; j++) printf "%s %s %d", (j > 1 ? "," : ""), S[j], best[counts[c] SUBSEP S[j]] + 0
+            printf "\n"
+        }
+    }' "$RESULTS"
+
+if [ -n "${PIDS[wine]:-}" ]; then
+    drv close >/dev/null
+    e2e_wait_exit 30000
+fi
