@@ -3,9 +3,10 @@
 # running (a container, a chroot, CI): packaging/linux/build.sh makes it, dpkg -i
 # installs it cleanly with the service's user, folder and boot link; the installed
 # program runs the way the unit starts it (its user and groups, its folder) with a
-# dialout serial device, and ends with code 0 on SIGTERM; dpkg -r keeps the folder,
-# dpkg -P takes it and the user. Needs root and dpkg; runs in the native build only,
-# as it compiles a release tree of its own.
+# dialout serial device, and ends with code 0 on SIGTERM; an upgrade keeps the
+# settings and a disable; dpkg -r keeps the folder, dpkg -P takes it and the user.
+# Needs root and dpkg; runs in the native build only, as it compiles a release tree
+# of its own.
 . "$(dirname "$0")/../lib.sh"
 
 skip() { lx_log "skipped: $*"; exit 0; }
@@ -49,6 +50,9 @@ lx_on_exit "dpkg -P brevalink; rm -f $MARK"
 : >$MARK
 dpkg_ok install -i "$deb"
 lx_check "the installed program's version" "$(/usr/bin/brevalink --version)" "brevalink $version"
+# The program opens zlib only when it runs (no NEEDED entry), so nothing but the
+# package's own word brings it onto a bare system.
+lx_check "Depends names zlib" "$(dpkg-deb -f "$deb" Depends | grep -o 'zlib1g (>= [^)]*)' | wc -l)" 1
 lx_check "the service's user: home and shell" "$(getent passwd brevalink | cut -d: -f6,7)" \
     "$HOME_DIR:/usr/sbin/nologin"
 lx_check "the user is in dialout" "$(id -nG brevalink | tr ' ' '\n' | grep -cx dialout)" 1
@@ -88,6 +92,16 @@ lx_journal 10000 "^relay: listening on port $RELAY$"
 written_by_user() { test "$(stat -c %U $HOME_DIR/connect.list 2>/dev/null)" = brevalink; }
 lx_wait 10000 "connect.list written by the service's user" written_by_user
 lx_stop_service TERM
+
+# An upgrade (the same version again) keeps the settings, and the boot link as
+# the administrator left it: here disabled.
+if command -v systemctl >/dev/null; then systemctl disable brevalink.service 2>/dev/null; fi
+settings_before=$(cat $HOME_DIR/*.ini | md5sum)
+dpkg_ok upgrade -i "$deb"
+lx_check "upgraded: the settings stay" "$(cat $HOME_DIR/*.ini | md5sum)" "$settings_before"
+if command -v systemctl >/dev/null; then
+    lx_check "upgraded: a disabled service stays disabled" "$(systemctl is-enabled brevalink.service)" disabled
+fi
 
 dpkg_ok remove -r brevalink
 lx_check "removed: the program" "$(test -e /usr/bin/brevalink && echo there || echo gone)" gone
