@@ -97,6 +97,10 @@ void onAcceptEvent(void* window, long lParam) {
     char peer[kPeerSize];
     Socket s = sockAccept(listening, peer, sizeof peer);
     if (s == kNoSocket) return;
+    // Each block leaves as soon as the receiver gave it: with Nagle's algorithm a
+    // block could wait up to a client's delayed acknowledgement (40 ms) behind
+    // the one before, which a client timing the frames would see.
+    sockSetNoDelay(s);
     slot->socket.store(s);
     if (!sockWatch(window, s, kMsgRelayClient, kEventRead | kEventClose)) {
         sockClose(s);
