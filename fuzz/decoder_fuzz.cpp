@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/app_state.h"
+#include "core/frontend.h"
 #include "display/clock_annotation.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
@@ -25,7 +26,7 @@ void check(const char* line, int length) {
 }
 }  // namespace
 
-// Link-time stand-ins for the decoder's two outputs.
+// Link-time stand-ins for the decoder's three outputs.
 int feedSend(Socket, const unsigned char* data, int count) {
     char line[kRecordLineSize];
     if (count <= 0 || count >= kRecordLineSize) std::abort();
@@ -37,6 +38,11 @@ int feedSend(Socket, const unsigned char* data, int count) {
 }
 
 void showRecordLine(const char* line) { check(line, -1); }
+
+// The front end gets the line without its CR LF.
+void uiRecordLine(const char* line, int length) {
+    if (length < 1 || length > kRecordLineSize - 3 || line[length] != '\r') std::abort();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = feedLockCreate();
