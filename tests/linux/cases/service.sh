@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Linux program as a service: the real capture through a pty pair reaches
-# three relay clients byte for byte and the feed gets the decoder's lines (the
-# same as the journal's --lines); SIGHUP applies edited settings files (relay
+# three relay clients byte for byte, the feed gets the decoder's lines (the same
+# as the journal's --lines) and --record logs every byte; SIGHUP applies edited settings files (relay
 # port, receiver name, text mode) at once; SIGTERM sends the text-mode stop
 # command and ends with exit code 0.
 . "$(dirname "$0")/../lib.sh"
@@ -28,7 +28,8 @@ lx_feed_peer "$FEED"
 lx_receiver_open
 lx_clients_start "$RELAY"
 
-lx_start_service --lines
+lx_start_service --lines --record exchange.log
+lx_journal 10000 "^recording the receiver's bytes to $LX_WORK/exchange.log$"
 lx_journal 10000 "^port $LX_WORK/portA opened at 115200 baud$"
 lx_journal 10000 "^relay: listening on port $RELAY$"
 lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
@@ -44,6 +45,8 @@ every_frame() { test "$(records)" -eq $FRAMES -a "$(journalled)" -eq $FRAMES; }
 lx_wait 20000 "the feed and the journal have a line for every frame" every_frame
 lx_check "the feed's record lines are the journal's" \
     "$(tail -n +5 feed/conn.1 | tr -d '\r' | md5sum)" "$(grep -a '^[@*]' service.out | md5sum)"
+every_byte_logged() { test "$(grep -c $'^[0-9A-F][0-9A-F] [0-9A-F]*\r$' exchange.log)" -eq "$(stat -c %s "$CAPTURE")"; }
+lx_wait 10000 "one log line per byte, CR LF" every_byte_logged
 lx_check "the introduction" "$(head -n 2 feed/conn.1 | tr -d '\r' | tr '\n' '|')" "#Rostov-on-Don|#47.198200|"
 
 NEWRELAY=$(lx_free_port)
