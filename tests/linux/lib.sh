@@ -161,3 +161,16 @@ lx_start_terminal() {
 lx_screen() { $LX_TMUX capture-pane -p; }
 lx_screen_has() { lx_screen | grep -qE "$1"; }
 lx_keys() { $LX_TMUX send-keys "$@"; }
+
+# A station: the receiver on a pty pair (its end on descriptor 7), the relay on
+# free port $RELAY, the feed server on free port $FEED, settings to match.
+lx_station() {  # baud
+    lx_serial_pair
+    RELAY=$(lx_free_port)
+    FEED=$(lx_free_port)
+    lx_setting init.ini "$LX_WORK/portA" "$1"
+    lx_setting initsocket.ini "$RELAY"
+    lx_setting initmkp2.ini "$FEED" 127.0.0.1
+    lx_feed_peer "$FEED"
+    lx_receiver_open
+}

@@ -16,16 +16,9 @@ if [ ! -f "$CAPTURE" ]; then
     CAPTURE=$LX_WORK/stream.bin
     FRAMES=500
 fi
-lx_serial_pair
-RELAY=$(lx_free_port)
-FEED=$(lx_free_port)
-lx_setting init.ini "$LX_WORK/portA" 115200
-lx_setting initsocket.ini "$RELAY"
-lx_setting initmkp2.ini "$FEED" 127.0.0.1
+lx_station 115200
 lx_setting BinarComOn.ini 1 0 0 60
 lx_setting porog.ini 0  # every frame's line goes to the feed
-lx_feed_peer "$FEED"
-lx_receiver_open
 lx_clients_start "$RELAY"
 
 lx_start_service --lines --record exchange.log

@@ -6,14 +6,7 @@
 . "$(dirname "$0")/../lib.sh"
 lx_begin
 
-lx_serial_pair
-RELAY=$(lx_free_port)
-FEED=$(lx_free_port)
-lx_setting init.ini "$LX_WORK/portA" 9600
-lx_setting initsocket.ini "$RELAY"
-lx_setting initmkp2.ini "$FEED" 127.0.0.1
-lx_feed_peer "$FEED"
-lx_receiver_open
+lx_station 9600
 
 lx_start_terminal
 commands() { tr '\n' '|' <commands.txt; }
