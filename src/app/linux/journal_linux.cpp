@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "app/linux/shell_linux.h"
@@ -48,7 +49,10 @@ void* writerLoop(void*) {
         journal.wake.wait(g, [] { return journal.used > 0 || journal.lost > 0 || journal.stopping; });
         if (journal.used == 0 && journal.lost == 0 && journal.stopping) return nullptr;
         std::size_t n = journal.used < sizeof chunk ? journal.used : sizeof chunk;
-        for (std::size_t i = 0; i < n; ++i) chunk[i] = journal.bytes[(journal.head + i) % kQueueSize];
+        // At most two copies (the ring may wrap), so producers wait microseconds.
+        std::size_t first = kQueueSize - journal.head < n ? kQueueSize - journal.head : n;
+        std::memcpy(chunk, journal.bytes + journal.head, first);
+        std::memcpy(chunk + first, journal.bytes, n - first);
         journal.head = (journal.head + n) % kQueueSize;
         journal.used -= n;
         unsigned long lost = journal.used == 0 ? journal.lost : 0;
