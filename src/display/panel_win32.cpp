@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "core/app_state.h"
-#include "app/win32/window_win32.h"
+#include "display/panel_win32.h"
 
 namespace {
 

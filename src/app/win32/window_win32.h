@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "display/panel_win32.h"
+
 // Our own private message: another thread has handed the main thread a line to
 // scroll in and waits in SendMessage (wParam and lParam 0).
 inline constexpr UINT kMsgScrollPlace = 1040;
@@ -15,10 +17,6 @@ inline constexpr char kMainWindowClass[] = "brevalinkWnd";
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Two fonts, 18 monitor lines, three status lines, as children of window.
-void createMonitorPanel(HWND window);
-// Moves every monitor line up by one and puts text at the bottom. Main thread.
-void panelScrollAndPlace(const char* text);
 // Message 1040: scrolls in the line another thread handed over. Main thread.
 void scrollInHandedOverLine();
 
