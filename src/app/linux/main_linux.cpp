@@ -60,17 +60,18 @@ struct CommandLine {
     const char* play = nullptr;
 };
 
-// 0 to go on; otherwise the process ends with exit code result - 1.
+// kStartGoOn, or the exit code the process ends with (0 after --help or
+// --version, 2 for a bad command line).
 int parseCommandLine(int argc, char** argv, CommandLine* out) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char** value = nullptr;
         if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
             std::fputs(kUsage, stdout);
-            return 1;
+            return 0;
         } else if (std::strcmp(a, "--version") == 0) {
             std::printf("brevalink %s\n", kBrevalinkVersion);
-            return 1;
+            return 0;
         } else if (std::strcmp(a, "--lines") == 0) {
             out->lines = 1;
             continue;
@@ -82,19 +83,19 @@ int parseCommandLine(int argc, char** argv, CommandLine* out) {
             value = &out->play;
         } else {
             std::fprintf(stderr, "brevalink: unknown option %s\n%s", a, kUsage);
-            return 3;
+            return 2;
         }
         if (i + 1 >= argc || argv[i + 1][0] == '\0') {
             std::fprintf(stderr, "brevalink: %s needs a value\n%s", a, kUsage);
-            return 3;
+            return 2;
         }
         *value = argv[++i];
     }
     if (out->record && out->play) {
         std::fprintf(stderr, "brevalink: --record and --play cannot run together\n");
-        return 3;
+        return 2;
     }
-    return 0;
+    return kStartGoOn;
 }
 
 // A file named on the command line is meant from where the command was given,
@@ -206,7 +207,8 @@ void shutDown() {
 int main(int argc, char** argv) {
     markMainThread();
     CommandLine cl;
-    if (int r = parseCommandLine(argc, argv, &cl)) return r - 1;
+    int parsed = parseCommandLine(argc, argv, &cl);
+    if (parsed != kStartGoOn) return parsed;
     char recordPath[kPathSize * 2], playPath[kPathSize * 2];
     ShellOptions options;
     options.mode = isatty(STDOUT_FILENO) ? ShellMode::kTerminal : ShellMode::kService;
