@@ -68,19 +68,21 @@ lx_free_port() {
 }
 
 # A pty pair: the program opens $LX_WORK/portA, the receiver's side is portB.
+# Extra socat options apply to portA (its group and mode, say).
 lx_serial_pair() {
-    socat pty,raw,echo=0,link="$LX_WORK/portA" pty,raw,echo=0,link="$LX_WORK/portB" 2>/dev/null &
+    local a=pty,raw,echo=0,link="$LX_WORK/portA"
+    [ $# -gt 0 ] && a+=",$*"
+    socat "$a" pty,raw,echo=0,link="$LX_WORK/portB" 2>/dev/null &
     LX_SOCAT_PID=$!
     lx_on_exit "kill $LX_SOCAT_PID"
     lx_wait 5000 "the pty pair" test -e "$LX_WORK/portB"
 }
 
-# Settings files with CR LF line ends, as the Windows program writes them.
+# Settings files with CR LF line ends, as the Windows program writes them, in
+# $LX_SETTINGS (default $LX_WORK).
 lx_setting() {  # file line...
     local f=$1; shift
-    : >"$LX_WORK/$f"
-    local l
-    for l in "$@"; do printf '%s\r\n' "$l" >>"$LX_WORK/$f"; done
+    printf '%s\r\n' "$@" >"${LX_SETTINGS:-$LX_WORK}/$f"
 }
 
 # Starts the program as a service (stdout not a terminal) in $LX_WORK; its

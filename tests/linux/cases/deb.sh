@@ -69,18 +69,15 @@ fi
 # The program as the unit starts it: its command line, user, groups and folder.
 unit() { sed -n "s/^$1=//p" "$UNIT"; }
 # The receiver's port as a real one is: root's, group dialout, mode 660.
-socat pty,raw,echo=0,link="$LX_WORK/portA",group-late=dialout,perm-late=0660 \
-    pty,raw,echo=0,link="$LX_WORK/portB" 2>/dev/null &
-lx_on_exit "kill $!"
-lx_wait 5000 "the pty pair" test -e "$LX_WORK/portB"
+lx_serial_pair group-late=dialout,perm-late=0660
 tty=$(readlink -f "$LX_WORK/portA")
 RELAY=$(lx_free_port)
 FEED=$(lx_free_port)
-setting() { local f=$1; shift; printf '%s\r\n' "$@" >"$HOME_DIR/$f"; }
-setting init.ini "$tty" 115200
-setting initsocket.ini "$RELAY"
-setting initmkp2.ini "$FEED" 127.0.0.1
-setting BinarComOn.ini 1 0 0 60
+LX_SETTINGS=$HOME_DIR
+lx_setting init.ini "$tty" 115200
+lx_setting initsocket.ini "$RELAY"
+lx_setting initmkp2.ini "$FEED" 127.0.0.1
+lx_setting BinarComOn.ini 1 0 0 60
 (cd "$(unit WorkingDirectory)" &&
     exec setpriv --reuid="$(unit User)" --regid="$(unit Group)" --groups="$(unit SupplementaryGroups | tr ' ' ,)" \
         -- $(unit ExecStart)) >"$LX_WORK/service.out" 2>"$LX_WORK/service.err" &
