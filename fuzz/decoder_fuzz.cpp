@@ -1,10 +1,14 @@
 // sources: src/input/decoder.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
 // The decoder on arbitrary bytes, in both modes and any split: every line it emits
 // ends in CR LF, fits a RecordLine and starts with '*', '@' or "MSG"; binary lines
-// have one of the three frame lengths. ASan watches every buffer.
+// have one of the three frame lengths. In text mode the feed gets exactly the
+// input's lines that fit a RecordLine, each byte for byte, in order: never a piece
+// of a line. ASan watches every buffer.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/app_state.h"
 #include "core/frontend.h"
@@ -14,6 +18,25 @@
 
 namespace {
 int fedLines = 0;
+// Text mode: the lines the feed must get, in order, without their line ends.
+std::vector<std::string> expected;
+std::size_t matched = 0;
+
+void expectTextLines(const uint8_t* data, size_t size) {
+    expected.clear();
+    matched = 0;
+    std::string line;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != '\r' && data[i] != '\n') {
+            line += static_cast<char>(data[i]);
+            continue;
+        }
+        bool wanted = !line.empty() && (line[0] == '*' || line[0] == '@' || line.compare(0, 3, "MSG") == 0);
+        if (wanted && line.size() <= kRecordLineSize - 3 && line.find('\0') == std::string::npos)
+            expected.push_back(line);
+        line.clear();
+    }
+}
 
 void check(const char* line, int length) {
     int n = static_cast<int>(std::strlen(line));
@@ -34,6 +57,10 @@ int feedSend(Socket, const unsigned char* data, int count) {
     line[count] = '\0';
     check(line, count);
     ++fedLines;
+    if (!app.binaryMode) {
+        if (matched >= expected.size() || expected[matched] != std::string(line, count - 2)) std::abort();
+        ++matched;
+    }
     return 0;
 }
 
@@ -56,10 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app.rawFeed = 0;
     app.decoderPos = 0;
     app.decoderLastByte = 0;
+    app.decoderDiscard = 0;
     std::memset(app.decoderLine, 0, sizeof app.decoderLine);
+    expectTextLines(data + 2, size - 2);
     for (size_t i = 2; i < size; i += chunk) {
         int n = static_cast<int>(size - i < static_cast<size_t>(chunk) ? size - i : chunk);
         decodeReceiverBytes(data + i, n);
     }
+    if (!app.binaryMode && matched != expected.size()) std::abort();
     return 0;
 }

@@ -18,6 +18,7 @@ constexpr int kMaxTextLine = kRecordLineSize - 3;
 
 void clearDecoder() {
     app.decoderPos = 0;
+    app.decoderDiscard = 0;
     std::memset(app.decoderLine, 0, sizeof app.decoderLine);
 }
 
@@ -39,14 +40,25 @@ void finishTextLine() {
     clearDecoder();
 }
 
+// A text line reaches the feed exactly as the receiver sent it or not at all: one
+// with a NUL in it, or too long for a RecordLine, is dropped whole at its line
+// end. Cutting it instead would hand the feed server a piece of a line (a frame
+// stub, or the tail of a long line) as if it were a message.
 void decodeTextByte(unsigned char b) {
-    app.decoderLine[app.decoderPos] = b;
     if (b == '\r' || b == '\n') {
         app.decoderLine[app.decoderPos] = 0;
-        finishTextLine();
+        if (app.decoderDiscard)
+            clearDecoder();
+        else
+            finishTextLine();
         return;
     }
-    if (++app.decoderPos >= kLastCell) clearDecoder();
+    if (app.decoderDiscard) return;
+    if (b == 0 || app.decoderPos >= kMaxTextLine) {
+        app.decoderDiscard = 1;
+        return;
+    }
+    app.decoderLine[app.decoderPos++] = b;
 }
 
 int frameLength(unsigned char type) {

@@ -91,12 +91,16 @@ TEST_F(DecoderTest, TextLineLimits) {
     std::vector<std::string> want = {fits + "\r\n", "*ok\r\n"};
     EXPECT_EQ(shown(), want);
 
-    // 1023 bytes without a line end are dropped when the 1023rd arrives; what
-    // follows starts a new line.
+    // However long, a line is dropped up to its line end: its tail is no line, and
+    // neither is what comes before a NUL in it.
     resetApp();
+    app.feed.socket = pair_[0];
+    app.feed.state = kLinkConnected;
     feed("*" + std::string(1022, 'C') + "*after\n");
-    want = {"*after\r\n"};
+    feed(std::string("*8D4840\0D6202CC371C32CE0576098;\r\n", 33) + "*ok\n");
+    want = {"*ok\r\n"};
     EXPECT_EQ(shown(), want);
+    EXPECT_EQ(feedBytes(), "*ok\r\n");
 }
 
 TEST_F(DecoderTest, BinaryFramesOfEachType) {
