@@ -1,7 +1,8 @@
-// sources: src/config/settings.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
-// The settings line reader and the lenient number parsers on arbitrary file contents
-// and limits: no read or write outside the buffers, lines never longer than their
-// limit and never holding CR or LF.
+// sources: src/config/settings.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp src/platform/posix/net_posix.cpp src/platform/posix/serial_posix.cpp
+// The settings line reader, the lenient number parsers and the checks of typed
+// values on arbitrary file contents and limits: no read or write outside the
+// buffers, lines never longer than their limit and never holding CR or LF, and
+// nothing accepted that cannot work.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,9 @@
 #include "core/app_state.h"
 #include "config/settings.h"
 #include "display/clock_annotation.h"
+
+// The refusals' message boxes.
+int uiMessageBox(int, const char*, const char*, int) { return 1; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -37,5 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text[n] = '\0';
     parseSettingInt(text);
     parseSettingDouble(text);
+    std::uint16_t port = 0;
+    if (acceptPort(text, "", &port) && port == 0) std::abort();
+    double degrees = 0;
+    if (acceptLatitude(text, "", &degrees) && !(degrees >= -90.0 && degrees <= 90.0)) std::abort();
+    if (acceptLongitude(text, "", &degrees) && !(degrees >= -180.0 && degrees <= 180.0)) std::abort();
+    acceptSpeed(text, "");
+    acceptListenAddress(text, "");
     return 0;
 }

@@ -29,9 +29,8 @@ struct FieldText {
     explicit FieldText(const char* source) { copyText(text, sizeof text, source ? source : ""); }
 };
 
-std::uint16_t portFromText(const char* text) {
-    return static_cast<std::uint16_t>(parseSettingInt(text) & 0xFFFF);
-}
+// Refusals in a dialog are captioned as the program's other warnings.
+const char kRefusalCaption[] = "Внимание";
 
 }  // namespace
 
@@ -62,83 +61,106 @@ int dialogInit(int commandId, char* first, char* second) {
 
 int dialogOk(int commandId, const char* first, const char* second) {
     switch (commandId) {
-        case kDialogSerial: serialDialogOk(first, second); return 1;
-        case kDialogServer: serverDialogOk(first); return 1;
-        case kDialogFeed: feedDialogOk(first, second); return 1;
-        case kDialogCoordinates: coordDialogOk(first, second); return 1;
-        case kDialogName: nameDialogOk(first); return 1;
-        case kDialogInterval: intervalDialogOk(first); return 1;
-        case kDialogThreshold: thresholdDialogOk(first); return 1;
-        case kDialogFrequency: frequencyDialogOk(first); return 1;
+        case kDialogSerial: return serialDialogOk(first, second);
+        case kDialogServer: return serverDialogOk(first);
+        case kDialogFeed: return feedDialogOk(first, second);
+        case kDialogCoordinates: return coordDialogOk(first, second);
+        case kDialogName: return nameDialogOk(first);
+        case kDialogInterval: return intervalDialogOk(first);
+        case kDialogThreshold: return thresholdDialogOk(first);
+        case kDialogFrequency: return frequencyDialogOk(first);
     }
     return 0;
 }
 
-void serialDialogOk(const char* portName, const char* baudText) {
+int serialDialogOk(const char* portName, const char* baudText) {
     FieldText port(portName), baud(baudText);
+    if (!acceptSpeed(baud.text, kRefusalCaption)) return 0;
     writeInitFile(port.text, baud.text);
     // Closes the port (waiting for its reader), takes the texts, opens it again and
     // reports a failure itself.
     reopenComPort(port.text, baud.text);
+    return 1;
 }
 
-void serverDialogOk(const char* portText) {
+int serverDialogOk(const char* portText) {
     FieldText port(portText);
+    std::uint16_t value;
+    if (!acceptPort(port.text, kRefusalCaption, &value)) return 0;
     writeServerFile(port.text);
-    app.serverPort = portFromText(port.text);
+    app.serverPort = value;
     // The listening socket stays on its port until the next start.
     uiMessageBox(1, "Необходимо перезапустить программу", "Внимание", kBoxOk);
+    return 1;
 }
 
-void feedDialogOk(const char* portText, const char* hostText) {
+int feedDialogOk(const char* portText, const char* hostText) {
     FieldText port(portText), host(hostText);
+    std::uint16_t value;
+    if (!acceptPort(port.text, kRefusalCaption, &value)) return 0;
     writeFeedLinkFile(port.text, host.text);
-    app.feed.port = portFromText(port.text);
+    app.feed.port = value;
     {
         TextGuard guard(app.feed.textLock);
         copyText(app.feed.host, kNameSize, host.text);
     }
-    // The reconnect thread connects again with the new address and repeats the
-    // introduction.
+    // The reconnect thread connects again with the new address, at once, and
+    // repeats the introduction.
+    app.feed.retryDelayMs = 0;
     if (app.feed.state.load() == kLinkConnected) dropLink();
+    return 1;
 }
 
-void coordDialogOk(const char* latText, const char* lonText) {
+int coordDialogOk(const char* latText, const char* lonText) {
     FieldText lat(latText), lon(lonText);
-    app.receiverLat = parseSettingDouble(lat.text) * 3600.0;
-    app.receiverLon = parseSettingDouble(lon.text) * 3600.0;
+    double latDegrees, lonDegrees;
+    if (!acceptLatitude(lat.text, kRefusalCaption, &latDegrees) ||
+        !acceptLongitude(lon.text, kRefusalCaption, &lonDegrees))
+        return 0;
+    app.receiverLat = latDegrees * 3600.0;
+    app.receiverLon = lonDegrees * 3600.0;
     // The link is not dropped: the next introduction carries the new position.
     writePointFile(lat.text, lon.text);
+    return 1;
 }
 
-void nameDialogOk(const char* name) {
+int nameDialogOk(const char* name) {
     FieldText typed(name);
     {
         TextGuard guard(app.nameLock);
         copyText(app.receiverName, kNameSize, typed.text);
     }
     writeNameFile(typed.text);
+    return 1;
 }
 
-void intervalDialogOk(const char* text) {
+namespace {
+// The three one-number dialogs: the value, then its file.
+int numberDialogOk(const char* text, const char* what, std::atomic<std::int32_t>& field,
+                   int (*write)(const char*)) {
     FieldText typed(text);
-    app.compressInterval = parseSettingInt(typed.text);
-    writeIntervalFile(typed.text);
+    std::int32_t value;
+    if (!acceptNumber(typed.text, what, kRefusalCaption, &value)) return 0;
+    field = value;
+    write(typed.text);
+    return 1;
+}
+}  // namespace
+
+int intervalDialogOk(const char* text) {
+    return numberDialogOk(text, kWhatInterval, app.compressInterval, writeIntervalFile);
 }
 
-void thresholdDialogOk(const char* text) {
+int thresholdDialogOk(const char* text) {
     // No range check here: only the opening of the dialog corrects a stored value.
-    FieldText typed(text);
-    app.levelThreshold = parseSettingInt(typed.text);
-    writeThresholdFile(typed.text);
+    return numberDialogOk(text, kWhatThreshold, app.levelThreshold, writeThresholdFile);
 }
 
-void frequencyDialogOk(const char* text) {
-    FieldText typed(text);
-    app.timerFrequency = parseSettingInt(typed.text);
+int frequencyDialogOk(const char* text) {
+    if (!numberDialogOk(text, kWhatFrequency, app.timerFrequency, writeFrequencyFile)) return 0;
     // A new frequency needs a new clock reference.
     app.clockRefTaken = 0;
-    writeFrequencyFile(typed.text);
+    return 1;
 }
 
 int tabNextPosition(int position, int fieldCount) {

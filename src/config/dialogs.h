@@ -47,18 +47,20 @@ const DialogInfo* dialogInfo(int commandId);
 int dialogInit(int commandId, char* first, char* second);
 
 // OK: applies and saves the typed texts (second is ignored by one-field dialogs).
-// Returns 1, or 0 for an unknown id.
+// Returns 1; 0 when a typed value cannot work (the user has been told, nothing
+// was changed or written, and the dialog stays open) or for an unknown id.
 int dialogOk(int commandId, const char* first, const char* second);
 
-// The OK effect of each dialog, in its order of steps.
-void serialDialogOk(const char* portName, const char* baudText);
-void serverDialogOk(const char* portText);
-void feedDialogOk(const char* portText, const char* hostText);
-void coordDialogOk(const char* latText, const char* lonText);
-void nameDialogOk(const char* name);
-void intervalDialogOk(const char* text);
-void thresholdDialogOk(const char* text);
-void frequencyDialogOk(const char* text);
+// The OK effect of each dialog, in its order of steps; 1 when it was applied, 0
+// when a typed value was refused.
+int serialDialogOk(const char* portName, const char* baudText);
+int serverDialogOk(const char* portText);
+int feedDialogOk(const char* portText, const char* hostText);
+int coordDialogOk(const char* latText, const char* lonText);
+int nameDialogOk(const char* name);
+int intervalDialogOk(const char* text);
+int thresholdDialogOk(const char* text);
+int frequencyDialogOk(const char* text);
 
 // The TAB cycle inside a dialog of fieldCount fields: positions 0 .. fieldCount + 1
 // are the fields, then OK, then Cancel. The position after position, and the

@@ -70,8 +70,15 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
                     if (info->fieldCount > 1) GetDlgItemTextA(dialog, kFieldSecond, second, sizeof second);
                     // The TAB cycle ends before anything else can run (the OK of
                     // the server dialog shows a box with a message loop of its own).
-                    if (int* position = tabPosition(commandId)) *position = -1;
-                    dialogOk(commandId, first, second);
+                    int* position = tabPosition(commandId);
+                    int wasAt = position ? *position : -1;
+                    if (position) *position = -1;
+                    if (!dialogOk(commandId, first, second)) {
+                        // A value that cannot work was refused and said: the dialog
+                        // stays for the user to mend it.
+                        if (position && *tabWindow(commandId) == dialog) *position = wasAt;
+                        return TRUE;
+                    }
                     DestroyWindow(dialog);
                     return TRUE;
                 }

@@ -1,126 +1,100 @@
-// The SIGHUP re-read. A file is known by a hash of its bytes, so nothing is kept
-// of its text and a file of any size is compared in one pass.
+// The SIGHUP re-read: the files are read into a copy of the values in use, and
+// only what differs from them is applied, so an untouched, emptied or half-written
+// file changes nothing.
 #include "config/reload.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "config/dialogs.h"
 #include "config/settings.h"
 #include "core/app_state.h"
 #include "core/commands.h"
+#include "input/serial_source.h"
 #include "net/feed_link.h"
 #include "net/relay_server.h"
 
 namespace {
 
-enum Apply { kApplyDialog, kApplyRelayPort, kApplyFlags };
-
-struct WatchedFile {
-    const char* name;
-    Apply how;
-    int dialog;       // kApplyDialog: the dialog whose OK applies it
-    int introduces;   // 1 when the feed server learns it only from an introduction
-};
-
-const WatchedFile kFiles[] = {
-    {"init.ini", kApplyDialog, kDialogSerial, 0},
-    {"initsocket.ini", kApplyRelayPort, 0, 0},
-    {"BinarComOn.ini", kApplyFlags, 0, 0},
-    {"initmkp2.ini", kApplyDialog, kDialogFeed, 0},  // its OK reconnects by itself
-    {"point.ini", kApplyDialog, kDialogCoordinates, 1},
-    {"name.ini", kApplyDialog, kDialogName, 1},
-    {"porog.ini", kApplyDialog, kDialogThreshold, 0},
-    {"time.ini", kApplyDialog, kDialogInterval, 0},
-    {"frequency.ini", kApplyDialog, kDialogFrequency, 0},
-};
-constexpr int kFileCount = sizeof kFiles / sizeof kFiles[0];
-
-// 0 stands for a missing file.
-std::uint64_t remembered[kFileCount];
-
-std::uint64_t fileHash(const char* name) {
-    char path[kPathSize];
-    settingsPath(name, path, sizeof path);
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return 0;
-    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
-    unsigned char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        for (std::size_t i = 0; i < got; ++i) h = (h ^ chunk[i]) * 1099511628211ull;
-    std::fclose(f);
-    return h | 1;  // never 0, which means missing
-}
-
-void applyRelayPort(void* window) {
-    char first[kDialogInitSize] = "", unused[kDialogInitSize] = "";
-    dialogInit(kDialogServer, first, unused);
-    auto port = static_cast<std::uint16_t>(parseSettingInt(first) & 0xFFFF);
-    if (port == app.serverPort.load() && app.listenSocket.load() != kNoSocket) return;
-    // The window asks for a restart instead; a service restarts the server itself.
-    app.serverPort = port;
-    stopRelayServer(window);
-    startRelayServer(window);
-}
-
-void applyFlags() {
-    char path[kPathSize];
-    settingsPath("BinarComOn.ini", path, sizeof path);
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return;
-    char line[64] = "";
-    int binary = app.binaryMode.load(), compress = app.compressFeed.load();
-    if (readLine(f, line, sizeof line - 1)) {
-        binary = parseSettingInt(line) ? 1 : 0;
-        readLine(f, line, sizeof line - 1);
-        compress = parseSettingInt(line) ? 1 : 0;
-    }
-    std::fclose(f);
-    // The menu commands switch, mark, save and (compression) reconnect.
-    if (binary != (app.binaryMode.load() ? 1 : 0)) handleCommand(kCmdBinaryMode);
-    if (compress != (app.compressFeed.load() ? 1 : 0)) handleCommand(kCmdCompressFeed);
-}
-
-void applyDialog(const WatchedFile& file) {
-    char first[kDialogInitSize] = "", second[kDialogInitSize] = "";
-    dialogInit(file.dialog, first, second);
-    dialogOk(file.dialog, first, second);
-    // The window's OK leaves the link alone and the server learns the new position
-    // or name at the next connect; an edited file asks for it now.
-    if (file.introduces && app.feed.state.load() == kLinkConnected) dropLink();
-}
+int differs(const char* a, const char* b) { return std::strcmp(a, b) != 0; }
 
 }  // namespace
 
-void settingsRemember() {
-    for (int i = 0; i < kFileCount; ++i) remembered[i] = fileHash(kFiles[i].name);
-}
-
 int settingsReload(void* window, char* applied, int capacity) {
+    SettingsValues now, next;
+    settingsInUse(&now);
+    next = now;
+    readSettingsFiles(&next);
+    int changed[kSettingsFileCount] = {};
+
+    if (differs(next.comPortName, now.comPortName) || differs(next.comBaudText, now.comBaudText)) {
+        changed[kFileInit] = 1;
+        reopenComPort(next.comPortName, next.comBaudText);  // says itself when it cannot open
+    }
+    if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress)) {
+        // The window asks for a restart instead; a service restarts the server itself.
+        changed[kFileSocket] = 1;
+        app.serverPort = next.serverPort;
+        copyText(app.relayAddress, kNameSize, next.relayAddress);
+        stopRelayServer(window);
+        startRelayServer(window);
+    }
+    int binary = next.binaryMode ? 1 : 0, compress = next.compressFeed ? 1 : 0;
+    if (binary != (now.binaryMode ? 1 : 0) || compress != (now.compressFeed ? 1 : 0) ||
+        next.flagsLine3 != now.flagsLine3 || next.flagsLine4 != now.flagsLine4) {
+        changed[kFileFlags] = 1;
+        app.flagsLine3 = next.flagsLine3;
+        app.flagsLine4 = next.flagsLine4;
+        if (binary != (now.binaryMode ? 1 : 0)) setModeFlag(kCmdBinaryMode, binary);
+        if (compress != (now.compressFeed ? 1 : 0)) setModeFlag(kCmdCompressFeed, compress);
+    }
+    int reconnect = 0;
+    if (next.feedPort != now.feedPort || differs(next.feedHost, now.feedHost)) {
+        changed[kFileFeed] = reconnect = 1;
+        app.feed.port = next.feedPort;
+        TextGuard guard(app.feed.textLock);
+        copyText(app.feed.host, kNameSize, next.feedHost);
+    }
+    // The window's OK leaves the link alone and the server learns a new position
+    // or name at the next connect; an edited file asks for it now.
+    if (next.receiverLat != now.receiverLat || next.receiverLon != now.receiverLon) {
+        changed[kFilePoint] = reconnect = 1;
+        app.receiverLat = next.receiverLat;
+        app.receiverLon = next.receiverLon;
+    }
+    if (differs(next.receiverName, now.receiverName)) {
+        changed[kFileName] = reconnect = 1;
+        TextGuard guard(app.nameLock);
+        copyText(app.receiverName, kNameSize, next.receiverName);
+    }
+    if (next.levelThreshold != now.levelThreshold) {
+        changed[kFileThreshold] = 1;
+        app.levelThreshold = next.levelThreshold;
+    }
+    if (next.compressInterval != now.compressInterval) {
+        changed[kFileInterval] = 1;
+        app.compressInterval = next.compressInterval;
+    }
+    if (next.timerFrequency != now.timerFrequency) {
+        changed[kFileFrequency] = 1;
+        app.timerFrequency = next.timerFrequency;
+        app.clockRefTaken = 0;  // a new frequency needs a new clock reference
+    }
+    if (reconnect) {
+        app.feed.retryDelayMs = 0;  // a new address or introduction is tried at once
+        if (app.feed.state.load() == kLinkConnected) dropLink();
+    }
+
     int count = 0, used = 0;
     if (capacity > 0) applied[0] = '\0';
-    for (int i = 0; i < kFileCount; ++i) {
-        std::uint64_t now = fileHash(kFiles[i].name);
-        // A file that went away keeps the values in use, as at start-up.
-        if (now == remembered[i] || now == 0) continue;
-        const WatchedFile& file = kFiles[i];
-        if (file.how == kApplyRelayPort)
-            applyRelayPort(window);
-        else if (file.how == kApplyFlags)
-            applyFlags();
-        else
-            applyDialog(file);
+    for (int i = 0; i < kSettingsFileCount; ++i) {
+        if (!changed[i]) continue;
         ++count;
         if (used < capacity - 1) {
             int n = std::snprintf(applied + used, static_cast<std::size_t>(capacity - used), "%s%s",
-                                  used ? " " : "", file.name);
+                                  used ? " " : "", settingsFileName(i));
             used += n > 0 ? n : 0;
             if (used > capacity - 1) used = capacity - 1;
         }
     }
-    // The OKs wrote their files again (CR LF line ends), so look at them anew.
-    settingsRemember();
     return count;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/app_state.h"
+#include "core/frontend.h"
 #include "display/clock_annotation.h"
 
 namespace {
@@ -108,6 +109,228 @@ int readLine(std::FILE* file, char* buffer, int limit) {
     return 1;
 }
 
+namespace {
+
+const char* const kFileNames[kSettingsFileCount] = {"init.ini", "initsocket.ini", "BinarComOn.ini",
+                                                    "initmkp2.ini", "point.ini", "name.ini",
+                                                    "porog.ini", "time.ini", "frequency.ini"};
+
+static_assert(sizeof(SettingsValues::comPortName) == kNameSize, "the record's texts are the fields' size");
+
+// Tells the user that a value was refused and the one in use stays.
+void refuse(const char* caption, const char* text, const char* what, const char* rule) {
+    char typed[kNameSize];
+    copyText(typed, sizeof typed, text);
+    char message[kNameSize + 256];
+    std::snprintf(message, sizeof message, "Значение \"%s\" не принято (%s): %s.\nОставлено прежнее значение.",
+                  typed, what, rule);
+    uiMessageBox(1, message, caption, kBoxOk);
+}
+
+int hasDigit(const char* text) {
+    const char* p = text;
+    while (*p && isBlank(*p)) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (*p == '.') ++p;
+    return *p >= '0' && *p <= '9';
+}
+
+int acceptCoordinate(const char* text, const char* caption, double limit, const char* what, const char* rule,
+                     double* degrees) {
+    double value = parseSettingDouble(text);
+    if (!hasDigit(text) || !(value >= -limit && value <= limit)) {
+        refuse(caption, text, what, rule);
+        return 0;
+    }
+    *degrees = value;
+    return 1;
+}
+
+std::FILE* openRead(int file) { return openSetting(kFileNames[file], "rb"); }
+
+// init.ini: the port name and its speed; a missing line keeps its text. The two
+// belong together: a speed the port cannot run at keeps both.
+void readInit(SettingsValues* v) {
+    char name[kLimitName + 1], baud[kLimitName + 1];
+    copyText(name, sizeof name, v->comPortName);
+    copyText(baud, sizeof baud, v->comBaudText);
+    char* bufs[] = {name, baud};
+    const int limits[] = {kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileInit], bufs, limits, 2, &lines) || lines == 0) return;
+    if (lines > 1 && !acceptSpeed(baud, kFileNames[kFileInit])) return;
+    copyText(v->comPortName, kNameSize, name);
+    copyText(v->comBaudText, kNameSize, baud);
+}
+
+// initsocket.ini: the relay's port, then the address it listens on.
+void readSocket(SettingsValues* v) {
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
+    char* bufs[] = {port, address};
+    const int limits[] = {kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileSocket], bufs, limits, 2, &lines)) return;
+    if (lines > 0) acceptPort(port, kFileNames[kFileSocket], &v->serverPort);
+    if (lines > 1 && acceptListenAddress(address, kFileNames[kFileSocket]))
+        copyText(v->relayAddress, kNameSize, address);
+}
+
+// BinarComOn.ini: four lines through one buffer, each parsed at once; a missing
+// line parses the last line present again. An empty file keeps every value.
+void readFlags(SettingsValues* v) {
+    std::FILE* f = openRead(kFileFlags);
+    if (!f) return;
+    char line[kLimitFlags + 1] = "";
+    if (readLine(f, line, kLimitFlags)) {
+        v->binaryMode = parseSettingInt(line);
+        readLine(f, line, kLimitFlags);
+        v->compressFeed = parseSettingInt(line);
+        readLine(f, line, kLimitFlags);
+        v->flagsLine3 = parseSettingInt(line);
+        readLine(f, line, kLimitFlags);
+        v->flagsLine4 = parseSettingInt(line);
+    }
+    std::fclose(f);
+}
+
+// initmkp2.ini: line 1 goes into the host field and is parsed as the port; line 2
+// then replaces the host.
+void readFeed(SettingsValues* v) {
+    std::FILE* f = openRead(kFileFeed);
+    if (!f) return;
+    char host[kLimitName + 1];
+    copyText(host, sizeof host, v->feedHost);
+    if (readLine(f, host, kLimitName)) {
+        acceptPort(host, kFileNames[kFileFeed], &v->feedPort);
+        readLine(f, host, kLimitName);
+        copyText(v->feedHost, kNameSize, host);
+    }
+    std::fclose(f);
+}
+
+// point.ini: degrees in the file, arc-seconds in memory; a missing line 2 parses
+// line 1 again.
+void readPoint(SettingsValues* v) {
+    std::FILE* f = openRead(kFilePoint);
+    if (!f) return;
+    char line[kLimitLong + 1] = "";
+    if (readLine(f, line, kLimitLong)) {
+        double degrees;
+        if (acceptLatitude(line, kFileNames[kFilePoint], &degrees)) v->receiverLat = degrees * 3600.0;
+        readLine(f, line, kLimitLong);
+        if (acceptLongitude(line, kFileNames[kFilePoint], &degrees)) v->receiverLon = degrees * 3600.0;
+    }
+    std::fclose(f);
+}
+
+// name.ini: a line longer than the 255-character field is cut.
+void readName(SettingsValues* v) {
+    std::FILE* f = openRead(kFileName);
+    if (!f) return;
+    char line[kLimitLong + 1] = "";
+    if (readLine(f, line, kLimitLong)) copyText(v->receiverName, kNameSize, line);
+    std::fclose(f);
+}
+
+void readNumber(int file, const char* what, std::int32_t* field) {
+    std::FILE* f = openRead(file);
+    if (!f) return;
+    char line[kLimitLong + 1] = "";
+    if (readLine(f, line, kLimitLong)) acceptNumber(line, what, kFileNames[file], field);
+    std::fclose(f);
+}
+
+}  // namespace
+
+const char kWhatThreshold[] = "нижний порог";
+const char kWhatInterval[] = "дискретность сжатия";
+const char kWhatFrequency[] = "частота таймера";
+
+const char* settingsFileName(int file) { return file >= 0 && file < kSettingsFileCount ? kFileNames[file] : ""; }
+
+int acceptPort(const char* text, const char* caption, std::uint16_t* out) {
+    std::int32_t value = parseSettingInt(text);
+    if (!hasDigit(text) || value < 1 || value > 65535) {
+        refuse(caption, text, "порт", "нужно число от 1 до 65535");
+        return 0;
+    }
+    *out = static_cast<std::uint16_t>(value);
+    return 1;
+}
+
+int acceptSpeed(const char* text, const char* caption) {
+    // The port takes the leading digits of the text as its speed.
+    unsigned long value = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9' && value <= 100000000UL; ++p)
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+    if (value == 0 || !serialSpeedSupported(value)) {
+        refuse(caption, text, "скорость", "порт не может работать на такой скорости");
+        return 0;
+    }
+    return 1;
+}
+
+int acceptLatitude(const char* text, const char* caption, double* degrees) {
+    return acceptCoordinate(text, caption, 90.0, "широта", "нужно от -90 до 90 градусов", degrees);
+}
+
+int acceptLongitude(const char* text, const char* caption, double* degrees) {
+    return acceptCoordinate(text, caption, 180.0, "долгота", "нужно от -180 до 180 градусов", degrees);
+}
+
+int acceptNumber(const char* text, const char* what, const char* caption, std::int32_t* out) {
+    if (!hasDigit(text)) {
+        refuse(caption, text, what, "нужно число");
+        return 0;
+    }
+    *out = parseSettingInt(text);
+    return 1;
+}
+
+int acceptListenAddress(const char* text, const char* caption) {
+    std::uint32_t address;
+    if (text[0] == '\0' || sockParseAddress(text, &address)) return 1;
+    refuse(caption, text, "адрес сервера", "нужен IPv4 адрес этой машины или пустая строка");
+    return 0;
+}
+
+void settingsInUse(SettingsValues* v) {
+    copyText(v->comPortName, kNameSize, app.comPortName);
+    copyText(v->comBaudText, kNameSize, app.comBaudText);
+    v->serverPort = app.serverPort.load();
+    copyText(v->relayAddress, kNameSize, app.relayAddress);
+    v->binaryMode = app.binaryMode.load();
+    v->compressFeed = app.compressFeed.load();
+    v->flagsLine3 = app.flagsLine3;
+    v->flagsLine4 = app.flagsLine4;
+    v->feedPort = app.feed.port.load();
+    {
+        TextGuard guard(app.feed.textLock);
+        copyText(v->feedHost, kNameSize, app.feed.host);
+    }
+    v->receiverLat = app.receiverLat.load();
+    v->receiverLon = app.receiverLon.load();
+    {
+        TextGuard guard(app.nameLock);
+        copyText(v->receiverName, kNameSize, app.receiverName);
+    }
+    v->levelThreshold = app.levelThreshold.load();
+    v->compressInterval = app.compressInterval.load();
+    v->timerFrequency = app.timerFrequency.load();
+}
+
+void readSettingsFiles(SettingsValues* v) {
+    readInit(v);
+    readSocket(v);
+    readFlags(v);
+    readFeed(v);
+    readPoint(v);
+    readName(v);
+    readNumber(kFileThreshold, kWhatThreshold, &v->levelThreshold);  // no range check here
+    readNumber(kFileInterval, kWhatInterval, &v->compressInterval);
+    readNumber(kFileFrequency, kWhatFrequency, &v->timerFrequency);
+}
+
 void loadAllSettings() {
     // The write probe: settingsDir ends up empty either way, so every settings
     // file is looked for in the working directory.
@@ -123,96 +346,51 @@ void loadAllSettings() {
     }
     workingDirectory(app.startDir, sizeof app.startDir);
 
-    // init.ini: straight into the fields, so a missing line keeps the default.
+    SettingsValues v;
+    settingsInUse(&v);
+    readSettingsFiles(&v);
+    copyText(app.comPortName, kNameSize, v.comPortName);
+    copyText(app.comBaudText, kNameSize, v.comBaudText);
+    app.serverPort = v.serverPort;
+    copyText(app.relayAddress, kNameSize, v.relayAddress);
+    app.binaryMode = v.binaryMode;
+    app.compressFeed = v.compressFeed;
+    app.flagsLine3 = v.flagsLine3;
+    app.flagsLine4 = v.flagsLine4;
+    app.feed.port = v.feedPort;
     {
-        char* bufs[] = {app.comPortName, app.comBaudText};
-        const int limits[] = {kLimitName, kLimitName};
-        readLinesInto("init.ini", bufs, limits, 2);
-    }
-    // initsocket.ini: line 2 is read and not used.
-    {
-        char port[kLimitName + 1] = "", unused[kLimitName + 1] = "";
-        char* bufs[] = {port, unused};
-        const int limits[] = {kLimitName, kLimitName};
-        std::FILE* f = openSetting("initsocket.ini", "rb");
-        if (f) {
-            int got = readLine(f, bufs[0], limits[0]);
-            readLine(f, bufs[1], limits[1]);
-            std::fclose(f);
-            if (got) app.serverPort = static_cast<std::uint16_t>(parseSettingInt(port) & 0xFFFF);
-        }
-    }
-    // BinarComOn.ini: four lines through one buffer, each parsed at once; a missing
-    // line parses the last line present again. An empty file keeps every value.
-    if (std::FILE* f = openSetting("BinarComOn.ini", "rb")) {
-        char line[kLimitFlags + 1] = "";
-        if (readLine(f, line, kLimitFlags)) {
-            app.binaryMode = parseSettingInt(line);
-            readLine(f, line, kLimitFlags);
-            app.compressFeed = parseSettingInt(line);
-            readLine(f, line, kLimitFlags);
-            app.flagsLine3 = parseSettingInt(line);
-            readLine(f, line, kLimitFlags);
-            app.flagsLine4 = parseSettingInt(line);
-        }
-        std::fclose(f);
-    }
-    // initmkp2.ini: line 1 goes into the host field and is parsed as the port; line 2
-    // then replaces the host.
-    if (std::FILE* f = openSetting("initmkp2.ini", "rb")) {
         TextGuard guard(app.feed.textLock);
-        readLine(f, app.feed.host, kLimitName);
-        app.feed.port = static_cast<std::uint16_t>(parseSettingInt(app.feed.host) & 0xFFFF);
-        readLine(f, app.feed.host, kLimitName);
-        std::fclose(f);
+        copyText(app.feed.host, kNameSize, v.feedHost);
     }
-    // point.ini: degrees in the file, arc-seconds in memory.
-    if (std::FILE* f = openSetting("point.ini", "rb")) {
-        char line[kLimitLong + 1] = "";
-        if (readLine(f, line, kLimitLong)) {
-            double lat = parseSettingDouble(line);
-            readLine(f, line, kLimitLong);
-            double lon = parseSettingDouble(line);
-            app.receiverLat = lat * 3600.0;
-            app.receiverLon = lon * 3600.0;
-        }
-        std::fclose(f);
+    app.receiverLat = v.receiverLat;
+    app.receiverLon = v.receiverLon;
+    {
+        TextGuard guard(app.nameLock);
+        copyText(app.receiverName, kNameSize, v.receiverName);
     }
-    // name.ini: a line longer than the 255-character field is cut.
-    if (std::FILE* f = openSetting("name.ini", "rb")) {
-        char line[kLimitLong + 1] = "";
-        if (readLine(f, line, kLimitLong)) {
-            TextGuard guard(app.nameLock);
-            copyText(app.receiverName, kNameSize, line);
-        }
-        std::fclose(f);
-    }
-    // The three one-number files: an empty file keeps the current value.
-    struct NumberFile {
-        const char* name;
-        std::atomic<std::int32_t>* field;
-    };
-    const NumberFile numbers[] = {{"porog.ini", &app.levelThreshold},
-                                  {"time.ini", &app.compressInterval},
-                                  {"frequency.ini", &app.timerFrequency}};
-    for (const NumberFile& nf : numbers) {
-        if (std::FILE* f = openSetting(nf.name, "rb")) {
-            char line[kLimitLong + 1] = "";
-            if (readLine(f, line, kLimitLong)) *nf.field = parseSettingInt(line);
-            std::fclose(f);
-        }
-    }
+    app.levelThreshold = v.levelThreshold;
+    app.compressInterval = v.compressInterval;
+    app.timerFrequency = v.timerFrequency;
     app.clockRefTaken = 0;
 }
 
 int writeSettingsLines(const char* fileName, const char* const* lines, int count) {
-    std::FILE* f = openSetting(fileName, "wb");
+    char path[kPathSize + 64], fresh[kPathSize + 72];
+    settingsPath(fileName, path, sizeof path);
+    std::snprintf(fresh, sizeof fresh, "%s.new", path);
+    std::FILE* f = std::fopen(fresh, "wb");
     if (!f) return 0;
+    int ok = 1;
     for (int i = 0; i < count; ++i) {
-        std::fputs(lines[i], f);
-        std::fputs("\r\n", f);
+        if (std::fputs(lines[i], f) < 0 || std::fputs("\r\n", f) < 0) ok = 0;
     }
-    std::fclose(f);
+    ok = fileSync(f) && ok;
+    ok = std::fclose(f) == 0 && ok;
+    // A file that could not be written whole never replaces the old one.
+    if (!ok || !fileReplace(fresh, path)) {
+        deleteFile(fresh);
+        return 0;
+    }
     return 1;
 }
 
@@ -222,7 +400,12 @@ int writeInitFile(const char* portName, const char* baudText) {
 }
 
 int writeServerFile(const char* portText) {
-    const char* lines[] = {portText, ""};
+    // The dialog has no address field: the address the file holds stays.
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
+    char* bufs[] = {port, address};
+    const int limits[] = {kLimitName, kLimitName};
+    readLinesInto("initsocket.ini", bufs, limits, 2);
+    const char* lines[] = {portText, address};
     return writeSettingsLines("initsocket.ini", lines, 2);
 }
 
@@ -302,8 +485,9 @@ int readNumberForDialog(const char* fileName, const char* builtIn, char* text,
     const int limits[] = {kLimitLong};
     int lines = 0;
     if (!readLinesInto(fileName, &text, limits, 1, &lines)) return 0;
-    // An empty file keeps the value in use, as at start-up.
-    if (lines > 0) field = parseSettingInt(text);
+    // An empty file, or a line without a number, keeps the value in use, as at
+    // start-up (which has said so already).
+    if (lines > 0 && hasDigit(text)) field = parseSettingInt(text);
     return 1;
 }
 }  // namespace

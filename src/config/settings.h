@@ -22,14 +22,61 @@ void settingsPath(const char* name, char* out, int capacity);
 // buffer must hold limit + 1 bytes.
 int readLine(std::FILE* file, char* buffer, int limit);
 
+// Every value the settings files hold, as one record: what start-up and a reload
+// read the files into before anything takes effect.
+struct SettingsValues {
+    char comPortName[256];
+    char comBaudText[256];
+    std::uint16_t serverPort;
+    char relayAddress[256];  // initsocket.ini line 2: "" listens on every interface
+    int binaryMode, compressFeed, flagsLine3, flagsLine4;
+    std::uint16_t feedPort;
+    char feedHost[256];
+    double receiverLat, receiverLon;  // arc-seconds
+    char receiverName[256];
+    std::int32_t levelThreshold, compressInterval, timerFrequency;
+};
+
+// The files, in the order of the start-up load.
+enum SettingsFile {
+    kFileInit, kFileSocket, kFileFlags, kFileFeed, kFilePoint, kFileName, kFileThreshold, kFileInterval,
+    kFileFrequency, kSettingsFileCount
+};
+const char* settingsFileName(int file);
+
+// The values in use now.
+void settingsInUse(SettingsValues* out);
+// Reads every settings file over *values with the start-up rules: a missing file
+// or line keeps what values holds, and a value that cannot work is refused (told
+// to the user, captioned with the file's name) and keeps it too. Never writes a
+// file.
+void readSettingsFiles(SettingsValues* values);
+
 // The write probe, the working directory into startDir, then every settings file in
-// order. Cannot fail; missing files and lines leave their defaults.
+// order (readSettingsFiles over the defaults). Cannot fail.
 void loadAllSettings();
 
-// Writers: open the file for writing (truncating), write every line with "\r\n",
-// close. Return 1 when the file could be opened, 0 otherwise (silently skipped).
+// The checks of a typed or read text, shared by start-up, reload and the dialogs.
+// Each returns 1 and sets *out when the text is a value that can work; otherwise
+// it tells the user why, in a message box captioned `caption` (a journal line on
+// Linux), and returns 0, leaving *out alone.
+int acceptPort(const char* text, const char* caption, std::uint16_t* out);      // 1..65535
+int acceptSpeed(const char* text, const char* caption);                         // the port can run at it
+int acceptLatitude(const char* text, const char* caption, double* degrees);     // -90..90
+int acceptLongitude(const char* text, const char* caption, double* degrees);    // -180..180
+int acceptNumber(const char* text, const char* what, const char* caption, std::int32_t* out);  // has digits
+int acceptListenAddress(const char* text, const char* caption);                 // "" or dotted IPv4
+// What acceptNumber calls the three one-number settings.
+extern const char kWhatThreshold[];
+extern const char kWhatInterval[];
+extern const char kWhatFrequency[];
+
+// Writers: write every line with "\r\n" to a new file beside the old one, make it
+// durable and put it in the old one's place, so a power cut leaves one or the
+// other whole. Return 1 when the file was replaced, 0 otherwise (silently skipped).
 int writeSettingsLines(const char* fileName, const char* const* lines, int count);
 int writeInitFile(const char* portName, const char* baudText);
+// The port text and the listening address (line 2), kept as the file has it.
 int writeServerFile(const char* portText);
 int writeFeedLinkFile(const char* portText, const char* hostText);
 int writeFlagsFile();

@@ -45,15 +45,22 @@ int boxAndRefuse(const char* text) {
 
 // Flag first, then the mark from the new value, then the file.
 int switchFlag(std::atomic<int>& flag, int commandId) {
-    int now = flag.load() ? 0 : 1;
-    flag.store(now);
-    uiCheckMenuItem(commandId, now);
+    setModeFlag(commandId, flag.load() ? 0 : 1);
     return writeFlagsFile();
 }
 
 int recordingOpen() { return app.recordFile.load() != nullptr; }
 
 }  // namespace
+
+void setModeFlag(int commandId, int on) {
+    std::atomic<int>& flag = commandId == kCmdBinaryMode ? app.binaryMode : app.compressFeed;
+    flag.store(on);
+    uiCheckMenuItem(commandId, on);
+    // The feed server learns the compression mode only from the introduction, so a
+    // connected link is dropped and the reconnect thread introduces us again.
+    if (commandId == kCmdCompressFeed && app.feed.state.load() == kLinkConnected) dropLink();
+}
 
 int handleCommand(int id) {
     switch (id) {
@@ -74,12 +81,9 @@ int handleCommand(int id) {
         switchFlag(app.binaryMode, kCmdBinaryMode);
         return 1;
     case kCmdCompressFeed:
-        // The feed server learns the compression mode only from the introduction,
-        // so a connected link is dropped and the reconnect thread introduces us
-        // again. That holds when the file could not be written too: the feed takes
-        // its new form at once either way.
+        // The link is dropped when the file could not be written too: the feed
+        // takes its new form at once either way.
         switchFlag(app.compressFeed, kCmdCompressFeed);
-        if (app.feed.state.load() == kLinkConnected) dropLink();
         return 1;
     case kCmdRelativeTime:
         if (app.relativeTime.load()) {

@@ -28,6 +28,11 @@ extern const char kHelpCaption[];
 extern const char kAuthorText[];
 extern const char kAuthorCaption[];
 
+// Sets binary mode (kCmdBinaryMode) or compression (kCmdCompressFeed) to `on` and
+// its menu mark, without writing the flags file; compression also drops a
+// connected feed link, whose server learns the mode from the introduction.
+void setModeFlag(int commandId, int on);
+
 // WM_COMMAND by command id: 1 when the command was carried out, 0 when it was
 // refused or is unknown. May block in a message box or a file dialog.
 int handleCommand(int id);

@@ -150,8 +150,14 @@ TEST_F(DialogsTest, FeedDialogDropsTheLinkOnlyWhileConnected) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     app.feed.socket = fds[0];
     app.feed.state = kLinkConnected;
-    dialogOk(109, "70001", "10.1.2.3");
-    EXPECT_EQ(app.feed.port, 70001 & 0xFFFF);
+    // A port that cannot work changes nothing: no file, no drop, the box says why.
+    EXPECT_EQ(dialogOk(109, "70001", "10.1.2.3"), 0);
+    EXPECT_EQ(app.feed.port, 9000);
+    EXPECT_EQ(app.feed.state, kLinkConnected);
+    EXPECT_EQ(readFile("initmkp2.ini"), "9000\r\nfeed.example\r\n");
+    EXPECT_EQ(headlessBoxCount(), 1);
+    EXPECT_EQ(dialogOk(109, "9001", "10.1.2.3"), 1);
+    EXPECT_EQ(app.feed.port, 9001);
     EXPECT_STREQ(app.feed.host, "10.1.2.3");
     EXPECT_EQ(app.feed.state, kLinkDropped);
     EXPECT_STREQ(app.feed.status, "Связь разорвана");
@@ -161,10 +167,33 @@ TEST_F(DialogsTest, FeedDialogDropsTheLinkOnlyWhileConnected) {
 TEST_F(DialogsTest, LongFieldsAreCutTo255Characters) {
     std::string typed(400, 'n');
     dialogOk(111, typed.c_str(), nullptr);
-    dialogOk(109, typed.c_str(), typed.c_str());
+    dialogOk(109, "8000", typed.c_str());
     EXPECT_EQ(std::string(app.receiverName), typed.substr(0, 255));
     EXPECT_EQ(readFile("name.ini"), typed.substr(0, 255) + "\r\n");
     EXPECT_EQ(std::string(app.feed.host), typed.substr(0, 255));
+}
+
+TEST_F(DialogsTest, ValuesThatCannotWorkAreRefusedWithTheOldValueKept) {
+    writeFile("point.ini", "47\r\n39\r\n");
+    double lat = app.receiverLat;
+    EXPECT_EQ(dialogOk(110, "1e300", "39.5"), 0);  // would cut the introduction line
+    EXPECT_EQ(dialogOk(110, "47.5", "-180.5"), 0);
+    EXPECT_EQ(dialogOk(102, "0", nullptr), 0);
+    EXPECT_EQ(dialogOk(116, "abc", nullptr), 0);
+    EXPECT_EQ(dialogOk(105, "COM1", "fast"), 0);
+    EXPECT_EQ(dialogOk(105, "COM1", "12345"), 0);  // no such termios speed
+    EXPECT_DOUBLE_EQ(app.receiverLat, lat);
+    EXPECT_EQ(app.serverPort, 7777);
+    EXPECT_EQ(app.levelThreshold, 50);
+    EXPECT_STREQ(app.comBaudText, "9600");
+    EXPECT_EQ(readFile("point.ini"), "47\r\n39\r\n");
+    EXPECT_FALSE(fileExists("initsocket.ini") || fileExists("porog.ini") || fileExists("init.ini"));
+    ASSERT_EQ(headlessBoxCount(), 6);
+    char text[512], caption[64];
+    headlessBox(0, text, sizeof text, caption, sizeof caption);
+    EXPECT_STREQ(text, "Значение \"1e300\" не принято (широта): нужно от -90 до 90 градусов.\n"
+                       "Оставлено прежнее значение.");
+    EXPECT_STREQ(caption, "Внимание");
 }
 
 TEST_F(DialogsTest, SerialDialogOkTwiceOnTheSamePortReopensIt) {

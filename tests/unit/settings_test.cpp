@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/app_state.h"
+#include "app/headless/headless_view.h"
 #include "config/settings.h"
 #include "test_support.h"
 
@@ -42,19 +43,20 @@ TEST_F(SettingsTest, NoFilesGiveTheDefaults) {
 
 TEST_F(SettingsTest, FileValuesAndTheirQuirks) {
     writeFile("init.ini", "COM3 \r\n115200\r\n");
-    writeFile("initsocket.ini", "70000\r\n10.0.0.2\r\n");  // low 16 bits; line 2 unused
+    writeFile("initsocket.ini", "6000\r\n10.0.0.2\r\n");  // line 2: the relay's address
     writeFile("BinarComOn.ini", "1\r\n0\r\n1\r\n100\r\n");
     writeFile("initmkp2.ini", "  +9000xyz\nfeed.example\n");
     writeFile("point.ini", "47.5\n39.75e0\n");
     writeFile("name.ini", "Site-7\r\n");
     writeFile("porog.ini", "300\r\n");  // no range check at start-up
     writeFile("time.ini", "-5\n");
-    writeFile("frequency.ini", "abc\n");
+    writeFile("frequency.ini", "12x\n");
     app.clockRefTaken = 1;
     loadAllSettings();
     EXPECT_STREQ(app.comPortName, "COM3 ");
     EXPECT_STREQ(app.comBaudText, "115200");
-    EXPECT_EQ(app.serverPort, 4464);
+    EXPECT_EQ(app.serverPort, 6000);
+    EXPECT_STREQ(app.relayAddress, "10.0.0.2");
     EXPECT_EQ(app.binaryMode, 1);
     EXPECT_EQ(app.compressFeed, 0);
     EXPECT_EQ(app.flagsLine3, 1);
@@ -66,8 +68,32 @@ TEST_F(SettingsTest, FileValuesAndTheirQuirks) {
     EXPECT_STREQ(app.receiverName, "Site-7");
     EXPECT_EQ(app.levelThreshold, 300);
     EXPECT_EQ(app.compressInterval, -5);
-    EXPECT_EQ(app.timerFrequency, 0);
+    EXPECT_EQ(app.timerFrequency, 12);
     EXPECT_EQ(app.clockRefTaken, 0);
+    EXPECT_EQ(headlessBoxCount(), 0);
+}
+
+TEST_F(SettingsTest, ValuesThatCannotWorkKeepTheirDefaultsAndAreSaid) {
+    writeFile("initsocket.ini", "70000\r\nlan.example\r\n");  // once masked into 4464
+    writeFile("initmkp2.ini", "0\r\nfeed.example\r\n");
+    writeFile("point.ini", "1e300\r\n39.5\r\n");
+    writeFile("frequency.ini", "abc\r\n");
+    writeFile("init.ini", "COM3\r\n12345\r\n");
+    loadAllSettings();
+    EXPECT_EQ(app.serverPort, 7777);
+    EXPECT_STREQ(app.relayAddress, "");
+    EXPECT_EQ(app.feed.port, 8888);
+    EXPECT_STREQ(app.feed.host, "feed.example");  // the host line itself can work
+    EXPECT_DOUBLE_EQ(app.receiverLat, 169913.52);
+    EXPECT_DOUBLE_EQ(app.receiverLon, 39.5 * 3600);
+    EXPECT_EQ(app.timerFrequency, 12000000);
+    EXPECT_STREQ(app.comPortName, "COM1");  // the speed refused keeps the pair
+    EXPECT_EQ(headlessBoxCount(), 6);
+    char text[512], caption[64];
+    headlessBox(1, text, sizeof text, caption, sizeof caption);
+    EXPECT_STREQ(caption, "initsocket.ini");
+    EXPECT_STREQ(text, "Значение \"70000\" не принято (порт): нужно число от 1 до 65535.\n"
+                       "Оставлено прежнее значение.");
 }
 
 TEST_F(SettingsTest, ShortAndEmptyFiles) {
@@ -100,12 +126,12 @@ TEST_F(SettingsTest, ShortAndEmptyFiles) {
 
 TEST_F(SettingsTest, LongLinesAreSplitOrCutNeverOverrun) {
     // init.ini reads 255 characters per line: the remainder becomes line 2.
-    writeFile("init.ini", std::string(300, 'P') + "\r\n");
+    writeFile("init.ini", std::string(255, 'P') + "115200\r\n");
     // A name line longer than the field is cut to 255 characters.
     writeFile("name.ini", std::string(1000, 'N') + "\r\n");
     loadAllSettings();
     EXPECT_EQ(std::string(app.comPortName), std::string(255, 'P'));
-    EXPECT_EQ(std::string(app.comBaudText), std::string(45, 'P'));
+    EXPECT_EQ(std::string(app.comBaudText), "115200");
     EXPECT_EQ(std::string(app.receiverName), std::string(255, 'N'));
 }
 
