@@ -32,6 +32,10 @@ inline constexpr int kFrameWorkSize = 2 * kFeedBufferSize + 16;
 // at a busy site (4,300 lines a second), and the largest framed block many times
 // over. A feed server that lets it fill up has stopped taking data.
 inline constexpr int kFeedQueueSize = 4 << 20;
+// The recording's queue to its writer: about 5 s of a busy site's log lines (one
+// line of up to 16 bytes per received byte). A disk that lets it fill up cannot
+// keep the log, and the recording stops rather than leave holes in it.
+inline constexpr int kRecordQueueSize = 4 << 20;
 
 // Window messages of our own.
 inline constexpr unsigned kMsgRelayListen = 1025;
@@ -59,6 +63,10 @@ struct LinkSlot {
     TextLock textLock;                       // guards host and status
     std::atomic<unsigned> drops{0};         // every drop; the link thread compares it
     std::atomic<int> sending{0};            // the link thread inside one send call on socket
+    // The wait before the next connect after links that ended soon after their
+    // connect: the reconnect thread sets it, a new address (main) clears it to 0,
+    // which ends the wait.
+    std::atomic<int> retryDelayMs{0};
 };
 
 // Everything bound for the feed server, in wire order, on its way to the link's
@@ -82,6 +90,7 @@ struct ClientEntry {
     char peer[kPeerSize] = "";              // main; under ClientTable::peerLock
     std::atomic<int> sending{0};            // relay threads inside a send to this entry
     std::atomic<int> dropped{0};            // relay thread: could not take a block; main frees it
+    int received = 0;                       // main: bytes the client has sent us in all
 };
 
 struct ClientTable {
@@ -95,6 +104,16 @@ struct FeedAccumulator {
     std::atomic<int> flushTicks{0};             // main (tick) and feed sender
     unsigned char blockBuffer[kFeedBufferSize]; // feed sender
     unsigned char frameWork[kFrameWorkSize];    // feed sender
+};
+
+// The exchange log on its way to its writer thread, which alone touches the file:
+// the serial reader (the one producer) appends whole chunks of log lines or
+// nothing; head and tail count bytes since the start and only grow.
+struct RecordQueue {
+    char bytes[kRecordQueueSize];
+    std::atomic<std::uint64_t> head{0};     // writer: bytes written to the file
+    std::atomic<std::uint64_t> tail{0};     // reader thread: bytes queued
+    std::atomic<EventHandle> wake{kNoEvent};  // set on every append and at the stop
 };
 
 struct DisplayRing {
@@ -120,6 +139,7 @@ struct AppState {
     char comPortName[kNameSize] = "COM1";
     char comBaudText[kNameSize] = "9600";
     std::atomic<std::uint16_t> serverPort{7777};
+    char relayAddress[kNameSize] = "";           // the relay listens here; "" = every interface
     std::atomic<int> binaryMode{0};
     std::atomic<int> compressFeed{0};
     int flagsLine3 = 0;
@@ -136,10 +156,16 @@ struct AppState {
     unsigned char decoderLine[kDecoderLineSize] = {};
     int decoderPos = 0;
     unsigned char decoderLastByte = 0;
+    int decoderDiscard = 0;  // the text line being collected is dropped at its end
 
     // ---- serial source ----
     std::atomic<SerialHandle> comHandle{kNoSerial};  // main (open, close); reader polls it
     int comOpenCount = 0;                            // main
+    std::atomic<int> comBusy{0};                     // main: the last open found the port held by another
+    // A write that the port did not take within its deadline: the writers then
+    // abandon theirs at once until comWriteRetryMs, and it is said once.
+    std::atomic<int> comWriteStuck{0};               // any writer
+    std::atomic<std::int64_t> comWriteRetryMs{0};    // any writer
     ThreadHandle comReader = kNoThread;              // main
     std::atomic<int> comLost{0};                     // reader: the port has gone; main clears
     int comRetry = 0;                                // main: 1 while comPortName is retried
@@ -178,10 +204,16 @@ struct AppState {
     std::int64_t clockRefComputer = 0;     // reader
 
     // ---- recording and playback ----
-    // The main thread opens and closes it; the reader writes, counted in
-    // recordWriters, and a close waits for that count to fall to 0.
+    // The main thread opens recordFile and hands it to the record writer thread,
+    // which alone writes and closes it; recordFile stays set while the recording
+    // runs. The reader queues log lines into recordQueue, counted in recordWriters,
+    // and a stop waits for that count to fall to 0 before it ends the writer.
     std::atomic<std::FILE*> recordFile{nullptr};
     std::atomic<int> recordWriters{0};
+    RecordQueue recordQueue;
+    std::atomic<int> recordFailed{0};           // reader (queue full) or writer (disk); main stops
+    std::atomic<int> recordStop{0};             // main: the writer ends once the queue is empty
+    ThreadHandle recordThread = kNoThread;      // main
     std::atomic<std::FILE*> playFile{nullptr};  // main opens, playback thread closes
     std::atomic<int> playState{0};          // main (start, stop), playback (100 at end)
     std::atomic<std::int32_t> exchangeTick{0};  // main (timer, start), playback (pacing)

@@ -30,6 +30,12 @@ inline constexpr int kBoxYesNo = 1;
 // user answers. Returns 1 for OK or Yes, 0 for No. Main thread.
 int uiMessageBox(int ownedByMain, const char* text, const char* caption, int buttons);
 
+// A message for whoever looks after the station that needs no answer (a recording
+// that had to stop, a port that takes no writes, a relay client cut off): a
+// monitor line in the window, a journal line or the terminal's message row on
+// Linux. Any thread; never waits for a person.
+void uiNotice(const char* text);
+
 // Menu check marks and item texts of the main menu, by command id. Any thread.
 void uiCheckMenuItem(int commandId, int checked);
 void uiSetMenuItemText(int commandId, const char* text);

@@ -66,6 +66,9 @@ void handOn(const unsigned char* block, int count) {
 void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
 
 constexpr int kRetryTicks = 20;       // 2 s between tries of a lost or missing port
+// After a write that ran out of time, writes are given up at once for this long;
+// the next one tries the port again.
+constexpr std::int64_t kStuckWriteRestMs = 5000;
 constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
 
 // From now on the tick tries comPortName every 2 s until it opens.
@@ -77,8 +80,12 @@ void retryLater() {
 }  // namespace
 
 int openComPort(const char* name) {
-    SerialHandle h = serialOpen(name, baudFromText(app.comBaudText));
+    int busy = 0;
+    SerialHandle h = serialOpen(name, baudFromText(app.comBaudText), &busy);
+    app.comBusy.store(h == kNoSerial && busy);
     if (h == kNoSerial) return 0;
+    app.comWriteStuck.store(0);
+    app.comWriteRetryMs.store(0);
     app.comHandle.store(h);
     ++app.comOpenCount;
     return 1;
@@ -102,8 +109,24 @@ int writeComPort(const void* data, int count) {
     // Counted before the handle is read: closeComPort clears the handle first and
     // then waits for the count, so a write either sees no handle or finishes first.
     portWriters.fetch_add(1);
-    int ok = serialWrite(app.comHandle.load(), data, count);
+    SerialHandle h = app.comHandle.load();
+    int ok = 0, stuckNow = 0;
+    if (h != kNoSerial && monotonicMs() >= app.comWriteRetryMs.load()) {
+        ok = serialWrite(h, data, count);
+        if (ok) {
+            app.comWriteStuck.store(0);
+        } else {
+            // The port took nothing within its deadline: for a while every write
+            // is given up at once, so that playback and the keys go on at their
+            // pace instead of a second per byte.
+            app.comWriteRetryMs.store(monotonicMs() + kStuckWriteRestMs);
+            stuckNow = !app.comWriteStuck.exchange(1);
+        }
+    }
     portWriters.fetch_sub(1);
+    // Said outside the count: the window may carry the notice out on the main
+    // thread, which could be waiting in closeComPort for that count.
+    if (stuckNow) uiNotice("Порт приемника не принимает данные: запись в порт прервана");
     return ok;
 }
 
@@ -154,8 +177,11 @@ void startSerialSource() {
 
 void stopSerialSource() {
     bool open = app.comHandle.load() != kNoSerial;
-    if (open && app.binaryMode.load() == 0) writeText("#43-00\n");
-    sleepMs(1000);  // lets the receiver take the stop command before the line drops
+    bool stopSent = true;
+    if (open && app.binaryMode.load() == 0) stopSent = writeText("#43-00\n") != 0;
+    // Lets the receiver take the stop command before the line drops; a port that
+    // did not take the command has nothing to let go, and shutdown goes on.
+    if (stopSent) sleepMs(1000);
     if (open) closeComPort();
     app.comHandle.store(kNoSerial);
     app.comRetry = 0;

@@ -33,6 +33,7 @@
 #include "net/feed_encoder.h"
 #include "net/feed_queue.h"
 #include "net/relay_server.h"
+#include "record/exchange.h"
 
 namespace {
 
@@ -51,6 +52,14 @@ constexpr int kStallLimitMs = 30000;
 // still far more than a feed needs in flight (320 kB/s over a 200 ms round trip).
 constexpr int kLinkSendBuffer = 64 * 1024;
 constexpr int kFeedLockWaitMs = 5000;
+// A server that takes the connection and ends it soon after (a full server, one
+// that refuses our name) is not asked again every second: such a link backs off,
+// doubling its wait up to kMostBackoffMs; a link that lived longer than
+// kLongLinkMs starts afresh. A connect that fails keeps the one-second pace.
+constexpr std::int64_t kShortLinkMs = 30000;
+constexpr std::int64_t kLongLinkMs = 60000;
+constexpr int kFirstBackoffMs = 2000;
+constexpr int kMostBackoffMs = 60000;
 
 // Sets status unless shutdown has stopped the thread; 1 when it did.
 int setStatus(const char* text) {
@@ -225,6 +234,30 @@ void serveLink() {
     }
 }
 
+namespace {
+
+// After a link has ended: the next wait, from how long the link lived and the
+// wait before (0 = none).
+int nextBackoff(std::int64_t livedMs, int backoffMs) {
+    if (livedMs > kLongLinkMs) return 0;
+    if (livedMs >= kShortLinkMs) return backoffMs;
+    if (backoffMs == 0) return kFirstBackoffMs;
+    return backoffMs >= kMostBackoffMs / 2 ? kMostBackoffMs : backoffMs * 2;
+}
+
+// Waits out retryDelayMs; a new address (which clears it) or shutdown ends the
+// wait early. 0 once shutdown has asked us to stop.
+int pauseBackoff() {
+    int delay = app.feed.retryDelayMs.load();
+    for (int waited = 0; waited < delay && app.feed.retryDelayMs.load() != 0; waited += kStopSliceMs) {
+        if (app.reconnectStop.load()) return 0;
+        sleepMs(kStopSliceMs);
+    }
+    return !app.reconnectStop.load();
+}
+
+}  // namespace
+
 void reconnectLoop(void*) {
     for (;;) {
         if (!pause(kCycleHalfMs)) return;
@@ -236,7 +269,11 @@ void reconnectLoop(void*) {
             }
             linkConnect(app.mainWindow, host);
         }
+        bool up = app.feed.state.load() == kLinkConnected;
+        std::int64_t upAt = monotonicMs();
         serveLink();
+        if (up) app.feed.retryDelayMs = nextBackoff(monotonicMs() - upAt, app.feed.retryDelayMs.load());
+        if (!pauseBackoff()) return;
         if (!pause(kCycleHalfMs)) return;
     }
 }
@@ -293,6 +330,7 @@ void tickDuties() {
     // went away, a relay port that was taken.
     comPortTick();
     relayServerTick();
+    recordTick();
 }
 
 void startReconnectThread() {

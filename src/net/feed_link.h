@@ -26,8 +26,8 @@ void dropLink();
 // dropLink, unless the link has been dropped since its drop count was `drops`.
 void dropLinkOf(unsigned drops);
 // Every tick: the compression clock and the tick's flush, the newest monitor line,
-// and the retries of a lost receiver port and of a relay port that was busy.
-// Main thread.
+// the retries of a lost receiver port and of a relay port that was busy, and the
+// stop of a recording whose disk failed. Main thread.
 void tickDuties();
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting
 // at most about one attempt's time, and takes the link out of use so that no feed

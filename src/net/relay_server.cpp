@@ -19,6 +19,12 @@
 // A relay port that cannot be had (another program holds it, or an old socket of
 // ours still lingers) is said in the server status line and tried again every 5 s
 // from the tick until it can.
+//
+// Relay clients have nothing to say: each read event takes one bounded read, and
+// a client that has sent more than kClientSendLimit in all is disconnected, so a
+// flooding client costs the main loop a few dozen reads and nothing more.
+// connect.list is kept under kConnectListLimit: a full one becomes
+// connect.list.old (replacing an older one) and a new one is begun.
 #include "net/relay_server.h"
 
 #include <cstdio>
@@ -32,6 +38,10 @@ namespace {
 constexpr int kListenBacklog = 1;
 constexpr int kClientReadSize = 1024;
 constexpr int kRetryTicks = 50;  // 5 s between tries of a busy relay port
+constexpr int kClientSendLimit = 64 * 1024;
+constexpr long kConnectListLimit = 1 << 20;
+// A disconnected flooder is said at most this often.
+constexpr std::int64_t kFloodNoticeMs = 60000;
 
 // Main thread: takes the entry out of relaying, closes its socket, frees it.
 void freeEntry(ClientEntry& e) {
@@ -41,6 +51,7 @@ void freeEntry(ClientEntry& e) {
     if (s != kNoSocket) sockClose(s);
     e.socket.store(kNoSocket);
     e.dropped.store(0);
+    e.received = 0;
     TextGuard guard(app.clients.peerLock);
     e.peer[0] = '\0';
 }
@@ -58,8 +69,11 @@ void startRelayServer(void* window) {
     app.relayWanted = 1;
     app.relayRetryTicks = 0;
     app.listenSocket.store(kNoSocket);
+    // Every interface unless the settings narrow it to one address of this machine.
+    std::uint32_t address = 0;
+    if (app.relayAddress[0] && !sockParseAddress(app.relayAddress, &address)) address = 0;
     Socket s = sockTcp();
-    if (s != kNoSocket && (!sockBind(s, app.serverPort.load()) || !sockListen(s, kListenBacklog) ||
+    if (s != kNoSocket && (!sockBind(s, address, app.serverPort.load()) || !sockListen(s, kListenBacklog) ||
                            !sockWatch(window, s, kMsgRelayListen, kEventAccept))) {
         sockClose(s);
         s = kNoSocket;
@@ -124,7 +138,25 @@ void onClientEvent(void*, Socket s, long lParam) {
         // names a number that may be the feed link's by now, whose bytes are not
         // ours to read.
         char discard[kClientReadSize];
-        if (e) sockRecv(s, discard, sizeof discard);
+        if (!e) return;
+        int n = sockRecv(s, discard, sizeof discard);
+        if (n <= 0) return;
+        e->received += n;
+        if (e->received <= kClientSendLimit) return;
+        static std::int64_t lastNotice = -kFloodNoticeMs;
+        std::int64_t now = monotonicMs();
+        if (now - lastNotice >= kFloodNoticeMs) {
+            lastNotice = now;
+            char text[kPeerSize + 128];
+            {
+                TextGuard guard(app.clients.peerLock);
+                std::snprintf(text, sizeof text, "Клиент сервера %s отключен: прислал больше %d КБ", e->peer,
+                              kClientSendLimit / 1024);
+            }
+            uiNotice(text);
+        }
+        freeEntry(*e);
+        uiRefreshStatus();
         return;
     }
     if (event != kEventClose && event != kEventRelayDrop) return;
@@ -204,6 +236,12 @@ void writeServerStatus(char* buffer, int capacity) {
     // Appended in binary with CR LF written out, as text mode writes it on Windows.
     std::FILE* file = std::fopen("connect.list", "ab");
     if (!file) return;
+    if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) >= kConnectListLimit) {
+        std::fclose(file);
+        fileReplace("connect.list", "connect.list.old");
+        file = std::fopen("connect.list", "ab");
+        if (!file) return;
+    }
     UtcTime t;
     utcNow(&t);
     std::fprintf(file, "%02d/%02d/%02d %02d:%02d:%02d %s\r\n", t.day, t.month, t.year, t.hour, t.minute, t.second,

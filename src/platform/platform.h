@@ -1,7 +1,7 @@
 // The one interface between the portable core and the operating system.
 //
 // Two implementations exist, chosen by the build, never by #ifdef in the core:
-//   src/platform/win32/  Winsock 1.1, Win32 serial ports, CreateThread, a named
+//   src/platform/win32/  Winsock 1.1, Win32 serial ports, CreateThread, a
 //                        semaphore for the feed lock, WSAAsyncSelect for socket events.
 //   src/platform/posix/  BSD sockets, termios, pthreads, a timed mutex for the
 //                        feed lock, a poll loop for socket events.
@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- sockets -------------------------------------------------------------
 
@@ -44,8 +45,12 @@ int sockSetSendBuffer(Socket s, int bytes);
 int sockResolve(const char* host, std::uint32_t* address);
 // Blocking connect. 1 on success.
 int sockConnect(Socket s, std::uint32_t address, std::uint16_t port);
-// bind to INADDR_ANY:port. 1 on success.
-int sockBind(Socket s, std::uint16_t port);
+// bind to address:port, address IPv4 in network byte order (0 = every interface).
+// 1 on success.
+int sockBind(Socket s, std::uint32_t address, std::uint16_t port);
+// A dotted IPv4 address text (no name lookup) in network byte order. 1 when the
+// text is one.
+int sockParseAddress(const char* text, std::uint32_t* address);
 // listen with the given backlog. 1 on success.
 int sockListen(Socket s, int backlog);
 // accept one pending connection; writes the peer's dotted address into peer
@@ -83,13 +88,22 @@ int pumpSocketEvents(int timeoutMs, SocketEventSink sink);
 using SerialHandle = std::intptr_t;
 inline constexpr SerialHandle kNoSerial = -1;
 
-// Opens and configures a receiver port: baud, 8N1, no hardware output flow control,
-// DTR off, RTS toggling where the driver allows it; read time-outs such that a
-// one-byte read returns after at most 140 ms; both queues purged.
-// A port that opened but could not be configured is closed again. kNoSerial on failure.
-SerialHandle serialOpen(const char* name, unsigned long baud);
+// Opens and configures a receiver port for us alone: baud, 8N1, no hardware output
+// flow control, no wait for carrier, DTR off, RTS toggling where the driver allows
+// it; read time-outs such that a one-byte read returns after at most 140 ms; both
+// queues purged. A port that opened but could not be configured is closed again.
+// kNoSerial on failure; *busy (when given) is then 1 when another program holds
+// the port, 0 for any other failure.
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy = nullptr);
 void serialClose(SerialHandle h);
-// One blocking write of all bytes. 1 on success, 0 on failure.
+// 1 when a port can be set to this speed (termios knows only its fixed table;
+// Windows leaves the speed to the driver, which any positive value may suit).
+int serialSpeedSupported(unsigned long baud);
+// The longest a write to the port may take: a receiver that takes nothing (flow
+// control held, a pseudo-terminal nobody reads) must not hold its writer.
+inline constexpr int kSerialWriteDeadlineMs = 1000;
+// Writes all bytes within kSerialWriteDeadlineMs. 1 on success, 0 on failure or
+// when the deadline ran out (what was not taken is abandoned).
 int serialWrite(SerialHandle h, const void* data, int count);
 // One blocking read of up to count bytes; returns within the port's time-outs.
 // Bytes read; 0 on time-out (or a line error, which is cleared); -1 when the port
@@ -124,8 +138,10 @@ void markMainThread();
 int onMainThread();
 
 // ---- the feed lock -------------------------------------------------------
-// Serialises every feedSend. Windows: the named semaphore "winstfiledir" (shared
-// by every instance on the machine). Native: a process-wide timed mutex.
+// Serialises every feedSend within this process (each process has its own feed
+// link): an unnamed semaphore on Windows, a timed mutex natively. Another
+// instance, suspended or killed while holding a machine-wide lock, could otherwise
+// hold every record line of ours for its 5 s wait.
 
 int feedLockCreate();
 // 1 when the lock was taken within timeoutMs, 0 when the wait ran out.
@@ -149,6 +165,13 @@ void utcNow(UtcTime* out);
 int workingDirectory(char* out, std::size_t capacity);
 // Deletes a file. 1 on success.
 int deleteFile(const char* path);
+// Makes what was written to an open file durable before it is relied on
+// (fflush, then fsync / FlushFileBuffers). 1 on success.
+int fileSync(std::FILE* file);
+// Renames from over to in one step, replacing to when it exists (rename /
+// MoveFileEx with replace and write-through), so a power cut leaves the old file
+// or the new one. 1 on success.
+int fileReplace(const char* from, const char* to);
 
 // Run-time library loading. The native build maps "zlib1.dll" onto the system zlib.
 void* libraryLoad(const char* name);

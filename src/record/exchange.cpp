@@ -1,11 +1,14 @@
 // Exchange recording and playback.
 //
-// Recording: the main thread opens and closes recordFile (command 201, shutdown);
-// the serial reader thread appends to it through logReceivedBytes. The reader
-// counts itself in recordWriters before it looks at the file, and a close takes
-// the file away first and then waits for that count to fall to 0, so a line is
-// never written to a file that is being or has been closed, and no lock is held
-// while a slow disk takes a write.
+// Recording: the main thread opens the file (command 201) and hands it to a writer
+// thread of its own, which alone writes and closes it. The serial reader formats
+// its log lines into recordQueue and returns: a slow SD card or network drive
+// never holds up the relay or the feed. The reader counts itself in recordWriters
+// before it looks at recordFile, and a stop takes recordFile away first and waits
+// for that count to fall to 0 (a copy, microseconds), then lets the writer empty
+// the queue and end. A queue the disk lets fill, or a write that fails (a full
+// disk), stops the recording from the tick, with a notice; the log then ends with
+// the last whole chunk it got, never with a hole.
 //
 // Playback: the main thread opens playFile and starts the playback thread
 // (command 202); the thread owns the file from then on, closes it when it ends and
@@ -34,8 +37,15 @@ constexpr int kPlayEnded = 100;
 constexpr int kPlayLineLimit = 1023;
 constexpr int kFeedLockWaitMs = 5000;
 constexpr int kPacingPollMs = 10;
-// Bytes formatted and written per pass.
+// Bytes formatted and queued per pass.
 constexpr int kLogChunk = 256;
+// Why a recording failed (recordFailed).
+constexpr int kRecordQueueFull = 1;
+constexpr int kRecordDiskFailed = 2;
+// A stop waits this long for the writer to empty the queue; a disk that takes
+// longer is left to its writer, which closes the file when it can.
+constexpr int kRecordStopWaitMs = 3000;
+constexpr int kWriterWaitMs = 100;
 
 void showStopped(int commandId, const char* itemText) {
     setTitleState("[] ");
@@ -101,12 +111,78 @@ void suggestedLogName(char* out, int capacity) {
     formatLogFileName(t.year, t.month, t.day, t.hour, t.minute, t.second, out, capacity);
 }
 
-// Takes the recording file out of use and closes it once a write in progress has
-// finished. Main thread; waits (sleeping) for at most one chunk's write.
+// The record writer thread: writes the queue to the file as it fills, each chunk
+// flushed at once (a log is read while it grows, and what was received survives
+// a crash), until a stop finds the queue empty; then closes the file. After a
+// failed write it only empties the queue. Blocks in the disk's writes.
+void recordWriterThread(void* argument) {
+    std::FILE* file = static_cast<std::FILE*>(argument);
+    RecordQueue& q = app.recordQueue;
+    for (;;) {
+        std::uint64_t head = q.head.load(std::memory_order_relaxed);
+        if (q.tail.load(std::memory_order_acquire) == head) {
+            // The stop comes after the reader's last append, so a tail read after
+            // it is the final one.
+            if (app.recordStop.load() && q.tail.load(std::memory_order_acquire) == head) break;
+            eventWait(q.wake, kWriterWaitMs);
+            continue;
+        }
+        std::uint64_t waiting = q.tail.load(std::memory_order_acquire) - head;
+        std::size_t at = static_cast<std::size_t>(head % kRecordQueueSize);
+        std::size_t n = kRecordQueueSize - at;
+        if (n > waiting) n = static_cast<std::size_t>(waiting);
+        if (!app.recordFailed.load() && (std::fwrite(q.bytes + at, 1, n, file) != n || std::fflush(file) != 0))
+            app.recordFailed.store(kRecordDiskFailed);
+        q.head.store(head + n, std::memory_order_release);
+    }
+    std::fclose(file);
+}
+
+// Appends one chunk of log lines whole, or nothing when it does not fit. Reader
+// thread.
+int queueLogText(const char* text, int length) {
+    RecordQueue& q = app.recordQueue;
+    std::uint64_t tail = q.tail.load(std::memory_order_relaxed);
+    std::uint64_t used = tail - q.head.load(std::memory_order_acquire);
+    if (static_cast<std::uint64_t>(length) > kRecordQueueSize - used) return 0;
+    std::size_t at = static_cast<std::size_t>(tail % kRecordQueueSize);
+    std::size_t first = kRecordQueueSize - at;
+    if (first > static_cast<std::size_t>(length)) first = static_cast<std::size_t>(length);
+    std::memcpy(q.bytes + at, text, first);
+    std::memcpy(q.bytes, text + first, static_cast<std::size_t>(length) - first);
+    q.tail.store(tail + static_cast<std::uint64_t>(length), std::memory_order_release);
+    eventSet(q.wake);
+    return 1;
+}
+
+// Takes the recording out of use, lets the writer write what is queued and close
+// the file. Main thread; waits up to kRecordStopWaitMs for the disk.
 void closeRecordFile() {
     std::FILE* file = app.recordFile.exchange(nullptr);
-    while (app.recordWriters.load() > 0) sleepMs(1);
-    if (file) std::fclose(file);
+    while (app.recordWriters.load() > 0) sleepMs(0);
+    if (!file) return;
+    app.recordStop.store(1);
+    eventSet(app.recordQueue.wake);
+    if (threadJoinTimed(app.recordThread, kRecordStopWaitMs)) app.recordThread = kNoThread;
+}
+
+// Starts the writer on a file just created. 1 when it runs (recordFile is set).
+int startRecordWriter(std::FILE* file) {
+    if (app.recordThread != kNoThread) {
+        // The last recording's disk has still not taken its data.
+        if (!threadJoinTimed(app.recordThread, 0)) return 0;
+        app.recordThread = kNoThread;
+    }
+    RecordQueue& q = app.recordQueue;
+    if (q.wake == kNoEvent) q.wake = eventCreate();
+    q.head.store(0);
+    q.tail.store(0);
+    app.recordFailed.store(0);
+    app.recordStop.store(0);
+    app.recordThread = threadStart(recordWriterThread, file);
+    if (app.recordThread == kNoThread) return 0;
+    app.recordFile.store(file);
+    return 1;
 }
 
 void stopRecording() {
@@ -119,21 +195,31 @@ void stopRecording() {
 void logReceivedBytes(const unsigned char* data, int count) {
     if (!data || count <= 0) return;
     app.recordWriters.fetch_add(1);
-    std::FILE* file = app.recordFile.load();
+    int on = app.recordFile.load() != nullptr && !app.recordFailed.load();
     char text[kLogChunk * kLogLineSize];
-    while (file && count > 0) {
+    while (on && count > 0) {
         int take = count < kLogChunk ? count : kLogChunk;
         std::int32_t tick = app.exchangeTick.load();
         int length = 0;
         for (int i = 0; i < take; ++i) length += formatLogLine(data[i], tick, text + length);
-        std::fwrite(text, 1, static_cast<std::size_t>(length), file);
-        // Each block reaches the file at once: a log is read while it grows, and
-        // what was received survives a crash.
-        std::fflush(file);
+        if (!queueLogText(text, length)) {
+            // The disk has not kept up with a queue's worth: the log ends here
+            // rather than go on with a hole in it.
+            app.recordFailed.store(kRecordQueueFull);
+            break;
+        }
         data += take;
         count -= take;
     }
     app.recordWriters.fetch_sub(1);
+}
+
+void recordTick() {
+    int failed = app.recordFailed.load();
+    if (!failed || !app.recordFile.load()) return;
+    stopRecording();
+    uiNotice(failed == kRecordQueueFull ? "Запись в файл остановлена: диск не успевает записывать"
+                                        : "Запись в файл остановлена: ошибка записи на диск");
 }
 
 int commandRecord() {
@@ -155,8 +241,12 @@ int commandRecord() {
     app.exchangeTick = 0;
     std::FILE* file = std::fopen(chosen, "wb");
     if (!file) return 0;
+    if (!startRecordWriter(file)) {
+        std::fclose(file);
+        uiNotice("Запись в файл не начата: предыдущая запись еще не закончена");
+        return 0;
+    }
     copyText(app.recordFileName, sizeof app.recordFileName, chosen);
-    app.recordFile.store(file);
     setTitleState("Протоколирование обмена");
     uiSetMenuItemText(kRecordCommand, "&Прекратить запись");
     uiCheckMenuItem(kRecordCommand, 1);

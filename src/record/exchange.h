@@ -3,8 +3,12 @@
 #pragma once
 
 // The serial reader's log write: one "%02X %X\r\n" line per byte with the current
-// exchangeTick, while a recording runs. Reader thread; serialised with closing.
+// exchangeTick, while a recording runs, queued for the recording's writer. Reader
+// thread; never waits for the disk; serialised with closing.
 void logReceivedBytes(const unsigned char* data, int count);
+// Every tick: a recording whose disk did not keep up or failed is stopped (title
+// and menu back to normal) and said. Main thread.
+void recordTick();
 // Command 201 after the dispatcher's refusal check: stop, or choose a file and
 // start. Returns 1 when it carried something out. Main thread.
 int commandRecord();

@@ -24,6 +24,8 @@ struct Headless {
     char boxCaption[kMaxBoxes][256];
     int boxes;
     int boxAnswer;
+    char lastNotice[1024];
+    int notices;
     int trayIcon;
     int trayCalls;
     int dialogs[kMaxCommand];
@@ -46,6 +48,8 @@ void headlessReset() {
     std::memset(view.menuText, 0, sizeof view.menuText);
     view.boxes = 0;
     view.boxAnswer = 1;
+    view.lastNotice[0] = '\0';
+    view.notices = 0;
     view.trayIcon = 0;
     view.trayCalls = 0;
     std::memset(view.dialogs, 0, sizeof view.dialogs);
@@ -82,6 +86,18 @@ int uiMessageBox(int, const char* text, const char* caption, int) {
         ++view.boxes;
     }
     return view.boxAnswer;
+}
+
+void uiNotice(const char* text) {
+    TextGuard g(view.lock);
+    copyText(view.lastNotice, sizeof view.lastNotice, text);
+    ++view.notices;
+}
+
+int headlessNotices(char* last, std::size_t capacity) {
+    TextGuard g(view.lock);
+    if (last) copyText(last, static_cast<int>(capacity), view.lastNotice);
+    return view.notices;
 }
 
 void uiCheckMenuItem(int commandId, int checked) {

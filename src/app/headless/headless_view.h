@@ -17,6 +17,8 @@ int headlessBoxCount();
 void headlessBox(int index, char* text, std::size_t textCapacity, char* caption,
                  std::size_t captionCapacity);
 void headlessSetBoxAnswer(int answer);
+// Notices given so far, and the text of the last one.
+int headlessNotices(char* last, std::size_t capacity);
 // Tray: last state set by a modify, and the number of platform calls made.
 int headlessTrayIcon();
 int headlessTrayCalls();

@@ -52,6 +52,38 @@ Told told;
 
 bool service() { return options.mode == ShellMode::kService; }
 
+// Joins and leaves of relay clients said per minute; the rest are counted and
+// summed up once the minute is over, so a client that connects and closes in a
+// loop cannot fill the journal. Main thread.
+constexpr int kChurnLinesPerMinute = 10;
+constexpr std::int64_t kChurnWindowMs = 60000;
+struct Churn {
+    std::int64_t windowStart = -kChurnWindowMs;
+    int said = 0;
+    unsigned long more = 0;
+};
+Churn churn;
+
+// Ends the minute when it is over, with the summary of what it did not say.
+void churnWindowTurn() {
+    std::int64_t now = monotonicMs();
+    if (now - churn.windowStart < kChurnWindowMs) return;
+    if (churn.more) journalLine("relay: %lu more joins and leaves in the last minute", churn.more);
+    churn.windowStart = now;
+    churn.said = 0;
+    churn.more = 0;
+}
+
+bool churnMaySay() {
+    churnWindowTurn();
+    if (churn.said < kChurnLinesPerMinute) {
+        ++churn.said;
+        return true;
+    }
+    ++churn.more;
+    return false;
+}
+
 int connectedClients() {
     int n = 0;
     for (const ClientEntry& e : app.clients.entries)
@@ -65,8 +97,13 @@ void tellRelayChanges() {
     int state = app.listenSocket.load() != kNoSocket ? 1 : app.relayPortBusy.load() ? 2 : 0;
     unsigned port = app.serverPort.load();
     if ((state != told.relayState || port != told.relayPort) && state != 0) {
-        if (state == 1)
+        if (state == 1 && app.relayAddress[0])
+            journalLine("relay: listening on port %u at %s only", port, app.relayAddress);
+        else if (state == 1)
             journalLine("relay: listening on port %u", port);
+        else if (app.relayAddress[0])
+            journalLine("relay: cannot listen on %s port %u (in use, or not an address of this machine); "
+                        "trying again every 5 s", app.relayAddress, port);
         else
             journalLine("relay: port %u is in use; trying again every 5 s", port);
     }
@@ -82,9 +119,9 @@ void tellRelayChanges() {
             copyText(peer, sizeof peer, e.peer);
         }
         if (told.clients[i] == now && std::strcmp(told.peers[i], peer) == 0) continue;
-        if (told.clients[i] != kNoSocket)
+        if (told.clients[i] != kNoSocket && churnMaySay())
             journalLine("relay: client %s left (%d connected)", told.peers[i][0] ? told.peers[i] : "?", count);
-        if (now != kNoSocket && peer[0])
+        if (now != kNoSocket && peer[0] && churnMaySay())
             journalLine("relay: client %s joined (%d connected)", peer, count);
         told.clients[i] = peer[0] ? now : kNoSocket;
         copyText(told.peers[i], kPeerSize, peer[0] ? peer : "");
@@ -106,6 +143,7 @@ void shellRequestQuit() { quit.store(1); }
 
 void shellRunDeferred() {
     if (refreshWanted.exchange(0)) refreshStatusLines();
+    if (churn.more) churnWindowTurn();
 }
 
 void shellMonitorLine(int index, char* out, std::size_t capacity) {
@@ -168,10 +206,18 @@ void uiSetStatusLine(int index, const char* text) {
     if (!service()) return;
     if (index == 0) tellRelayChanges();
     if (index == 1 && std::strcmp(told.feed, text) != 0) {
-        copyText(told.feed, sizeof told.feed, text);
-        // Before the first attempt the line has a port and no state yet.
-        TextGuard g(app.feed.textLock);
-        if (app.feed.status[0]) journalLine("feed: %s", text);
+        char status[kNameSize];
+        {
+            TextGuard g(app.feed.textLock);
+            copyText(status, sizeof status, app.feed.status);
+        }
+        // Before the first attempt the line has a port and no state yet. An attempt
+        // is said by how it ended: a server that refuses every second would
+        // otherwise fill the journal with pairs of lines.
+        if (status[0] && std::strcmp(status, "Идет установление связи") != 0) {
+            copyText(told.feed, sizeof told.feed, text);
+            journalLine("feed: %s", text);
+        }
     }
 }
 
@@ -206,6 +252,17 @@ int uiMessageBox(int, const char* text, const char* caption, int buttons) {
     if (service())
         journalLine("%s: %s%s", caption, text, buttons == kBoxYesNo ? " (answered no)" : "");
     return answer;
+}
+
+void uiNotice(const char* text) {
+    {
+        std::lock_guard<std::mutex> g(picture.lock);
+        copyText(picture.boxText, sizeof picture.boxText, text);
+        picture.boxCaption[0] = '\0';
+        ++picture.boxes;
+    }
+    changes.fetch_add(1);
+    if (service()) journalLine("%s", text);
 }
 
 void uiCheckMenuItem(int commandId, int checked) {
@@ -248,6 +305,9 @@ int setTrayIcon(int operation, int state) {
         if (state == 1)
             journalLine("port %s %s at %s baud", app.comPortName, told.portWasOpen ? "reopened" : "opened",
                         app.comBaudText);
+        else if (state == 2 && app.comBusy.load())
+            journalLine("port %s is busy (занят): another program holds it; trying again every 2 s",
+                        app.comPortName);
         else if (state == 2)
             journalLine(told.portWasOpen ? "port %s lost; trying again every 2 s"
                                          : "port %s could not be opened; trying again every 2 s",

@@ -149,6 +149,32 @@ void reloadSettings() {
     uiMessageBox(0, text, "SIGHUP", kBoxOk);
 }
 
+// A file named by --record or --play that cannot be used ends the program before
+// anything starts, with the reason on stderr; the service would otherwise run
+// without the recording or playback that was asked for. 1 when it can be used.
+int usableExchangeFile(const char* path, int forRecording) {
+    if (!path) return 1;
+    if (forRecording) {
+        // An existing recording is never overwritten.
+        if (access(path, F_OK) == 0) {
+            std::fprintf(stderr, "brevalink: cannot record to %s: the file exists\n", path);
+            return 0;
+        }
+        std::FILE* f = std::fopen(path, "wb");
+        if (f) {
+            std::fclose(f);
+            unlink(path);
+            return 1;
+        }
+    } else if (std::FILE* f = std::fopen(path, "rb")) {
+        std::fclose(f);
+        return 1;
+    }
+    std::fprintf(stderr, "brevalink: cannot %s %s: %s\n", forRecording ? "record to" : "play", path,
+                 std::strerror(errno));
+    return 0;
+}
+
 // The Windows message loop's counterpart: socket events as they come, the tick
 // every 100 ms, signals and keys in between. Returns when Exit or a signal asks.
 void runLoop(ShellMode mode) {
@@ -219,6 +245,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brevalink: cannot use the folder %s: %s\n", cl.dir, std::strerror(errno));
         return 1;
     }
+    if (!usableExchangeFile(options.recordFile, 1) || !usableExchangeFile(options.playFile, 0)) return 1;
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -253,7 +280,6 @@ int main(int argc, char** argv) {
     startRelayServer(nullptr);
     if (app.binaryMode.load()) uiCheckMenuItem(kCmdBinaryMode, 1);
     if (app.compressFeed.load()) uiCheckMenuItem(kCmdCompressFeed, 1);
-    settingsRemember();
     if (options.recordFile) handleCommand(kCmdRecord);
     if (options.playFile) handleCommand(kCmdPlayback);
 

@@ -61,7 +61,7 @@ void putRow(int y, const char* text, int highlight) {
 const char* portText(int state) {
     switch (state) {
         case 1: return "открыт";
-        case 2: return "нет связи, повтор через 2 с";
+        case 2: return app.comBusy.load() ? "занят, повтор через 2 с" : "нет связи, повтор через 2 с";
         default: return "запуск";
     }
 }
@@ -96,7 +96,7 @@ void draw() {
     }
     char text[4096], caption[256], message[4400];
     if (shellLastMessage(text, sizeof text, caption, sizeof caption) > 0) {
-        std::snprintf(message, sizeof message, "%s: %s", caption, text);
+        std::snprintf(message, sizeof message, "%s%s%s", caption, caption[0] ? ": " : "", text);
         putRow(y, message, 0);
     }
     ++y;

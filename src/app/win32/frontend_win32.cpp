@@ -60,6 +60,9 @@ int uiMessageBox(int ownedByMain, const char* text, const char* caption, int but
     return answer == IDOK || answer == IDYES;
 }
 
+// The monitor is where the window's user looks; the line scrolls in at once.
+void uiNotice(const char* text) { displayLine(text, kDisplayShowNow); }
+
 void uiCheckMenuItem(int commandId, int checked) {
     CheckMenuItem(GetMenu(mainHwnd()), static_cast<UINT>(commandId),
                   MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));

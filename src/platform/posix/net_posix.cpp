@@ -122,14 +122,21 @@ int sockConnect(Socket s, std::uint32_t address, std::uint16_t port) {
     return ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }
 
-int sockBind(Socket s, std::uint16_t port) {
+int sockBind(Socket s, std::uint32_t address, std::uint16_t port) {
     int one = 1;
     ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
-    at.sin_addr.s_addr = htonl(INADDR_ANY);
+    at.sin_addr.s_addr = address;
     return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+}
+
+int sockParseAddress(const char* text, std::uint32_t* address) {
+    in_addr a{};
+    if (!text || ::inet_pton(AF_INET, text, &a) != 1) return 0;
+    *address = a.s_addr;
+    return 1;
 }
 
 int sockListen(Socket s, int backlog) { return ::listen(static_cast<int>(s), backlog) == 0; }

@@ -1,7 +1,16 @@
 // Serial ports on termios (real ttys and pseudo-terminals), with the receiver's
 // read time-outs: a one-byte read returns after at most 140 ms.
+//
+// A port is ours alone while we have it open: a second reader of the same tty
+// would take every other block of the receiver's stream. Other programs are kept
+// out by TIOCEXCL (which root may pass) and other instances of ours by a flock,
+// which nobody passes. The descriptor stays non-blocking, so that neither the
+// open (a line without carrier) nor a write (a receiver that takes nothing) can
+// hold its caller.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,15 +64,25 @@ const char* devicePath(const char* name, char* out, std::size_t capacity) {
 
 }  // namespace
 
-SerialHandle serialOpen(const char* name, unsigned long baud) {
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
+    if (busy) *busy = 0;
     char mapped[32];
-    int fd = ::open(devicePath(name, mapped, sizeof mapped), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return kNoSerial;
+    int fd = ::open(devicePath(name, mapped, sizeof mapped), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (busy) *busy = errno == EBUSY;  // another program opened it with TIOCEXCL
+        return kNoSerial;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (busy) *busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        return kNoSerial;
+    }
     termios t;
     if (tcgetattr(fd, &t) != 0) {
         ::close(fd);
         return kNoSerial;
     }
+    ::ioctl(fd, TIOCEXCL);
     cfmakeraw(&t);
     t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -83,20 +102,33 @@ SerialHandle serialOpen(const char* name, unsigned long baud) {
 }
 
 void serialClose(SerialHandle h) {
-    if (h != kNoSerial) ::close(static_cast<int>(h));
+    if (h == kNoSerial) return;
+    ::ioctl(static_cast<int>(h), TIOCNXCL);
+    ::close(static_cast<int>(h));  // and with it the flock
 }
+
+int serialSpeedSupported(unsigned long baud) { return speedFor(baud) != 0; }
 
 int serialWrite(SerialHandle h, const void* data, int count) {
     if (h == kNoSerial) return 0;
+    int fd = static_cast<int>(h);
     const char* p = static_cast<const char*>(data);
+    std::int64_t deadline = monotonicMs() + kSerialWriteDeadlineMs;
     while (count > 0) {
-        ssize_t n = ::write(static_cast<int>(h), p, static_cast<size_t>(count));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return 0;
+        ssize_t n = ::write(fd, p, static_cast<size_t>(count));
+        if (n > 0) {
+            p += n;
+            count -= static_cast<int>(n);
+            continue;
         }
-        p += n;
-        count -= static_cast<int>(n);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return 0;
+        // The line takes nothing right now: wait for room until the deadline.
+        std::int64_t left = deadline - monotonicMs();
+        if (left <= 0) return 0;
+        pollfd pfd{fd, POLLOUT, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) return 0;
+        if (pfd.revents & (POLLERR | POLLNVAL)) return 0;
     }
     return 1;
 }

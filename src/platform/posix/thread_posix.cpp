@@ -158,6 +158,10 @@ int workingDirectory(char* out, std::size_t capacity) {
 
 int deleteFile(const char* path) { return ::unlink(path) == 0; }
 
+int fileSync(std::FILE* file) { return file && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+int fileReplace(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
 void* libraryLoad(const char* name) {
     // The Windows program loads zlib1.dll; natively the same step loads the system
     // zlib, and any other name is looked up as it is (so a test can name one that

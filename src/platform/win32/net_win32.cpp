@@ -67,12 +67,28 @@ int sockConnect(Socket s, std::uint32_t address, std::uint16_t port) {
     return connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }
 
-int sockBind(Socket s, std::uint16_t port) {
+int sockBind(Socket s, std::uint32_t address, std::uint16_t port) {
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
-    at.sin_addr.s_addr = INADDR_ANY;
+    at.sin_addr.s_addr = address;
     return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+}
+
+int sockParseAddress(const char* text, std::uint32_t* address) {
+    // Only the four dotted numbers: inet_addr takes shorter forms too, and gives
+    // INADDR_NONE both for a text that is none and for the broadcast address,
+    // which nothing can listen on anyway.
+    if (!text || !text[0]) return 0;
+    int dots = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p == '.') ++dots;
+        else if (*p < '0' || *p > '9') return 0;
+    }
+    unsigned long a = inet_addr(text);
+    if (dots != 3 || a == INADDR_NONE) return 0;
+    *address = static_cast<std::uint32_t>(a);
+    return 1;
 }
 
 int sockListen(Socket s, int backlog) { return listen(static_cast<SOCKET>(s), backlog) == 0; }

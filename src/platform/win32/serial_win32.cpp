@@ -40,17 +40,25 @@ bool configure(HANDLE h, unsigned long baud) {
     t.ReadIntervalTimeout = 0;
     t.ReadTotalTimeoutMultiplier = 70;
     t.ReadTotalTimeoutConstant = 70;
+    // A write ends within the deadline whatever the receiver does (flow control
+    // held, a port nobody reads); what it did not take is abandoned.
     t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutConstant = kSerialWriteDeadlineMs;
     if (!SetCommTimeouts(h, &t)) return false;
     return PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
 }  // namespace
 
-SerialHandle serialOpen(const char* name, unsigned long baud) {
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
+    if (busy) *busy = 0;
+    // Share mode 0: the port is ours alone while we have it.
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return kNoSerial;
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (busy) *busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        return kNoSerial;
+    }
     if (!configure(h, baud)) {
         CloseHandle(h);
         return kNoSerial;
@@ -62,10 +70,15 @@ void serialClose(SerialHandle h) {
     if (h != kNoSerial) CloseHandle(reinterpret_cast<HANDLE>(h));
 }
 
+int serialSpeedSupported(unsigned long baud) { return baud > 0; }
+
 int serialWrite(SerialHandle h, const void* data, int count) {
     if (h == kNoSerial) return 0;
     DWORD written = 0;
-    return WriteFile(reinterpret_cast<HANDLE>(h), data, static_cast<DWORD>(count), &written, nullptr) != 0;
+    // The write time-out ends a write that the line does not take, as a success
+    // with fewer bytes written.
+    return WriteFile(reinterpret_cast<HANDLE>(h), data, static_cast<DWORD>(count), &written, nullptr) != 0 &&
+           written == static_cast<DWORD>(count);
 }
 
 int serialRead(SerialHandle h, void* buffer, int count) {

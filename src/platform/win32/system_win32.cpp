@@ -1,4 +1,5 @@
 // Threads, the named feed-lock semaphore, clocks, files and run-time libraries.
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -93,8 +94,8 @@ void markMainThread() { mainThreadId = GetCurrentThreadId(); }
 int onMainThread() { return mainThreadId == 0 || GetCurrentThreadId() == mainThreadId; }
 
 int feedLockCreate() {
-    // Named: a second instance of the program shares this lock.
-    feedLock = CreateSemaphoreA(nullptr, 1, 1, "winstfiledir");
+    // Unnamed: the lock is this process's own, like its feed link.
+    feedLock = CreateSemaphoreA(nullptr, 1, 1, nullptr);
     return feedLock != nullptr;
 }
 
@@ -134,6 +135,16 @@ int workingDirectory(char* out, std::size_t capacity) {
 }
 
 int deleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+int fileSync(std::FILE* file) {
+    if (!file || std::fflush(file) != 0) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+}
+
+int fileReplace(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
 
 void* libraryLoad(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
 

@@ -16,11 +16,12 @@
 #include "app/headless/headless_view.h"
 
 void resetApp() {
-    // The feed link's wake-up is made once and kept, as in the program.
-    EventHandle wake = app.feedQueue.wake.load();
+    // The queues' wake-ups are made once and kept, as in the program.
+    EventHandle wake = app.feedQueue.wake.load(), recordWake = app.recordQueue.wake.load();
     app.~AppState();
     new (&app) AppState();
     app.feedQueue.wake = wake;
+    app.recordQueue.wake = recordWake;
     headlessReset();
 }
 
