@@ -175,52 +175,44 @@ void readSocket(SettingsValues* v) {
         copyText(v->relayAddress, kNameSize, address);
 }
 
-// BinarComOn.ini: four lines through one buffer, each parsed at once; a missing
-// line parses the last line present again. An empty file keeps every value.
+// Every reader below leaves a value alone when its line is missing: a file cut
+// short (by a power cut, a full disk or an editor) keeps the values in use rather
+// than take another line's text for them.
+
+// BinarComOn.ini: four numbers.
 void readFlags(SettingsValues* v) {
     std::FILE* f = openRead(kFileFlags);
     if (!f) return;
+    int* fields[] = {&v->binaryMode, &v->compressFeed, &v->flagsLine3, &v->flagsLine4};
     char line[kLimitFlags + 1] = "";
-    if (readLine(f, line, kLimitFlags)) {
-        v->binaryMode = parseSettingInt(line);
-        readLine(f, line, kLimitFlags);
-        v->compressFeed = parseSettingInt(line);
-        readLine(f, line, kLimitFlags);
-        v->flagsLine3 = parseSettingInt(line);
-        readLine(f, line, kLimitFlags);
-        v->flagsLine4 = parseSettingInt(line);
+    for (int* field : fields) {
+        if (!readLine(f, line, kLimitFlags)) break;
+        *field = parseSettingInt(line);
     }
     std::fclose(f);
 }
 
-// initmkp2.ini: line 1 goes into the host field and is parsed as the port; line 2
-// then replaces the host.
+// initmkp2.ini: the port, then the host.
 void readFeed(SettingsValues* v) {
-    std::FILE* f = openRead(kFileFeed);
-    if (!f) return;
-    char host[kLimitName + 1];
-    copyText(host, sizeof host, v->feedHost);
-    if (readLine(f, host, kLimitName)) {
-        acceptPort(host, kFileNames[kFileFeed], &v->feedPort);
-        readLine(f, host, kLimitName);
-        copyText(v->feedHost, kNameSize, host);
-    }
-    std::fclose(f);
+    char port[kLimitName + 1] = "", host[kLimitName + 1] = "";
+    char* bufs[] = {port, host};
+    const int limits[] = {kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileFeed], bufs, limits, 2, &lines)) return;
+    if (lines > 0) acceptPort(port, kFileNames[kFileFeed], &v->feedPort);
+    if (lines > 1) copyText(v->feedHost, kNameSize, host);
 }
 
-// point.ini: degrees in the file, arc-seconds in memory; a missing line 2 parses
-// line 1 again.
+// point.ini: degrees in the file, arc-seconds in memory.
 void readPoint(SettingsValues* v) {
-    std::FILE* f = openRead(kFilePoint);
-    if (!f) return;
-    char line[kLimitLong + 1] = "";
-    if (readLine(f, line, kLimitLong)) {
-        double degrees;
-        if (acceptLatitude(line, kFileNames[kFilePoint], &degrees)) v->receiverLat = degrees * 3600.0;
-        readLine(f, line, kLimitLong);
-        if (acceptLongitude(line, kFileNames[kFilePoint], &degrees)) v->receiverLon = degrees * 3600.0;
-    }
-    std::fclose(f);
+    char lat[kLimitLong + 1] = "", lon[kLimitLong + 1] = "";
+    char* bufs[] = {lat, lon};
+    const int limits[] = {kLimitLong, kLimitLong};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFilePoint], bufs, limits, 2, &lines)) return;
+    double degrees;
+    if (lines > 0 && acceptLatitude(lat, kFileNames[kFilePoint], &degrees)) v->receiverLat = degrees * 3600.0;
+    if (lines > 1 && acceptLongitude(lon, kFileNames[kFilePoint], &degrees)) v->receiverLon = degrees * 3600.0;
 }
 
 // name.ini: a line longer than the 255-character field is cut.

@@ -193,6 +193,22 @@ TEST_F(ExchangeTest, StoppingWhileTheReaderLogsNeverWritesToAClosedFile) {
     EXPECT_EQ(content.size() % 6, 0u);  // whole lines "0N 0\r\n" only
 }
 
+TEST_F(ExchangeTest, AFullDiskStopsTheRecordingAndSaysSo) {
+    headlessSetFileAnswer("/dev/full");  // "exists": the overwrite question is answered yes
+    ASSERT_EQ(commandRecord(), 1);
+    logBytes({0x1A, 0x31});
+    ASSERT_TRUE(waitFor([] {
+        recordTick();
+        return app.recordFile.load() == nullptr;
+    }));
+    EXPECT_EQ(title(), "[]  : [] ");
+    EXPECT_EQ(headlessMenuChecked(201), 0);
+    char notice[256];
+    EXPECT_EQ(headlessNotices(notice, sizeof notice), 1);
+    EXPECT_STREQ(notice, "Запись в файл остановлена: ошибка записи на диск");
+    logBytes({0x33});  // the reader goes on as if nothing had happened
+}
+
 TEST_F(ExchangeTest, SuggestedNameIsTheUtcDateAndTime) {
     char name[64];
     formatLogFileName(2026, 12, 5, 21, 3, 35, name, sizeof name);

@@ -201,6 +201,24 @@ TEST_F(RelayServerTest, StalledClientIsDroppedWhileTheOthersKeepEveryByte) {
     }
 }
 
+TEST_F(RelayServerTest, AFlooderIsCutOffAndConnectListStaysBounded) {
+    connect(2);
+    std::string talk(1024, 'a'), flood(70 * 1024, 'f');
+    ASSERT_EQ(::send(clients_[1], talk.data(), talk.size(), 0), static_cast<ssize_t>(talk.size()));
+    ASSERT_EQ(::send(clients_[0], flood.data(), flood.size(), 0), static_cast<ssize_t>(flood.size()));
+    ASSERT_TRUE(peer::pumpUntil([] { return app.clients.entries[0].socket.load() == kNoSocket; }));
+    EXPECT_EQ(1, app.clients.entries[1].relaying.load());  // a little talk is let be
+    char notice[256];
+    EXPECT_EQ(headlessNotices(notice, sizeof notice), 1);
+    EXPECT_STREQ(notice, "Клиент сервера 127.0.0.1 отключен: прислал больше 64 КБ");
+
+    // A full connect.list becomes connect.list.old and a new one begins.
+    writeFile("connect.list", std::string(1 << 20, 'x'));
+    connect(1);
+    EXPECT_EQ(readFile("connect.list.old").size(), 1u << 20);
+    EXPECT_EQ(listLines().size(), 1u);
+}
+
 TEST_F(RelayServerTest, AcceptErrorStopsAcceptingButKeepsTheClients) {
     connect(1);
     onAcceptEvent(nullptr, kEventAccept | (10053L << 16));

@@ -7,6 +7,7 @@
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
+#include "config/reload.h"
 #include "config/settings.h"
 #include "test_support.h"
 
@@ -97,19 +98,19 @@ TEST_F(SettingsTest, ValuesThatCannotWorkKeepTheirDefaultsAndAreSaid) {
 }
 
 TEST_F(SettingsTest, ShortAndEmptyFiles) {
-    // One line: the host keeps the port digits; BinarComOn's last line repeats.
+    // A file cut short keeps the values of its missing lines.
     writeFile("initmkp2.ini", "9100\r\n");
     writeFile("BinarComOn.ini", "1\r\n");
     writeFile("point.ini", "10\n");
     writeFile("init.ini", "COM9\n");
     loadAllSettings();
     EXPECT_EQ(app.feed.port, 9100);
-    EXPECT_STREQ(app.feed.host, "9100");
+    EXPECT_STREQ(app.feed.host, "127.0.0.1");
     EXPECT_EQ(app.binaryMode, 1);
-    EXPECT_EQ(app.compressFeed, 1);
-    EXPECT_EQ(app.flagsLine4, 1);
+    EXPECT_EQ(app.compressFeed, 0);
+    EXPECT_EQ(app.flagsLine4, 60);
     EXPECT_DOUBLE_EQ(app.receiverLat, 36000.0);
-    EXPECT_DOUBLE_EQ(app.receiverLon, 36000.0);
+    EXPECT_DOUBLE_EQ(app.receiverLon, 142661.52);
     EXPECT_STREQ(app.comBaudText, "9600");
 
     // Empty files keep the current values instead of parsing nothing as 0.
@@ -122,6 +123,49 @@ TEST_F(SettingsTest, ShortAndEmptyFiles) {
     EXPECT_STREQ(app.receiverName, "Rostov-on-Don");
     EXPECT_EQ(app.levelThreshold, 50);
     EXPECT_EQ(app.timerFrequency, 12000000);
+}
+
+TEST_F(SettingsTest, AReloadChangesOnlyWhatChangedAndWritesNoFile) {
+    const char* full[][2] = {{"init.ini", "COM3\r\n57600\r\n"},   {"initsocket.ini", "6000\r\n\r\n"},
+                             {"BinarComOn.ini", "1\r\n1\r\n0\r\n60\r\n"}, {"initmkp2.ini", "9000\r\nfeed.example\r\n"},
+                             {"point.ini", "47.5\r\n39.5\r\n"},     {"name.ini", "North\r\n"},
+                             {"porog.ini", "7\r\n"},                 {"time.ini", "20\r\n"},
+                             {"frequency.ini", "16000000\r\n"}};
+    for (auto& f : full) writeFile(f[0], f[1]);
+    loadAllSettings();
+    auto values = [] {
+        SettingsValues v;
+        settingsInUse(&v);
+        char text[2048];
+        std::snprintf(text, sizeof text, "%s %s %u %s %d %d %d %d %u %s %.2f %.2f %s %d %d %d", v.comPortName,
+                      v.comBaudText, v.serverPort, v.relayAddress, v.binaryMode, v.compressFeed, v.flagsLine3,
+                      v.flagsLine4, v.feedPort, v.feedHost, v.receiverLat, v.receiverLon, v.receiverName,
+                      v.levelThreshold, v.compressInterval, v.timerFrequency);
+        return std::string(text);
+    };
+    const std::string before = values();
+
+    // Emptied files, and files cut short after a line, as a power cut or an editor
+    // leaves them; then one whose only line cannot work.
+    const char* broken[][2] = {{"init.ini", ""},        {"initsocket.ini", "6000"},  {"BinarComOn.ini", "1\r\n"},
+                               {"initmkp2.ini", "9000\r\n"}, {"point.ini", "47.5\r\n"}, {"name.ini", ""},
+                               {"porog.ini", ""},       {"time.ini", ""},            {"frequency.ini", "abc\r\n"}};
+    for (auto& f : broken) writeFile(f[0], f[1]);
+    char applied[256];
+    EXPECT_EQ(settingsReload(nullptr, applied, sizeof applied), 0);
+    EXPECT_STREQ(applied, "");
+    EXPECT_EQ(values(), before);
+    for (auto& f : broken) EXPECT_EQ(readFile(f[0]), f[1]) << f[0];
+    EXPECT_EQ(headlessBoxCount(), 1);  // the frequency without digits
+
+    // A changed value is applied, and its file stays exactly as it was written.
+    writeFile("name.ini", "South\n");
+    writeFile("initsocket.ini", "70000\r\n");
+    EXPECT_EQ(settingsReload(nullptr, applied, sizeof applied), 1);
+    EXPECT_STREQ(applied, "name.ini");
+    EXPECT_STREQ(app.receiverName, "South");
+    EXPECT_EQ(app.serverPort, 6000);
+    EXPECT_EQ(readFile("name.ini"), "South\n");
 }
 
 TEST_F(SettingsTest, LongLinesAreSplitOrCutNeverOverrun) {

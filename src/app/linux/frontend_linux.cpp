@@ -146,6 +146,11 @@ void shellRunDeferred() {
     if (churn.more) churnWindowTurn();
 }
 
+void shellSayPending() {
+    if (churn.more) journalLine("relay: %lu more joins and leaves in the last minute", churn.more);
+    churn.more = 0;
+}
+
 void shellMonitorLine(int index, char* out, std::size_t capacity) {
     std::lock_guard<std::mutex> g(picture.lock);
     copyText(out, static_cast<int>(capacity), index >= 0 && index < kMonitorLines ? picture.monitor[index] : "");

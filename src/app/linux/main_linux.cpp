@@ -285,6 +285,7 @@ int main(int argc, char** argv) {
 
     runLoop(options.mode);
     shutDown();
+    shellSayPending();
     journalLine("ended");
     terminalStop();
     journalStop();

@@ -22,8 +22,11 @@ void shellStart(const ShellOptions& options);
 // 1 once the core asked to end (Exit) or a signal did.
 int shellQuitRequested();
 void shellRequestQuit();
-// Main thread, every turn of the loop: a status refresh another thread asked for.
+// Main thread, every turn of the loop: a status refresh another thread asked for,
+// and the summary of relay joins and leaves once their minute is over.
 void shellRunDeferred();
+// At the end: says the joins and leaves not yet summed up. Main thread.
+void shellSayPending();
 // A copy of monitor line i (0 top .. 17 bottom), status line i, the title, the port
 // state (tray: 0 starting, 1 open, 2 failed or lost) and the menu marks.
 void shellMonitorLine(int index, char* out, std::size_t capacity);
