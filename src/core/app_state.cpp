@@ -1,6 +1,8 @@
 // The one AppState of the process.
 #include "core/app_state.h"
 
+#include <cstring>
+
 AppState app;
 
 int copyText(char* dest, int capacity, const char* source) {
@@ -21,4 +23,13 @@ int hexDigitValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
+}
+
+void ringCopyIn(void* ring, std::size_t size, std::uint64_t at, const void* data, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(ring);
+    auto* from = static_cast<const unsigned char*>(data);
+    std::size_t offset = static_cast<std::size_t>(at % size);
+    std::size_t first = size - offset < count ? size - offset : count;
+    std::memcpy(bytes + offset, from, first);
+    std::memcpy(bytes, from + first, count - first);
 }

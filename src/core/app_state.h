@@ -67,6 +67,9 @@ struct LinkSlot {
     // connect: the reconnect thread sets it, a new address (main) clears it to 0,
     // which ends the wait.
     std::atomic<int> retryDelayMs{0};
+    // The server ended the link (its close, or a stall): main or the link thread
+    // set it, the next connect clears it. Only such links back off.
+    std::atomic<int> endedByServer{0};
 };
 
 // Everything bound for the feed server, in wire order, on its way to the link's
@@ -236,6 +239,10 @@ extern AppState app;
 // Bounded copy of a zero-terminated text into a fixed field; always terminates.
 // Returns the number of characters copied.
 int copyText(char* dest, int capacity, const char* source);
+
+// Copies count bytes (at most size) into a ring of size bytes, starting at byte
+// `at` counted since the ring's start, wrapping at its end.
+void ringCopyIn(void* ring, std::size_t size, std::uint64_t at, const void* data, std::size_t count);
 
 // The value of one hexadecimal digit (either case), or -1 for any other character.
 int hexDigitValue(char c);

@@ -137,6 +137,7 @@ void linkConnect(void* window, const char* host) {
         failAttempt(s, "Ошибка connect");
         return;
     }
+    app.feed.endedByServer.store(0);
     if (!sockWatch(window, s, kMsgFeedLink, kEventRead | kEventClose)) {
         failAttempt(s, "Ошибка WSAAsyncSelect(NETEVENT)");
         return;
@@ -195,6 +196,7 @@ void serveLink() {
     int roomButRefused = 0;
     while (current()) {
         if (app.feedQueue.overflow.load()) {
+            app.feed.endedByServer.store(1);
             dropLinkOf(drops);
             break;
         }
@@ -215,6 +217,7 @@ void serveLink() {
             continue;
         }
         if (monotonicMs() - lastTaken >= kStallLimitMs) {
+            app.feed.endedByServer.store(1);
             dropLinkOf(drops);
             break;
         }
@@ -236,11 +239,12 @@ void serveLink() {
 
 namespace {
 
-// After a link has ended: the next wait, from how long the link lived and the
-// wait before (0 = none).
-int nextBackoff(std::int64_t livedMs, int backoffMs) {
+// After a link has ended: the next wait, from how long the link lived, whether
+// the server ended it (rather than we, for new settings), and the wait before
+// (0 = none).
+int nextBackoff(std::int64_t livedMs, int byServer, int backoffMs) {
     if (livedMs > kLongLinkMs) return 0;
-    if (livedMs >= kShortLinkMs) return backoffMs;
+    if (!byServer || livedMs >= kShortLinkMs) return backoffMs;
     if (backoffMs == 0) return kFirstBackoffMs;
     return backoffMs >= kMostBackoffMs / 2 ? kMostBackoffMs : backoffMs * 2;
 }
@@ -272,7 +276,9 @@ void reconnectLoop(void*) {
         bool up = app.feed.state.load() == kLinkConnected;
         std::int64_t upAt = monotonicMs();
         serveLink();
-        if (up) app.feed.retryDelayMs = nextBackoff(monotonicMs() - upAt, app.feed.retryDelayMs.load());
+        if (up)
+            app.feed.retryDelayMs = nextBackoff(monotonicMs() - upAt, app.feed.endedByServer.load(),
+                                                app.feed.retryDelayMs.load());
         if (!pauseBackoff()) return;
         if (!pause(kCycleHalfMs)) return;
     }
@@ -290,7 +296,10 @@ void onFeedLinkEvent(void*, Socket s, long lParam) {
         if (n > 0) handleFeedCommand(buffer, n);
     } else if (event == kEventClose) {
         // A close of a socket the slot no longer holds was dropped already.
-        if (s == app.feed.socket.load()) dropLink();
+        if (s == app.feed.socket.load()) {
+            app.feed.endedByServer.store(1);
+            dropLink();
+        }
     }
 }
 

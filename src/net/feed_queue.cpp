@@ -1,8 +1,6 @@
 // The feed link's outbound queue: a fixed ring with whole-unit appends.
 #include "net/feed_queue.h"
 
-#include <cstring>
-
 #include "core/app_state.h"
 
 int feedQueuePut(const unsigned char* data, int count) {
@@ -17,11 +15,7 @@ int feedQueuePut(const unsigned char* data, int count) {
         eventSet(q.wake);
         return 0;
     }
-    std::size_t at = static_cast<std::size_t>(tail % kFeedQueueSize);
-    std::size_t first = kFeedQueueSize - at;
-    if (first > static_cast<std::size_t>(count)) first = static_cast<std::size_t>(count);
-    std::memcpy(q.bytes + at, data, first);
-    std::memcpy(q.bytes, data + first, static_cast<std::size_t>(count) - first);
+    ringCopyIn(q.bytes, kFeedQueueSize, tail, data, static_cast<std::size_t>(count));
     q.tail.store(tail + static_cast<std::uint64_t>(count), std::memory_order_release);
     eventSet(q.wake);
     return 1;

@@ -145,11 +145,7 @@ int queueLogText(const char* text, int length) {
     std::uint64_t tail = q.tail.load(std::memory_order_relaxed);
     std::uint64_t used = tail - q.head.load(std::memory_order_acquire);
     if (static_cast<std::uint64_t>(length) > kRecordQueueSize - used) return 0;
-    std::size_t at = static_cast<std::size_t>(tail % kRecordQueueSize);
-    std::size_t first = kRecordQueueSize - at;
-    if (first > static_cast<std::size_t>(length)) first = static_cast<std::size_t>(length);
-    std::memcpy(q.bytes + at, text, first);
-    std::memcpy(q.bytes, text + first, static_cast<std::size_t>(length) - first);
+    ringCopyIn(q.bytes, kRecordQueueSize, tail, text, static_cast<std::size_t>(length));
     q.tail.store(tail + static_cast<std::uint64_t>(length), std::memory_order_release);
     eventSet(q.wake);
     return 1;
