@@ -47,9 +47,19 @@ wait_log fs1.log '^intro 4' || e2e_fail "no first introduction"
 e2e_check "first introduction" "$(grep '^intro [12]' fs1.log | tr '\n' ' ')" \
     "intro 1: #Rostov-on-Don intro 2: #40.000000 "
 
+# A latitude that cannot work is refused with a box; nothing is written and the
+# dialog stays open for the user to mend it.
+POINT="Настройки координат приемника"
+dialog_ok 110 "$POINT" 1e300 39.6282
+e2e_check "the refusal" "$(drv wait-box "Внимание" 15000 box-text "Внимание" | tr '\n' ' ')" \
+    'Значение "1e300" не принято (широта): нужно от -90 до 90 градусов. Оставлено прежнее значение.'
+[ -n "${E2E_SHOTS:-}" ] && e2e_screenshot "$E2E_SHOTS/refused.png"
+e2e_box_press "Внимание" >/dev/null
+e2e_check "point.ini untouched by the refusal" "$(e2e_show_file point.ini | tr '\n' ' ')" '40\r 30\r '
+
 # Coordinates and name: files as typed; the link is not dropped for them.
-dialog_ok 110 "Настройки координат приемника" 47.1982 39.6282
-gone "Настройки координат приемника"
+drv dlg-set "$POINT" 1000 47.1982 dlg-press "$POINT" 1 >/dev/null
+gone "$POINT"
 e2e_check "point.ini as typed" "$(e2e_show_file point.ini | tr '\n' ' ')" '47.1982\r 39.6282\r '
 dialog_ok 111 "Настройки имени приемника" "Site-7"
 gone "Настройки имени приемника"
