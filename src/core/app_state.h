@@ -194,10 +194,6 @@ struct AppState {
 
     // ---- monitor display ----
     DisplayRing ring;
-    void* monitorLines[kMonitorLines] = {};  // main (window handles)
-    void* statusLines[kStatusLines] = {};    // main
-    void* monitorFont = nullptr;             // main
-    void* statusFont = nullptr;              // main
 
     // ---- receiver clock annotation ----
     std::atomic<int> showLines{1};         // main (key '4')
@@ -224,14 +220,6 @@ struct AppState {
     char playFileName[kFileNameSize] = "";
     ThreadHandle playThread = kNoThread;    // main
 
-    // ---- tray icon (main thread) ----
-    int trayState = 0;
-
-    // ---- the two dialogs with a TAB cycle (main thread) ----
-    void* serverDialog = nullptr;
-    int serverTabPosition = -1;
-    void* coordDialog = nullptr;
-    int coordTabPosition = -1;
 };
 
 extern AppState app;

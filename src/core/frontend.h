@@ -40,6 +40,9 @@ void uiNotice(const char* text);
 void uiCheckMenuItem(int commandId, int checked);
 void uiSetMenuItemText(int commandId, const char* text);
 
+// Shutdown: the front end's 100 ms tick ends (the window's timer).
+void uiEndTicks();
+
 // Tray icon operations: 0 add, 1 modify (state 0, 1, 2), 2 delete. 1 on success.
 int setTrayIcon(int operation, int state);
 

@@ -5,7 +5,6 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
-#include "net/relay_server.h"
 
 void displayLine(const char* text, int mode) {
     if (mode == kDisplayStore) {
@@ -32,20 +31,4 @@ void setTitleState(const char* text) {
     char title[400];
     std::snprintf(title, sizeof title, "%s : %s", "[] ", text);
     uiSetTitle(title);
-}
-
-void refreshStatusLines() {
-    // Header plus 100 addresses with their blanks: at most 1,614 characters. On the
-    // stack, since the native build may refresh from two threads at once.
-    char serverLine[2048];
-    writeServerStatus(serverLine, sizeof serverLine);
-    uiSetStatusLine(0, serverLine);
-
-    char clientLine[kNameSize + 64];
-    {
-        TextGuard guard(app.feed.textLock);
-        std::snprintf(clientLine, sizeof clientLine, "Клиент: % 5d  %s",
-                      static_cast<int>(app.feed.port.load()), app.feed.status);
-    }
-    uiSetStatusLine(1, clientLine);
 }

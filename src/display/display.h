@@ -1,5 +1,5 @@
-// The monitor panel's portable half: the DisplayRing mailbox, the show-now path,
-// the status lines' texts and the window title.
+// The monitor panel's portable half: the DisplayRing mailbox, the show-now path
+// and the window title.
 //
 // Stores come from any thread; show-newest runs on the main thread once per tick.
 // The ring's slots and indexes are guarded together by DisplayRing::lock.
@@ -17,7 +17,3 @@ void displayLine(const char* text, int mode);
 
 // Title "[] : text". Any thread.
 void setTitleState(const char* text);
-
-// Rebuilds status lines 0 (relay server) and 1 (feed link). Main thread; others
-// reach it through uiRefreshStatus.
-void refreshStatusLines();

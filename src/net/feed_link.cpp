@@ -28,12 +28,8 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
-#include "display/display.h"
-#include "input/serial_source.h"
 #include "net/feed_encoder.h"
 #include "net/feed_queue.h"
-#include "net/relay_server.h"
-#include "record/exchange.h"
 
 namespace {
 
@@ -329,17 +325,6 @@ void dropLink() {
 
 void dropLinkOf(unsigned drops) {
     if (app.feed.drops.load() == drops) dropLink();
-}
-
-void tickDuties() {
-    advanceFlushClock();
-    flushStagedByTime();
-    displayLine("", kDisplayShowNewest);
-    // The two retries that keep an unattended station going: a receiver port that
-    // went away, a relay port that was taken.
-    comPortTick();
-    relayServerTick();
-    recordTick();
 }
 
 void startReconnectThread() {

@@ -1,5 +1,5 @@
 // The feed link LINK_FEED to the MLAT feed server: connecting (reconnect thread),
-// its socket events (main thread), dropping it, and the per-tick duties.
+// its socket events (main thread) and dropping it.
 #pragma once
 
 #include "platform/platform.h"
@@ -25,10 +25,6 @@ void onFeedLinkEvent(void* window, Socket s, long lParam);
 void dropLink();
 // dropLink, unless the link has been dropped since its drop count was `drops`.
 void dropLinkOf(unsigned drops);
-// Every tick: the compression clock and the tick's flush, the newest monitor line,
-// the retries of a lost receiver port and of a relay port that was busy, and the
-// stop of a recording whose disk failed. Main thread.
-void tickDuties();
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting
 // at most about one attempt's time, and takes the link out of use so that no feed
 // data is sent any more. Main thread.

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/app_state.h"
-#include "core/commands.h"
+#include "station/commands.h"
 #include "app/headless/headless_view.h"
 #include "input/serial_source.h"
 #include "test_support.h"

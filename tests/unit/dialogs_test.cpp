@@ -10,7 +10,7 @@
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
-#include "config/dialogs.h"
+#include "station/dialogs.h"
 #include "input/serial_source.h"
 #include "test_support.h"
 

@@ -18,6 +18,7 @@
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
 #include "net/feed_link.h"
+#include "station/station.h"
 #include "net_test_peer.h"
 #include "test_support.h"
 
@@ -373,7 +374,7 @@ TEST_F(FeedLinkTest, ShutdownTakesTheLinkOutOfUseBeforeTheNetworkGoes) {
 TEST_F(FeedLinkTest, TickAdvancesTheClockAndShowsTheNewestLine) {
     app.compressFeed = 1;
     displayLine("@newest;", kDisplayStore);
-    tickDuties();
+    stationTick();
     EXPECT_EQ(1, app.acc.flushTicks.load());
     char line[1024];
     headlessMonitorLine(kMonitorLines - 1, line, sizeof line);
@@ -387,10 +388,10 @@ TEST_F(FeedLinkTest, StagedLinesLeaveByTheTickOnceTheIntervalHasPassed) {
     app.compressInterval = 3;
     const char text[] = "@000000000001A1;\r\n";
     feedSend(kNoSocket, reinterpret_cast<const unsigned char*>(text), 18);
-    for (int i = 0; i < 5; ++i) tickDuties();
+    for (int i = 0; i < 5; ++i) stationTick();
     EXPECT_EQ(18, app.acc.fill);  // not connected: staged lines wait for the next link
     app.feed.state = kLinkConnected;
-    tickDuties();
+    stationTick();
     EXPECT_EQ(0, app.acc.fill);
     char shown[1024];
     headlessMonitorLine(kMonitorLines - 1, shown, sizeof shown);

@@ -22,6 +22,7 @@
 #include "net/feed_link.h"
 #include "net/feed_queue.h"
 #include "net/relay_server.h"
+#include "station/station.h"
 
 namespace peer {
 
@@ -106,11 +107,7 @@ inline void sendText(int fd, const std::string& text) {
 }
 
 // The window procedure's socket cases, for the native pump.
-inline void dispatch(unsigned message, Socket s, long lParam) {
-    if (message == kMsgRelayListen) onAcceptEvent(nullptr, lParam);
-    if (message == kMsgRelayClient) onClientEvent(nullptr, s, lParam);
-    if (message == kMsgFeedLink) onFeedLinkEvent(nullptr, s, lParam);
-}
+inline void dispatch(unsigned message, Socket s, long lParam) { stationEvent(nullptr, message, s, lParam); }
 
 // Pumps socket events on this (the "main") thread until cond holds or timeoutMs.
 template <class Cond>

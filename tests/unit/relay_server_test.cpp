@@ -13,6 +13,7 @@
 #include "app/headless/headless_view.h"
 #include "display/display.h"
 #include "net/relay_server.h"
+#include "station/station.h"
 #include "net_test_peer.h"
 #include "test_support.h"
 

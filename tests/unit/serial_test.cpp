@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "core/app_state.h"
-#include "core/commands.h"
+#include "station/commands.h"
 #include "app/headless/headless_view.h"
 #include "input/serial_source.h"
 #include "net_test_peer.h"

@@ -7,7 +7,7 @@
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
-#include "config/reload.h"
+#include "station/reload.h"
 #include "config/settings.h"
 #include "test_support.h"
 

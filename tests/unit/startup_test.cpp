@@ -7,7 +7,7 @@
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
-#include "core/startup.h"
+#include "station/startup.h"
 #include "test_support.h"
 
 namespace {

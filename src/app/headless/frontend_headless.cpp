@@ -7,6 +7,7 @@
 #include "core/frontend.h"
 #include "app/headless/headless_view.h"
 #include "display/display.h"
+#include "station/station.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ struct Headless {
     char lastNotice[1024];
     int notices;
     int trayIcon;
+    int trayShown;  // the state last set, so that a repeat costs no platform call
     int trayCalls;
     int dialogs[kMaxCommand];
     int closed;
@@ -51,6 +53,7 @@ void headlessReset() {
     view.lastNotice[0] = '\0';
     view.notices = 0;
     view.trayIcon = 0;
+    view.trayShown = 0;
     view.trayCalls = 0;
     std::memset(view.dialogs, 0, sizeof view.dialogs);
     view.closed = 0;
@@ -77,6 +80,8 @@ void uiSetTitle(const char* text) {
 }
 
 void uiRefreshStatus() { refreshStatusLines(); }
+
+void uiEndTicks() {}
 
 int uiMessageBox(int, const char* text, const char* caption, int) {
     TextGuard g(view.lock);
@@ -114,8 +119,8 @@ void uiSetMenuItemText(int commandId, const char* text) {
 
 int setTrayIcon(int operation, int state) {
     if (operation == 1) {
-        if (state == app.trayState) return 1;
-        app.trayState = state;
+        if (state == view.trayShown) return 1;
+        view.trayShown = state;
     }
     TextGuard g(view.lock);
     if (operation == 1) view.trayIcon = state;

@@ -11,9 +11,10 @@
 
 #include "app/linux/shell_linux.h"
 #include "core/app_state.h"
-#include "core/commands.h"
+#include "station/commands.h"
 #include "core/frontend.h"
 #include "display/display.h"
+#include "station/station.h"
 
 namespace {
 
@@ -321,6 +322,8 @@ int setTrayIcon(int operation, int state) {
     if (state == 1) told.portWasOpen = 1;
     return 1;
 }
+
+void uiEndTicks() {}
 
 void uiOpenDialog(int) {}
 

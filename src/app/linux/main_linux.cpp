@@ -13,18 +13,13 @@
 #include <cstring>
 
 #include "app/linux/shell_linux.h"
-#include "config/reload.h"
-#include "config/settings.h"
 #include "core/app_state.h"
-#include "core/commands.h"
 #include "core/frontend.h"
-#include "core/startup.h"
 #include "core/version.h"
-#include "display/display.h"
-#include "input/serial_source.h"
-#include "net/feed_link.h"
-#include "net/relay_server.h"
-#include "record/exchange.h"
+#include "station/commands.h"
+#include "station/reload.h"
+#include "station/startup.h"
+#include "station/station.h"
 
 namespace {
 
@@ -108,15 +103,7 @@ const char* fromHere(const char* path, char* out, std::size_t capacity) {
     return out;
 }
 
-void deliver(unsigned message, Socket s, long lParam) {
-    switch (message) {
-        case kMsgRelayListen: onAcceptEvent(nullptr, lParam); break;
-        case kMsgRelayClient: onClientEvent(nullptr, s, lParam); break;
-        case kMsgFeedLink: onFeedLinkEvent(nullptr, s, lParam); break;
-        case kMsgStatusRefresh: refreshStatusLines(); break;
-        default: break;
-    }
-}
+void deliver(unsigned message, Socket s, long lParam) { stationEvent(nullptr, message, s, lParam); }
 
 void tellStart() {
     char name[kNameSize], host[kNameSize];
@@ -204,8 +191,7 @@ void runLoop(ShellMode mode) {
         shellRunDeferred();
         now = monotonicMs();
         if (now >= nextTick) {
-            tickDuties();
-            ++app.exchangeTick;
+            stationTick();
             nextTick += kTickMs;
             // After a stop (a suspended process, a stalled machine) the ticks resume
             // their pace rather than catch up in a burst.
@@ -213,19 +199,6 @@ void runLoop(ShellMode mode) {
         }
         terminalTurn();
     }
-}
-
-// The Windows program's shutdown order.
-void shutDown() {
-    stopRelayServer(nullptr);
-    stopReconnectThread();
-    netCleanup();
-    stopPlaybackAndWait();
-    closeExchangeFiles();
-    setTrayIcon(2, 0);
-    stopSerialSource();
-    libraryFree(app.zlibModule);
-    app.zlibModule = nullptr;
 }
 
 }  // namespace
@@ -259,12 +232,11 @@ int main(int argc, char** argv) {
 
     shellStart(options);
     if (options.mode == ShellMode::kService) journalStart();
-    if (loadCompressionLibrary("zlib1.dll") != kStartGoOn) {
+    if (stationLoad() != kStartGoOn) {
         std::fprintf(stderr, "brevalink: cannot start: the compression library (zlib) is missing or incomplete\n");
         journalStop();
         return 1;
     }
-    loadAllSettings();
     tellStart();
     if (options.mode == ShellMode::kTerminal && !terminalStart()) {
         std::fprintf(stderr, "brevalink: cannot start: the terminal cannot show the monitor\n");
@@ -273,18 +245,12 @@ int main(int argc, char** argv) {
     terminalTurn();
 
     setTrayIcon(0, 0);
-    feedLockCreate();
-    startSerialSource();
-    startNetwork();
-    startReconnectThread();
-    startRelayServer(nullptr);
-    if (app.binaryMode.load()) uiCheckMenuItem(kCmdBinaryMode, 1);
-    if (app.compressFeed.load()) uiCheckMenuItem(kCmdCompressFeed, 1);
+    stationStart(nullptr);
     if (options.recordFile) handleCommand(kCmdRecord);
     if (options.playFile) handleCommand(kCmdPlayback);
 
     runLoop(options.mode);
-    shutDown();
+    stationStop(nullptr);
     shellSayPending();
     journalLine("ended");
     terminalStop();

@@ -11,7 +11,7 @@
 
 #include "app/linux/shell_linux.h"
 #include "core/app_state.h"
-#include "core/commands.h"
+#include "station/commands.h"
 #include "core/version.h"
 
 namespace {

@@ -9,6 +9,9 @@
 #include "core/frontend.h"
 #include "app/win32/window_win32.h"
 #include "display/display.h"
+#include "station/station.h"
+
+Win32Widgets widgets;
 
 namespace {
 
@@ -41,7 +44,7 @@ void uiRecordLine(const char*, int) {}
 
 void uiSetStatusLine(int index, const char* text) {
     if (index < 0 || index >= kStatusLines) return;
-    SetWindowTextA(static_cast<HWND>(app.statusLines[index]), text);
+    SetWindowTextA(widgets.statusLines[index], text);
 }
 
 void uiSetTitle(const char* text) { SetWindowTextA(mainHwnd(), text); }
@@ -78,3 +81,5 @@ void uiSetMenuItemText(int commandId, const char* text) {
 }
 
 void uiCloseMainWindow() { DestroyWindow(mainHwnd()); }
+
+void uiEndTicks() { KillTimer(mainHwnd(), kTickTimer); }

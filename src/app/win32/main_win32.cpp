@@ -5,14 +5,10 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
-#include "core/startup.h"
 #include "app/win32/window_win32.h"
-#include "config/dialogs.h"
-#include "config/settings.h"
-#include "input/serial_source.h"
-#include "net/feed_link.h"
-#include "net/relay_server.h"
-#include "record/exchange.h"
+#include "station/dialogs.h"
+#include "station/startup.h"
+#include "station/station.h"
 
 const char kMainWindowTitle[] = "Связывающая программа (ORMELA)";
 
@@ -21,7 +17,6 @@ namespace {
 constexpr DWORD kMainWindowStyle = 0x10CA0080;  // visible, caption, system menu, minimise box
 constexpr int kMainWindowWidth = 585;
 constexpr int kMainWindowHeight = 372;
-constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 100;
 
 int registerMainClass(HINSTANCE instance) {
@@ -49,36 +44,14 @@ int runMessageLoop() {
     return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
 }
 
-void checkFlagMarks() {
-    if (app.binaryMode.load()) uiCheckMenuItem(113, 1);
-    if (app.compressFeed.load()) uiCheckMenuItem(114, 1);
-}
-
-// Runs after the window is gone. Every wait here is for a thread that may try to
-// update the window; with the window destroyed those updates fail at once.
-void shutDown(HWND window) {
-    stopRelayServer(window);
-    stopReconnectThread();
-    netCleanup();
-    stopPlaybackAndWait();
-    closeExchangeFiles();
-    KillTimer(window, kTickTimer);
-    setTrayIcon(NIM_DELETE, 0);
-    stopSerialSource();
-    libraryFree(app.zlibModule);
-    app.zlibModule = nullptr;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     markMainThread();
     app.appInstance = instance;
 
-    int refusal = loadCompressionLibrary("zlib1.dll");
+    int refusal = stationLoad();
     if (refusal != kStartGoOn) return refusal;
-
-    loadAllSettings();
 
     if (!registerMainClass(instance)) return 0;
     HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, kMainWindowStyle, CW_USEDEFAULT,
@@ -96,14 +69,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     createMonitorPanel(window);
     SetTimer(window, kTickTimer, kTickMs, nullptr);
     setTrayIcon(NIM_ADD, 0);
-    feedLockCreate();
-    startSerialSource();
-    startNetwork();
-    startReconnectThread();
-    startRelayServer(window);
-    checkFlagMarks();
+    stationStart(window);
 
     int exitCode = runMessageLoop();
-    shutDown(window);
+    // After the window is gone: every wait in the shutdown is for a thread that
+    // may try to update the window, and with the window destroyed those updates
+    // fail at once.
+    stationStop(window);
     return exitCode;
 }

@@ -42,8 +42,8 @@ int setTrayIcon(int operation, int state) {
         return Shell_NotifyIconA(NIM_ADD, &trayData) ? 1 : 0;
     }
     if (operation == NIM_MODIFY) {
-        if (state == app.trayState) return 1;
-        app.trayState = state;
+        if (state == widgets.trayState) return 1;
+        widgets.trayState = state;
         trayData.hIcon = LoadIconA(instance, iconOfState(state));
         return Shell_NotifyIconA(NIM_MODIFY, &trayData) ? 1 : 0;
     }

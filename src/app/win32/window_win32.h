@@ -5,11 +5,31 @@
 
 #include <windows.h>
 
-#include "display/panel_win32.h"
+#include "core/app_state.h"
+
+#include "app/win32/panel_win32.h"
 
 // Our own private message: another thread has handed the main thread a line to
 // scroll in and waits in SendMessage (wParam and lParam 0).
 inline constexpr UINT kMsgScrollPlace = 1040;
+// Timer 1 of the main window: the station's 100 ms tick.
+inline constexpr UINT_PTR kTickTimer = 1;
+
+// The window's widgets and what this front end keeps of them. Main thread.
+struct Win32Widgets {
+    HWND monitorLines[kMonitorLines] = {};
+    HWND statusLines[kStatusLines] = {};
+    HFONT monitorFont = nullptr;
+    HFONT statusFont = nullptr;
+    int trayState = 0;  // the icon shown: 0 starting, 1 port open, 2 port failed or lost
+    // The newest instance of each dialog with a TAB cycle, and its focus stop (-1
+    // while it is not open).
+    HWND serverDialog = nullptr;
+    int serverTabPosition = -1;
+    HWND coordDialog = nullptr;
+    int coordTabPosition = -1;
+};
+extern Win32Widgets widgets;
 
 // The creation title of the main window, also the tray icon's tip.
 extern const char kMainWindowTitle[];

@@ -4,21 +4,11 @@
 #include <windows.h>
 
 #include "core/app_state.h"
-#include "core/commands.h"
 #include "app/win32/window_win32.h"
-#include "display/display.h"
-#include "net/feed_link.h"
-#include "net/relay_server.h"
+#include "station/commands.h"
+#include "station/station.h"
 
 namespace {
-
-constexpr UINT_PTR kTickTimer = 1;
-
-void onTimer(UINT_PTR id) {
-    if (id != kTickTimer) return;
-    tickDuties();
-    ++app.exchangeTick;
-}
 
 LRESULT onTrayNotify(HWND window, LPARAM mouseMessage) {
     // Only the right-button press opens the menu; the icon never hides or restores
@@ -42,19 +32,13 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         return handleCommand(LOWORD(wParam));
     case WM_TIMER:
-        onTimer(wParam);
+        if (wParam == kTickTimer) stationTick();
         return 0;
     case kMsgRelayListen:
-        onAcceptEvent(window, static_cast<long>(lParam));
-        return 0;
     case kMsgRelayClient:
-        onClientEvent(window, static_cast<Socket>(wParam), static_cast<long>(lParam));
-        return 0;
     case kMsgFeedLink:
-        onFeedLinkEvent(window, static_cast<Socket>(wParam), static_cast<long>(lParam));
-        return 0;
     case kMsgStatusRefresh:
-        refreshStatusLines();
+        stationEvent(window, message, static_cast<Socket>(wParam), static_cast<long>(lParam));
         return 0;
     case kMsgScrollPlace:
         scrollInHandedOverLine();

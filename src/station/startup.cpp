@@ -1,5 +1,5 @@
 // Loading the compression library at start-up.
-#include "core/startup.h"
+#include "station/startup.h"
 
 #include "core/app_state.h"
 #include "core/frontend.h"

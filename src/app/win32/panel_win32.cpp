@@ -5,7 +5,8 @@
 #include <windows.h>
 
 #include "core/app_state.h"
-#include "display/panel_win32.h"
+#include "app/win32/panel_win32.h"
+#include "app/win32/window_win32.h"
 
 namespace {
 
@@ -29,13 +30,13 @@ HWND makeLine(HWND window, HINSTANCE instance, int y, HFONT font) {
 void createMonitorPanel(HWND window) {
     HFONT monitorFont = makeFont(8, "MS Sans Serif");
     HFONT statusFont = makeFont(12, "Fixedsys");
-    app.monitorFont = monitorFont;
-    app.statusFont = statusFont;
+    widgets.monitorFont = monitorFont;
+    widgets.statusFont = statusFont;
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     for (int i = 0; i < kMonitorLines; ++i)
-        app.monitorLines[i] = makeLine(window, instance, kLineHeight * i, monitorFont);
+        widgets.monitorLines[i] = makeLine(window, instance, kLineHeight * i, monitorFont);
     for (int i = 0; i < kStatusLines; ++i)
-        app.statusLines[i] = makeLine(window, instance, kLineHeight * (kMonitorLines + i), statusFont);
+        widgets.statusLines[i] = makeLine(window, instance, kLineHeight * (kMonitorLines + i), statusFont);
 }
 
 void panelScrollAndPlace(const char* text) {
@@ -44,11 +45,11 @@ void panelScrollAndPlace(const char* text) {
     char moving[kRingSlotSize];
     for (int i = 1; i < kMonitorLines; ++i) {
         moving[0] = '\0';
-        SendMessageA(static_cast<HWND>(app.monitorLines[i]), WM_GETTEXT, sizeof moving,
+        SendMessageA(widgets.monitorLines[i], WM_GETTEXT, sizeof moving,
                      reinterpret_cast<LPARAM>(moving));
-        SendMessageA(static_cast<HWND>(app.monitorLines[i - 1]), WM_SETTEXT, 0,
+        SendMessageA(widgets.monitorLines[i - 1], WM_SETTEXT, 0,
                      reinterpret_cast<LPARAM>(moving));
     }
-    SendMessageA(static_cast<HWND>(app.monitorLines[kMonitorLines - 1]), WM_SETTEXT, 0,
+    SendMessageA(widgets.monitorLines[kMonitorLines - 1], WM_SETTEXT, 0,
                  reinterpret_cast<LPARAM>(text));
 }

@@ -2,7 +2,7 @@
 //
 // Every typed text is cut to 255 characters before it goes anywhere, so a field
 // longer than its setting can never overrun a fixed field.
-#include "config/dialogs.h"
+#include "station/dialogs.h"
 
 #include "core/app_state.h"
 #include "core/frontend.h"

@@ -1,5 +1,5 @@
 // Menu and key commands of the main window.
-#include "core/commands.h"
+#include "station/commands.h"
 
 #include "core/app_state.h"
 #include "core/frontend.h"

@@ -2,25 +2,26 @@
 // of the server and coordinates dialogs. Main thread only.
 //
 // Every command opens a new instance. The two TAB dialogs remember the window of
-// their newest instance and a position in AppState; the message loop offers each
+// their newest instance and a position in the front end's widgets; the message loop offers each
 // typed TAB to both through offerTabToDialogs.
 #include <windows.h>
 
 #include "core/app_state.h"
 #include "core/frontend.h"
-#include "config/dialogs.h"
+#include "app/win32/window_win32.h"
+#include "station/dialogs.h"
 
 namespace {
 
-void** tabWindow(int commandId) {
-    if (commandId == kDialogServer) return &app.serverDialog;
-    if (commandId == kDialogCoordinates) return &app.coordDialog;
+HWND* tabWindow(int commandId) {
+    if (commandId == kDialogServer) return &widgets.serverDialog;
+    if (commandId == kDialogCoordinates) return &widgets.coordDialog;
     return nullptr;
 }
 
 int* tabPosition(int commandId) {
-    if (commandId == kDialogServer) return &app.serverTabPosition;
-    if (commandId == kDialogCoordinates) return &app.coordTabPosition;
+    if (commandId == kDialogServer) return &widgets.serverTabPosition;
+    if (commandId == kDialogCoordinates) return &widgets.coordTabPosition;
     return nullptr;
 }
 
@@ -35,9 +36,9 @@ void fillFields(HWND dialog, const DialogInfo& info) {
 // closed (position -1).
 INT_PTR onTab(int commandId, int fieldCount) {
     int* position = tabPosition(commandId);
-    void** window = tabWindow(commandId);
+    HWND* window = tabWindow(commandId);
     if (!position || *position < 0) return 0;
-    HWND dialog = static_cast<HWND>(*window);
+    HWND dialog = *window;
     if (!dialog || !IsWindow(dialog)) return 0;
     *position = tabNextPosition(*position, fieldCount);
     SetFocus(GetDlgItem(dialog, tabControlAt(*position, fieldCount)));
@@ -114,7 +115,7 @@ DLGPROC procedureFor(int commandId) {
 
 // The TAB key as a command to one dialog procedure, called directly.
 int offerTab(int commandId) {
-    HWND dialog = static_cast<HWND>(*tabWindow(commandId));
+    HWND dialog = *tabWindow(commandId);
     return procedureFor(commandId)(dialog, WM_COMMAND, kCommandTab, 0) != 0;
 }
 

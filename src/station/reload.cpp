@@ -1,14 +1,14 @@
 // The SIGHUP re-read: the files are read into a copy of the values in use, and
 // only what differs from them is applied, so an untouched, emptied or half-written
 // file changes nothing.
-#include "config/reload.h"
+#include "station/reload.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "config/settings.h"
 #include "core/app_state.h"
-#include "core/commands.h"
+#include "station/commands.h"
 #include "input/serial_source.h"
 #include "net/feed_link.h"
 #include "net/relay_server.h"

@@ -1,0 +1,84 @@
+// The station's start-up, tick, events and shutdown. Main thread.
+#include "station/station.h"
+
+#include <cstdio>
+
+#include "config/settings.h"
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "display/display.h"
+#include "input/serial_source.h"
+#include "net/feed_encoder.h"
+#include "net/feed_link.h"
+#include "net/relay_server.h"
+#include "record/exchange.h"
+#include "station/commands.h"
+#include "station/startup.h"
+
+int stationLoad() {
+    int refusal = loadCompressionLibrary("zlib1.dll");
+    if (refusal != kStartGoOn) return refusal;
+    loadAllSettings();
+    return kStartGoOn;
+}
+
+void stationStart(void* window) {
+    feedLockCreate();
+    startSerialSource();
+    startNetwork();
+    startReconnectThread();
+    startRelayServer(window);
+    if (app.binaryMode.load()) uiCheckMenuItem(kCmdBinaryMode, 1);
+    if (app.compressFeed.load()) uiCheckMenuItem(kCmdCompressFeed, 1);
+}
+
+void stationTick() {
+    advanceFlushClock();
+    flushStagedByTime();
+    displayLine("", kDisplayShowNewest);
+    // The retries that keep an unattended station going: a receiver port that went
+    // away, a relay port that was taken; and a recording whose disk gave up.
+    comPortTick();
+    relayServerTick();
+    recordTick();
+    ++app.exchangeTick;
+}
+
+int stationEvent(void* window, unsigned message, Socket s, long lParam) {
+    switch (message) {
+        case kMsgRelayListen: onAcceptEvent(window, lParam); return 1;
+        case kMsgRelayClient: onClientEvent(window, s, lParam); return 1;
+        case kMsgFeedLink: onFeedLinkEvent(window, s, lParam); return 1;
+        case kMsgStatusRefresh: refreshStatusLines(); return 1;
+        default: return 0;
+    }
+}
+
+void refreshStatusLines() {
+    // Header plus 100 addresses with their blanks: at most 1,614 characters. On the
+    // stack, since the native build may refresh from two threads at once.
+    char serverLine[2048];
+    writeServerStatus(serverLine, sizeof serverLine);
+    uiSetStatusLine(0, serverLine);
+
+    char clientLine[kNameSize + 64];
+    {
+        TextGuard guard(app.feed.textLock);
+        std::snprintf(clientLine, sizeof clientLine, "Клиент: % 5d  %s",
+                      static_cast<int>(app.feed.port.load()), app.feed.status);
+    }
+    uiSetStatusLine(1, clientLine);
+}
+
+void stationStop(void* window) {
+    stopRelayServer(window);
+    stopReconnectThread();
+    netCleanup();
+    stopPlaybackAndWait();
+    closeExchangeFiles();
+    uiEndTicks();
+    setTrayIcon(2, 0);
+    stopSerialSource();
+    libraryFree(app.zlibModule);
+    app.zlibModule = nullptr;
+}
