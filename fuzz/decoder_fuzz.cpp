@@ -50,7 +50,7 @@ void check(const char* line, int length) {
 }  // namespace
 
 // Link-time stand-ins for the decoder's three outputs.
-int feedSend(Socket, const unsigned char* data, int count) {
+int feedOffer(const unsigned char* data, int count, FeedKind) {
     char line[kRecordLineSize];
     if (count <= 0 || count >= kRecordLineSize) std::abort();
     std::memcpy(line, data, count);

@@ -47,6 +47,12 @@ inline constexpr unsigned kMsgTray = 1055;
 using CompressFn = int (*)(unsigned char* dest, unsigned long* destLen, const unsigned char* source,
                            unsigned long sourceLen);
 
+// Playback states (playState): a stop is asked for, or nothing ever ran; a
+// playback runs; its thread has ended.
+inline constexpr int kPlayStop = 0;
+inline constexpr int kPlayRunning = 1;
+inline constexpr int kPlayEnded = 100;
+
 // Link states.
 inline constexpr int kLinkNotYet = 0;
 inline constexpr int kLinkNoSocket = 1;
@@ -197,7 +203,7 @@ struct AppState {
 
     // ---- receiver clock annotation ----
     std::atomic<int> showLines{1};         // main (key '4')
-    std::atomic<int> relativeTime{0};      // main (key '5', command 118)
+    std::atomic<int> relativeTime{0};      // main (key '5', kCmdRelativeTime)
     std::atomic<int> clockRefTaken{0};     // main clears, reader sets
     std::uint64_t clockRefReceiver = 0;    // reader
     std::int64_t clockRefComputer = 0;     // reader
@@ -214,7 +220,7 @@ struct AppState {
     std::atomic<int> recordStop{0};             // main: the writer ends once the queue is empty
     ThreadHandle recordThread = kNoThread;      // main
     std::atomic<std::FILE*> playFile{nullptr};  // main opens, playback thread closes
-    std::atomic<int> playState{0};          // main (start, stop), playback (100 at end)
+    std::atomic<int> playState{kPlayStop};  // main (start, stop), playback (kPlayEnded at end)
     std::atomic<std::int32_t> exchangeTick{0};  // main (timer, start), playback (pacing)
     char recordFileName[kFileNameSize] = "";
     char playFileName[kFileNameSize] = "";

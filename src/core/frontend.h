@@ -20,7 +20,7 @@ void uiRecordLine(const char* line, int length);
 void uiSetStatusLine(int index, const char* text);
 // Sets the main window's title text. Any thread (carried out on the main thread).
 void uiSetTitle(const char* text);
-// The status refresh (message 1034): runs refreshStatusLines on the main thread;
+// The status refresh (kMsgStatusRefresh): runs refreshStatusLines on the main thread;
 // a caller on another thread waits until it is done.
 void uiRefreshStatus();
 

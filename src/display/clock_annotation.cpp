@@ -1,5 +1,5 @@
 // Receiver-clock annotation. showRecordLine runs on the decoder's thread (the serial
-// reader); keys '4', '5' and command 118 flip the flags on the main thread. The
+// reader); keys '4', '5' and kCmdRelativeTime flip the flags on the main thread. The
 // reference (clockRefReceiver, clockRefComputer) is written by the decoder's thread
 // only; the main thread asks for a new one by clearing clockRefTaken.
 #include "display/clock_annotation.h"

@@ -11,5 +11,5 @@ void showRecordLine(const char* line);
 void onShowLinesKey();
 // Key '5': relative time off, or on with a new reference. The menu mark is untouched.
 void onRelativeTimeKey();
-// Command 118: the same switch; returns the new state so the caller can set the mark.
+// kCmdRelativeTime: the same switch; returns the new state so the caller can set the mark.
 int onRelativeTimeCommand();

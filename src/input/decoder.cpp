@@ -117,15 +117,7 @@ void decodeBinaryByte(unsigned char b) {
 }  // namespace
 
 void emitRecordLine(const char* line, int length, int feedGateOpen) {
-    if (feedGateOpen) {
-        if (feedLockAcquire(5000)) {
-            if (app.feed.state.load() == kLinkConnected && app.rawFeed.load() == 0)
-                feedSend(app.feed.socket.load(), reinterpret_cast<const unsigned char*>(line), length);
-            feedLockRelease();
-        }
-        // When the wait for the lock runs out another sender is stuck inside
-        // feedSend; this line is then kept from the feed rather than sent beside it.
-    }
+    if (feedGateOpen) feedOffer(reinterpret_cast<const unsigned char*>(line), length, FeedKind::kRecordLine);
     int bare = length;
     while (bare > 0 && (line[bare - 1] == '\r' || line[bare - 1] == '\n')) --bare;
     uiRecordLine(line, bare);

@@ -51,14 +51,7 @@ int writeText(const char* text) {
 // relay clients, the raw feed, the decoder, the exchange log.
 void handOn(const unsigned char* block, int count) {
     relayToClients(block, count);
-    if (app.rawFeed.load()) {
-        // A lock that cannot be had within 5 s means the feed is stuck; the bytes
-        // still go to the decoder and the log rather than waiting longer.
-        if (feedLockAcquire(5000)) {
-            if (app.feed.state.load() == kLinkConnected) feedSend(app.feed.socket.load(), block, count);
-            feedLockRelease();
-        }
-    }
+    feedOffer(block, count, FeedKind::kReceiverBytes);
     decodeReceiverBytes(block, count);
     logReceivedBytes(block, count);
 }

@@ -1,7 +1,7 @@
 // Feed encoder: the send primitive, the introduction, the feed data and the feed
 // server's two commands.
 //
-// Threads: feedSend runs on the feed sender's thread (serial reader or playback)
+// Threads: feedOffer and feedSend run on the feed sender's thread (serial reader or playback)
 // under FeedLock; the tick's flush runs on the main thread under FeedLock too, so
 // the FeedAccumulator's buffers are only ever touched by the lock's holder. The
 // flush clock is advanced by the main thread's tick; the introduction is queued by
@@ -27,6 +27,8 @@ constexpr unsigned char kFeedBlockType = 101;
 constexpr unsigned long kCompressCapacity = kFeedBufferSize - 1;
 // A call's bytes are staged whole; anything at or above this is never staged.
 constexpr int kStageLimit = kFeedBufferSize - 1;
+// The longest a feed sender waits for FeedLock.
+constexpr int kFeedLockWaitMs = 5000;
 
 const char kCommandRaw[] = "#SET OUT DATE ORIGINAL\r\n";
 const char kCommandText[] = "#SET OUT DATE TEXT\r\n";
@@ -114,22 +116,22 @@ int feedSendStaged(const unsigned char* data, int count) {
 
 }  // namespace
 
-int sendWithRetry(Socket s, const unsigned char* data, int count) {
-    int attempts = 0;
-    for (;;) {
-        int sent = sockSend(s, data, count);
-        if (sent == count) return attempts;
-        if (sent > 0) {
-            data += sent;
-            count -= sent;
-        }
-        if (++attempts > 15) return attempts;
-        sleepMs(300);
-        if (s == kNoSocket) return attempts;
-    }
+int feedOffer(const unsigned char* data, int count, FeedKind kind) {
+    auto wanted = [kind] {
+        if (app.feed.state.load() != kLinkConnected) return false;
+        if (kind == FeedKind::kRecordLine) return app.rawFeed.load() == 0;
+        if (kind == FeedKind::kReceiverBytes) return app.rawFeed.load() != 0;
+        return true;
+    };
+    if (count <= 0 || !wanted()) return 0;
+    if (!feedLockAcquire(kFeedLockWaitMs)) return 0;
+    // Looked at again under the lock: the link may have gone meanwhile.
+    int queued = wanted() && feedSend(data, count) == 0;
+    feedLockRelease();
+    return queued;
 }
 
-int feedSend(Socket, const unsigned char* data, int count) {
+int feedSend(const unsigned char* data, int count) {
     if (count <= 0) return 0;
     if (!app.compressFeed.load()) return queueUnit(data, count);
     // No caller hands over this much at once; should one, the bytes are staged in
@@ -172,18 +174,7 @@ int frameBlockInto(unsigned char type, const unsigned char* payload, int n, unsi
     return at;
 }
 
-int frameBlock(unsigned char type, unsigned char* buffer, int* length) {
-    int n = *length;
-    if (n < 0) n = 0;
-    if (n > kFeedBufferSize) n = kFeedBufferSize;
-    // frameWork holds the framed form of any payload up to the buffer size.
-    int framed = frameBlockInto(type, buffer, n, app.acc.frameWork);
-    std::memcpy(buffer, app.acc.frameWork, static_cast<std::size_t>(framed));
-    *length = framed;
-    return 1;
-}
-
-void sendFeedIntroduction(Socket) {
+void sendFeedIntroduction() {
     char line[kNameSize];
     int n;
     {

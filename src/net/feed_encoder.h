@@ -1,45 +1,50 @@
-// The feed encoder: the one TCP send primitive, the feed introduction, the feed
-// data (plain, or staged in the FeedAccumulator and sent as zlib-compressed framed
-// blocks) and the two commands the feed server sends back.
+// The feed encoder: the one way into the feed (feedOffer), the feed introduction,
+// the feed data (plain, or staged in the FeedAccumulator and sent as
+// zlib-compressed framed blocks) and the two commands the feed server sends back.
 //
-// feedSend runs on the sender's thread (serial reader or playback) and is always
-// called under FeedLock; the accumulator has no lock of its own. Feed data and the
+// feedSend runs on the sender's thread (serial reader or playback) and always
+// under FeedLock; the accumulator has no lock of its own. Feed data and the
 // introduction go into the feed link's queue, never straight to the socket.
 #pragma once
 
 #include "platform/platform.h"
 
-// Sends all bytes: at most 16 send calls, 300 ms apart. Returns the number of calls
-// that did not finish the data (0 = the first call sent everything, 16 = gave up).
-// Blocks up to about 4.5 s, so only a thread for which a stall is harmless may use
-// it: never the serial reader, playback or the main thread.
-int sendWithRetry(Socket s, const unsigned char* data, int count);
+// What a feed sender hands over, which says when it goes to the feed.
+enum class FeedKind {
+    kRecordLine,     // a decoded record line: unless the server asked for raw bytes
+    kReceiverBytes,  // the receiver's bytes as read: only while the server asks for them
+    kPlayedBytes,    // played-back bytes: always, since playback decodes nothing
+};
 
-// Feed data for LINK_FEED (the socket argument names the link; the bytes go into
-// its queue), staged and compressed when compressFeed is on. Caller holds FeedLock
-// and has seen the link connected. Never blocks: a copy, and now and then one
-// compression. Returns 0, or 1 when the link's queue refused a unit (the link is
-// then dropped for a server that stopped taking data).
-int feedSend(Socket s, const unsigned char* data, int count);
+// The one entry point of feed data, for the decoder, the serial reader and
+// playback. While the link is connected and the kind is wanted, takes FeedLock,
+// waiting at most 5000 ms: a lock that cannot be had means another sender is
+// stuck, and the data is then kept from the feed rather than sent beside it. Then
+// feedSend. Never waits for the server. Returns 1 when the data was queued.
+int feedOffer(const unsigned char* data, int count, FeedKind kind);
+
+// Feed data for LINK_FEED, into its queue, staged and compressed when
+// compressFeed is on. Caller holds FeedLock and has seen the link connected.
+// Never blocks: a copy, and now and then one compression. Returns 0, or 1 when the
+// link's queue refused a unit (the link is then dropped for a server that stopped
+// taking data).
+int feedSend(const unsigned char* data, int count);
 // The tick's flush: once the compression interval has passed, whatever is staged
 // goes out as one block even when no further feed data comes, so no line waits
 // longer than the interval and one tick. Only while the link is connected; when a
 // sender holds FeedLock it waits for the next tick. Main thread.
 void flushStagedByTime();
 
-// Frames the payload in buffer in place: DLE STX type len-hi len-lo 0 payload DLE
-// ETX, every 0x10 of type, length and payload doubled. buffer must hold the framed
-// block (at most 2 * length + 8 bytes). length: payload in, block out. Returns 1.
-int frameBlock(unsigned char type, unsigned char* buffer, int* length);
-// The same framing from payload (n bytes) into out, which must hold 2 * n + 11
-// bytes; returns the block length. The feed frames into FeedAccumulator::frameWork
-// this way and sends from there.
+// Frames payload (n bytes) into out: DLE STX type len-hi len-lo 0 payload DLE ETX,
+// every 0x10 of type, length and payload doubled. out must hold 2 * n + 11 bytes;
+// returns the block length. The feed frames into FeedAccumulator::frameWork and
+// sends from there.
 int frameBlockInto(unsigned char type, const unsigned char* payload, int n, unsigned char* out);
 
 // Queues the four introduction lines (name, latitude, longitude, kind of data) for
-// the new link on socket s. Reconnect thread, under FeedLock, into the emptied
-// queue and before the link is marked connected, so they open its stream.
-void sendFeedIntroduction(Socket s);
+// a new link. Reconnect thread, under FeedLock, into the emptied queue and before
+// the link is marked connected, so they open its stream.
+void sendFeedIntroduction();
 
 // One received block from the feed server: switches rawFeed on the two exact
 // commands, ignores anything else. Main thread.

@@ -156,7 +156,7 @@ void linkConnect(void* window, const char* host) {
         return;
     }
     feedQueueDiscard();
-    sendFeedIntroduction(s);
+    sendFeedIntroduction();
     int connected = 0;
     int stopped = 0;
     {
@@ -219,7 +219,7 @@ void serveLink() {
         }
         // The send buffer is full: wait for room. A socket that reports room and
         // still takes nothing has failed (its close event is on the way); it is
-        // tried again at sendWithRetry's 300 ms pace meanwhile, never in a spin.
+        // tried again every 300 ms meanwhile, never in a spin.
         if (sockWaitWritable(s, kWriteWaitMs)) {
             if (roomButRefused) sleepMs(kWriteWaitMs);
             roomButRefused = 1;

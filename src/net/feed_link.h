@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 
 // One connect attempt to host on LINK_FEED's port; registers the socket for
-// message 1033 on window and queues the introduction. Reconnect thread only;
+// kMsgFeedLink on window and queues the introduction. Reconnect thread only;
 // blocks in name resolution and connect.
 void linkConnect(void* window, const char* host);
 // Writes the link's queue to its socket while the link is up; returns once it has
@@ -17,7 +17,7 @@ void serveLink();
 // The reconnect thread: about once a second, connect when not connected, then
 // write the link's data until it ends. Ends when reconnectStop is set.
 void reconnectLoop(void* unused);
-// Message 1033: a read passes the feed server's command on; a close drops the link.
+// kMsgFeedLink: a read passes the feed server's command on; a close drops the link.
 // Main thread.
 void onFeedLinkEvent(void* window, Socket s, long lParam);
 // Closes the link, status "Связь разорвана", refresh, state 10. Main thread, or

@@ -5,22 +5,22 @@
 
 #include "platform/platform.h"
 
-// Our own event on message 1026 (no Winsock FD_ bit): the relay thread gave up on
+// Our own event on kMsgRelayClient (no Winsock FD_ bit): the relay thread gave up on
 // this client because it could not take a whole block; the main thread frees it.
 inline constexpr long kEventRelayDrop = 0x4000;
 
 // Creates, binds (serverPort), listens and registers the listening socket for
-// message 1025; then refreshes the status lines. When the port cannot be had the
+// kMsgRelayListen; then refreshes the status lines. When the port cannot be had the
 // status line says so ("занят") and relayServerTick tries again. Main thread, at
 // start-up.
 void startRelayServer(void* window);
 // Every tick: while the started server has no listening socket, a new start every
 // 5 s. Main thread.
 void relayServerTick();
-// Message 1025: accept into the lowest free entry (or accept and close when 100
+// kMsgRelayListen: accept into the lowest free entry (or accept and close when 100
 // clients are connected). Main thread.
 void onAcceptEvent(void* window, long lParam);
-// Message 1026: reads and discards what a client sends; frees its entry on close
+// kMsgRelayClient: reads and discards what a client sends; frees its entry on close
 // or on a relay drop. Main thread.
 void onClientEvent(void* window, Socket s, long lParam);
 // Closes every client and the listening socket. Main thread, at shutdown.

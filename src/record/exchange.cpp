@@ -1,6 +1,6 @@
 // Exchange recording and playback.
 //
-// Recording: the main thread opens the file (command 201) and hands it to a writer
+// Recording: the main thread opens the file (kCmdRecord) and hands it to a writer
 // thread of its own, which alone writes and closes it. The serial reader formats
 // its log lines into recordQueue and returns: a slow SD card or network drive
 // never holds up the relay or the feed. The reader counts itself in recordWriters
@@ -11,7 +11,7 @@
 // the last whole chunk it got, never with a hole.
 //
 // Playback: the main thread opens playFile and starts the playback thread
-// (command 202); the thread owns the file from then on, closes it when it ends and
+// (kCmdPlayback); the thread owns the file from then on, closes it when it ends and
 // sets playState to 100 as its very last act. The main thread only asks it to stop
 // (playState 0) and, at shutdown, joins it.
 #include "record/exchange.h"
@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "core/app_state.h"
+#include "core/command_ids.h"
 #include "core/frontend.h"
 #include "display/display.h"
 #include "input/serial_source.h"
@@ -29,13 +30,7 @@
 
 namespace {
 
-constexpr int kRecordCommand = 201;
-constexpr int kPlaybackCommand = 202;
-constexpr int kPlayRunning = 1;
-constexpr int kPlayStop = 0;
-constexpr int kPlayEnded = 100;
 constexpr int kPlayLineLimit = 1023;
-constexpr int kFeedLockWaitMs = 5000;
 constexpr int kPacingPollMs = 10;
 // Bytes formatted and queued per pass.
 constexpr int kLogChunk = 256;
@@ -53,17 +48,12 @@ void showStopped(int commandId, const char* itemText) {
     uiCheckMenuItem(commandId, 0);
 }
 
-// One played byte: the serial port, the feed (raw, under FeedLock, only while the
-// link is connected), then the relay clients. Playback thread; blocks in the port
-// write, up to 5000 ms for FeedLock and in the sends' retries.
+// One played byte: the serial port, the feed (raw, whatever the server asked
+// for), then the relay clients. Playback thread; blocks in the port write (at
+// most its deadline) and up to 5000 ms for FeedLock.
 void playByte(unsigned char byte) {
     writeComPort(&byte, 1);
-    if (app.feed.state.load() == kLinkConnected) {
-        if (feedLockAcquire(kFeedLockWaitMs)) {
-            if (app.feed.state.load() == kLinkConnected) feedSend(app.feed.socket.load(), &byte, 1);
-            feedLockRelease();
-        }
-    }
+    feedOffer(&byte, 1, FeedKind::kPlayedBytes);
     relayToClients(&byte, 1);
 }
 
@@ -99,7 +89,7 @@ void playbackThread(void*) {
     // The window updates come first, while playFile still says "playing": they
     // wait for the main thread, and the main thread joins this thread only once
     // playFile is cleared, so the two never wait for each other.
-    showStopped(kPlaybackCommand, "&Считать из файла");
+    showStopped(kCmdPlayback, "&Считать из файла");
     if (file) std::fclose(file);
     app.playFile = nullptr;
     app.playState = kPlayEnded;
@@ -183,7 +173,7 @@ int startRecordWriter(std::FILE* file) {
 
 void stopRecording() {
     closeRecordFile();
-    showStopped(kRecordCommand, "&Записать в файл");
+    showStopped(kCmdRecord, "&Записать в файл");
 }
 
 }  // namespace
@@ -244,8 +234,8 @@ int commandRecord() {
     }
     copyText(app.recordFileName, sizeof app.recordFileName, chosen);
     setTitleState("Протоколирование обмена");
-    uiSetMenuItemText(kRecordCommand, "&Прекратить запись");
-    uiCheckMenuItem(kRecordCommand, 1);
+    uiSetMenuItemText(kCmdRecord, "&Прекратить запись");
+    uiCheckMenuItem(kCmdRecord, 1);
     return 1;
 }
 
@@ -270,8 +260,8 @@ int commandPlayback() {
     if (!file) return 0;
     app.playFile = file;
     setTitleState("Чтение из файла");
-    uiSetMenuItemText(kPlaybackCommand, "&Прекратить чтение");
-    uiCheckMenuItem(kPlaybackCommand, 1);
+    uiSetMenuItemText(kCmdPlayback, "&Прекратить чтение");
+    uiCheckMenuItem(kCmdPlayback, 1);
     app.playState = kPlayRunning;
     app.playThread = threadStart(playbackThread, nullptr);
     if (app.playThread == kNoThread) {
@@ -279,7 +269,7 @@ int commandPlayback() {
         // never ran.
         std::fclose(file);
         app.playFile = nullptr;
-        showStopped(kPlaybackCommand, "&Считать из файла");
+        showStopped(kCmdPlayback, "&Считать из файла");
         app.playState = kPlayEnded;
         return 0;
     }

@@ -9,10 +9,10 @@ void logReceivedBytes(const unsigned char* data, int count);
 // Every tick: a recording whose disk did not keep up or failed is stopped (title
 // and menu back to normal) and said. Main thread.
 void recordTick();
-// Command 201 after the dispatcher's refusal check: stop, or choose a file and
+// kCmdRecord after the dispatcher's refusal check: stop, or choose a file and
 // start. Returns 1 when it carried something out. Main thread.
 int commandRecord();
-// Command 202 after the dispatcher's refusal check: stop a running playback, or
+// kCmdPlayback after the dispatcher's refusal check: stop a running playback, or
 // choose a file and start one. Main thread.
 int commandPlayback();
 // Shutdown: ask a running playback to stop and wait until its thread has ended.

@@ -4,6 +4,7 @@
 #include "core/app_state.h"
 #include "core/frontend.h"
 #include "config/settings.h"
+#include "display/clock_annotation.h"
 #include "input/serial_source.h"
 #include "net/feed_link.h"
 #include "record/exchange.h"
@@ -86,14 +87,7 @@ int handleCommand(int id) {
         switchFlag(app.compressFeed, kCmdCompressFeed);
         return 1;
     case kCmdRelativeTime:
-        if (app.relativeTime.load()) {
-            app.relativeTime.store(0);
-            uiCheckMenuItem(kCmdRelativeTime, 0);
-        } else {
-            app.relativeTime.store(1);
-            app.clockRefTaken.store(0);
-            uiCheckMenuItem(kCmdRelativeTime, 1);
-        }
+        uiCheckMenuItem(kCmdRelativeTime, onRelativeTimeCommand());
         return 1;
     case kCmdRecord:
         if (!recordingOpen() && app.playFile.load())
@@ -127,17 +121,12 @@ void handleKey(int ch) {
         sendReceiverMode(0x14);
         break;
     case '4':
-        app.showLines.store(app.showLines.load() ? 0 : 1);
+        onShowLinesKey();
         break;
     case '5':
-        // Deliberately leaves the mark of 118 alone: the key is the quick way to
+        // Deliberately leaves the mark of kCmdRelativeTime alone: the key is the quick way to
         // restart the relative clocks (press it twice).
-        if (app.relativeTime.load()) {
-            app.relativeTime.store(0);
-        } else {
-            app.clockRefTaken.store(0);
-            app.relativeTime.store(1);
-        }
+        onRelativeTimeKey();
         break;
     default:
         break;

@@ -3,23 +3,7 @@
 // both call these. Main thread only.
 #pragma once
 
-// Command ids of the main menu and the tray menu.
-inline constexpr int kCmdExit = 101;
-inline constexpr int kCmdServerDialog = 102;
-inline constexpr int kCmdComDialog = 105;
-inline constexpr int kCmdFeedLinkDialog = 109;
-inline constexpr int kCmdPointDialog = 110;
-inline constexpr int kCmdNameDialog = 111;
-inline constexpr int kCmdBinaryMode = 113;
-inline constexpr int kCmdCompressFeed = 114;
-inline constexpr int kCmdIntervalDialog = 115;
-inline constexpr int kCmdThresholdDialog = 116;
-inline constexpr int kCmdFrequencyDialog = 117;
-inline constexpr int kCmdRelativeTime = 118;
-inline constexpr int kCmdRecord = 201;
-inline constexpr int kCmdPlayback = 202;
-inline constexpr int kCmdHelp = 301;
-inline constexpr int kCmdAuthor = 302;
+#include "core/command_ids.h"
 
 // The user guide shown by command 301 (Windows-1251, ten paragraphs).
 extern const char kHelpText[];

@@ -13,14 +13,14 @@
 namespace {
 
 const DialogInfo kDialogs[] = {
-    {kDialogSerial, "IDD_DIALOG1", 2, 0},
-    {kDialogServer, "IDD_DIALOG2", 1, 1},
-    {kDialogFeed, "IDD_DIALOG9", 2, 0},
-    {kDialogCoordinates, "IDD_DIALOG3", 2, 1},
-    {kDialogName, "IDD_DIALOG4", 1, 0},
-    {kDialogInterval, "IDD_DIALOG_TIMECOMPRESS", 1, 0},
-    {kDialogThreshold, "IDD_DIALOG_POROG", 1, 0},
-    {kDialogFrequency, "IDD_DIALOG_FREQ", 1, 0},
+    {kCmdComDialog, "IDD_DIALOG1", 2, 0},
+    {kCmdServerDialog, "IDD_DIALOG2", 1, 1},
+    {kCmdFeedLinkDialog, "IDD_DIALOG9", 2, 0},
+    {kCmdPointDialog, "IDD_DIALOG3", 2, 1},
+    {kCmdNameDialog, "IDD_DIALOG4", 1, 0},
+    {kCmdIntervalDialog, "IDD_DIALOG_TIMECOMPRESS", 1, 0},
+    {kCmdThresholdDialog, "IDD_DIALOG_POROG", 1, 0},
+    {kCmdFrequencyDialog, "IDD_DIALOG_FREQ", 1, 0},
 };
 
 // A typed text as the dialog reads it: at most 255 characters.
@@ -47,28 +47,28 @@ int dialogInit(int commandId, char* first, char* second) {
     first[0] = '\0';
     if (second) second[0] = '\0';
     switch (commandId) {
-        case kDialogSerial: readInitForDialog(first, second); break;
-        case kDialogServer: readServerForDialog(first); break;
-        case kDialogFeed: readFeedLinkForDialog(first, second); break;
-        case kDialogCoordinates: readPointForDialog(first, second); break;
-        case kDialogName: readNameForDialog(first); break;
-        case kDialogInterval: readIntervalForDialog(first); break;
-        case kDialogThreshold: readThresholdForDialog(first); break;
-        case kDialogFrequency: readFrequencyForDialog(first); break;
+        case kCmdComDialog: readInitForDialog(first, second); break;
+        case kCmdServerDialog: readServerForDialog(first); break;
+        case kCmdFeedLinkDialog: readFeedLinkForDialog(first, second); break;
+        case kCmdPointDialog: readPointForDialog(first, second); break;
+        case kCmdNameDialog: readNameForDialog(first); break;
+        case kCmdIntervalDialog: readIntervalForDialog(first); break;
+        case kCmdThresholdDialog: readThresholdForDialog(first); break;
+        case kCmdFrequencyDialog: readFrequencyForDialog(first); break;
     }
     return info->fieldCount;
 }
 
 int dialogOk(int commandId, const char* first, const char* second) {
     switch (commandId) {
-        case kDialogSerial: return serialDialogOk(first, second);
-        case kDialogServer: return serverDialogOk(first);
-        case kDialogFeed: return feedDialogOk(first, second);
-        case kDialogCoordinates: return coordDialogOk(first, second);
-        case kDialogName: return nameDialogOk(first);
-        case kDialogInterval: return intervalDialogOk(first);
-        case kDialogThreshold: return thresholdDialogOk(first);
-        case kDialogFrequency: return frequencyDialogOk(first);
+        case kCmdComDialog: return serialDialogOk(first, second);
+        case kCmdServerDialog: return serverDialogOk(first);
+        case kCmdFeedLinkDialog: return feedDialogOk(first, second);
+        case kCmdPointDialog: return coordDialogOk(first, second);
+        case kCmdNameDialog: return nameDialogOk(first);
+        case kCmdIntervalDialog: return intervalDialogOk(first);
+        case kCmdThresholdDialog: return thresholdDialogOk(first);
+        case kCmdFrequencyDialog: return frequencyDialogOk(first);
     }
     return 0;
 }

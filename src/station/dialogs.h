@@ -7,15 +7,9 @@
 // texts between the fields and these functions.
 #pragma once
 
-// Dialogs are known by the menu command that opens them.
-inline constexpr int kDialogServer = 102;
-inline constexpr int kDialogSerial = 105;
-inline constexpr int kDialogFeed = 109;
-inline constexpr int kDialogCoordinates = 110;
-inline constexpr int kDialogName = 111;
-inline constexpr int kDialogInterval = 115;
-inline constexpr int kDialogThreshold = 116;
-inline constexpr int kDialogFrequency = 117;
+#include "core/command_ids.h"
+
+// Dialogs are known by the menu command that opens them (core/command_ids.h).
 
 // Control ids of every template.
 inline constexpr int kFieldFirst = 1000;

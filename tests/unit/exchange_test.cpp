@@ -80,7 +80,7 @@ protected:
     }
 
     bool playbackEnded() {
-        return waitFor([] { return app.playState.load() == 100; });
+        return waitFor([] { return app.playState.load() == kPlayEnded; });
     }
 
     ScratchDir dir;
@@ -318,7 +318,7 @@ TEST_F(ExchangeTest, ShutdownEndsAWaitingPlayback) {
     startPlayback("41 1\r\n42 99999\r\n");
     ASSERT_TRUE(waitFor([] { return app.exchangeTick.load() == 1; }));
     stopPlaybackAndWait();
-    EXPECT_EQ(app.playState, 100);
+    EXPECT_EQ(app.playState, kPlayEnded);
     EXPECT_EQ(app.playThread, kNoThread);
     EXPECT_EQ(app.playFile, nullptr);
     closeExchangeFiles();

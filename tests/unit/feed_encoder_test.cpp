@@ -50,7 +50,7 @@ protected:
         ::close(server_);
     }
     int send(const std::string& bytes) {
-        int result = feedSend(program_, reinterpret_cast<const unsigned char*>(bytes.data()),
+        int result = feedSend(reinterpret_cast<const unsigned char*>(bytes.data()),
                               static_cast<int>(bytes.size()));
         peer::writeQueued();
         return result;
@@ -66,35 +66,27 @@ protected:
 };
 
 TEST(FrameBlock, HeaderLengthAndDoubling) {
-    unsigned char buffer[300];
+    unsigned char payload[4096], out[2 * 4096 + 16];
     // 100 bytes without 0x10: 10 02 65 00 68 00, payload, 10 03.
-    for (int i = 0; i < 100; ++i) buffer[i] = static_cast<unsigned char>(0x20 + i % 64);
-    int length = 100;
-    EXPECT_EQ(1, frameBlock(101, buffer, &length));
+    for (int i = 0; i < 100; ++i) payload[i] = static_cast<unsigned char>(0x20 + i % 64);
+    int length = frameBlockInto(101, payload, 100, out);
     ASSERT_EQ(108, length);
-    EXPECT_EQ("10 02 65 00 68 00 ", hex(buffer, 6));
-    EXPECT_EQ("10 03 ", hex(buffer + 106, 2));
+    EXPECT_EQ("10 02 65 00 68 00 ", hex(out, 6));
+    EXPECT_EQ("10 03 ", hex(out + 106, 2));
 
     // A length of 16 doubles its low byte, 4,096 its high byte; the zero stays single.
-    std::memset(buffer, 'a', 12);
-    length = 12;
-    frameBlock(101, buffer, &length);
-    EXPECT_EQ("10 02 65 00 10 10 00 ", hex(buffer, 7));
+    std::memset(payload, 'a', sizeof payload);
+    length = frameBlockInto(101, payload, 12, out);
+    EXPECT_EQ("10 02 65 00 10 10 00 ", hex(out, 7));
     EXPECT_EQ(21, length);
-
-    static unsigned char big[2 * 4096 + 16];
-    std::memset(big, 'a', 4092);
-    length = 4092;
-    frameBlock(101, big, &length);
-    EXPECT_EQ("10 02 65 10 10 00 00 ", hex(big, 7));
+    length = frameBlockInto(101, payload, 4092, out);
+    EXPECT_EQ("10 02 65 10 10 00 00 ", hex(out, 7));
     EXPECT_EQ(4092 + 9, length);
 
     // Payload 0x10 bytes go twice; the length counts them once; type 0x10 doubles.
-    const unsigned char payload[] = {0x10, 0x41, 0x10};
-    std::memcpy(buffer, payload, 3);
-    length = 3;
-    frameBlock(0x10, buffer, &length);
-    EXPECT_EQ("10 02 10 10 00 07 00 10 10 41 10 10 10 03 ", hex(buffer, length));
+    const unsigned char stuffed[] = {0x10, 0x41, 0x10};
+    length = frameBlockInto(0x10, stuffed, 3, out);
+    EXPECT_EQ("10 02 10 10 00 07 00 10 10 41 10 10 10 03 ", hex(out, length));
 }
 
 TEST(FrameBlock, WorstCasePayloadFitsTheWorkArea) {
@@ -112,13 +104,13 @@ TEST(FrameBlock, WorstCasePayloadFitsTheWorkArea) {
 }
 
 TEST_F(FeedEncoderTest, IntroductionWithDefaultsAndEachKindOfData) {
-    sendFeedIntroduction(program_);
+    sendFeedIntroduction();
     std::string expected = "#Rostov-on-Don\r\n#47.198200\r\n#39.628200\r\n#TEXT\r\n";
     EXPECT_EQ(expected, received(expected.size()));
 
     app.binaryMode = 1;
     app.compressFeed = 1;
-    sendFeedIntroduction(program_);
+    sendFeedIntroduction();
     expected = "#Rostov-on-Don\r\n#47.198200\r\n#39.628200\r\n#BINARY:COMPRESS\r\n";
     EXPECT_EQ(expected, received(expected.size()));
 }
@@ -126,7 +118,7 @@ TEST_F(FeedEncoderTest, IntroductionWithDefaultsAndEachKindOfData) {
 TEST_F(FeedEncoderTest, OverlongNameIsCutAndTheLineStillEndsInCrLf) {
     std::memset(app.receiverName, 'N', kNameSize - 1);
     app.receiverName[kNameSize - 1] = '\0';
-    sendFeedIntroduction(program_);
+    sendFeedIntroduction();
     std::string got = received(kNameSize - 1 + 31);
     std::size_t end = got.find("\r\n");
     ASSERT_NE(std::string::npos, end);
@@ -262,26 +254,6 @@ TEST(FeedCommand, OnlyTheExactTextsSwitchTheFeed) {
     EXPECT_EQ(1, app.rawFeed.load());
     command(std::string("#SET OUT DATE TEXT\r\n\0junk", 25));  // the text ends at the NUL
     EXPECT_EQ(0, app.rawFeed.load());
-}
-
-TEST(SendWithRetry, NoSocketCostsOneWaitAndAStalledPeerSixteenCalls) {
-    resetApp();
-    unsigned char byte = 'x';
-    EXPECT_EQ(1, sendWithRetry(kNoSocket, &byte, 1));
-
-    std::uint16_t port;
-    int l = peer::listenLocal(&port);
-    int s = peer::connectLocal(port);
-    int idle = peer::acceptWithin(l, 2000);
-    ASSERT_TRUE(sockWatch(nullptr, s, kMsgFeedLink, kEventRead | kEventClose));  // non-blocking, as registered
-    static unsigned char chunk[1 << 20];
-    // Fill both socket buffers; the peer never reads.
-    while (sockSend(s, chunk, sizeof chunk) > 0) {
-    }
-    EXPECT_EQ(16, sendWithRetry(s, chunk, sizeof chunk));
-    sockClose(s);
-    ::close(idle);
-    ::close(l);
 }
 
 }  // namespace

@@ -267,7 +267,7 @@ TEST_F(FeedLinkTest, ADroppedLinksRestNeverReachesTheNextConnection) {
     const Socket s = app.feed.socket.load();
     static std::vector<unsigned char> chunk(64 * 1024, 'x');
     ASSERT_TRUE(feedLockAcquire(1000));
-    for (int i = 0; i < 60; ++i) feedSend(s, chunk.data(), static_cast<int>(chunk.size()));
+    for (int i = 0; i < 60; ++i) feedSend(chunk.data(), static_cast<int>(chunk.size()));
     feedLockRelease();
     ASSERT_FALSE(peer::readBytes(server, 1).empty());
     dropLink();
@@ -387,7 +387,7 @@ TEST_F(FeedLinkTest, StagedLinesLeaveByTheTickOnceTheIntervalHasPassed) {
     app.compressFeed = 1;
     app.compressInterval = 3;
     const char text[] = "@000000000001A1;\r\n";
-    feedSend(kNoSocket, reinterpret_cast<const unsigned char*>(text), 18);
+    feedSend(reinterpret_cast<const unsigned char*>(text), 18);
     for (int i = 0; i < 5; ++i) stationTick();
     EXPECT_EQ(18, app.acc.fill);  // not connected: staged lines wait for the next link
     app.feed.state = kLinkConnected;

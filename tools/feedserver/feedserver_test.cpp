@@ -87,7 +87,7 @@ TEST_F(FeedServerTool, ShowsTheIntroductionAndPlainLinesAndSwitchesToRaw) {
     EXPECT_TRUE(shows("sent: #SET OUT DATE ORIGINAL"));
     EXPECT_TRUE(peer::pumpUntil([] { return app.rawFeed.load() == 1; }));
     const unsigned char raw[] = {0x1A, 0x32, 0x00, 0x10};
-    feedSend(app.feed.socket.load(), raw, 4);
+    feedSend(raw, 4);
     EXPECT_TRUE(shows("raw: 1a 32 00 10 \n"));
 }
 

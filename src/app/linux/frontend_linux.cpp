@@ -11,7 +11,7 @@
 
 #include "app/linux/shell_linux.h"
 #include "core/app_state.h"
-#include "station/commands.h"
+#include "core/command_ids.h"
 #include "core/frontend.h"
 #include "display/display.h"
 #include "station/station.h"

@@ -14,14 +14,14 @@
 namespace {
 
 HWND* tabWindow(int commandId) {
-    if (commandId == kDialogServer) return &widgets.serverDialog;
-    if (commandId == kDialogCoordinates) return &widgets.coordDialog;
+    if (commandId == kCmdServerDialog) return &widgets.serverDialog;
+    if (commandId == kCmdPointDialog) return &widgets.coordDialog;
     return nullptr;
 }
 
 int* tabPosition(int commandId) {
-    if (commandId == kDialogServer) return &widgets.serverTabPosition;
-    if (commandId == kDialogCoordinates) return &widgets.coordTabPosition;
+    if (commandId == kCmdServerDialog) return &widgets.serverTabPosition;
+    if (commandId == kCmdPointDialog) return &widgets.coordTabPosition;
     return nullptr;
 }
 
@@ -101,14 +101,14 @@ INT_PTR CALLBACK procedureOf(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 
 DLGPROC procedureFor(int commandId) {
     switch (commandId) {
-        case kDialogServer: return procedureOf<kDialogServer>;
-        case kDialogSerial: return procedureOf<kDialogSerial>;
-        case kDialogFeed: return procedureOf<kDialogFeed>;
-        case kDialogCoordinates: return procedureOf<kDialogCoordinates>;
-        case kDialogName: return procedureOf<kDialogName>;
-        case kDialogInterval: return procedureOf<kDialogInterval>;
-        case kDialogThreshold: return procedureOf<kDialogThreshold>;
-        case kDialogFrequency: return procedureOf<kDialogFrequency>;
+        case kCmdServerDialog: return procedureOf<kCmdServerDialog>;
+        case kCmdComDialog: return procedureOf<kCmdComDialog>;
+        case kCmdFeedLinkDialog: return procedureOf<kCmdFeedLinkDialog>;
+        case kCmdPointDialog: return procedureOf<kCmdPointDialog>;
+        case kCmdNameDialog: return procedureOf<kCmdNameDialog>;
+        case kCmdIntervalDialog: return procedureOf<kCmdIntervalDialog>;
+        case kCmdThresholdDialog: return procedureOf<kCmdThresholdDialog>;
+        case kCmdFrequencyDialog: return procedureOf<kCmdFrequencyDialog>;
     }
     return nullptr;
 }
@@ -130,7 +130,7 @@ void uiOpenDialog(int commandId) {
 
 int offerTabToDialogs(void*) {
     // Offered to both, always: a TAB may move the focus in each open one.
-    int server = offerTab(kDialogServer);
-    int coordinates = offerTab(kDialogCoordinates);
+    int server = offerTab(kCmdServerDialog);
+    int coordinates = offerTab(kCmdPointDialog);
     return server || coordinates;
 }
