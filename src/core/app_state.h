@@ -225,6 +225,9 @@ struct AppState {
     char recordFileName[kFileNameSize] = "";
     char playFileName[kFileNameSize] = "";
     ThreadHandle playThread = kNoThread;    // main
+    // Where playback writes the bytes it plays: the receiver's port, wired by the
+    // station at start-up (main, before any playback thread exists).
+    int (*playbackPortWrite)(const void* data, int count) = nullptr;
 
 };
 

@@ -23,7 +23,6 @@
 #include "core/command_ids.h"
 #include "core/frontend.h"
 #include "display/display.h"
-#include "input/serial_source.h"
 #include "net/feed_encoder.h"
 #include "net/relay_server.h"
 #include "record/log_line.h"
@@ -52,7 +51,7 @@ void showStopped(int commandId, const char* itemText) {
 // for), then the relay clients. Playback thread; blocks in the port write (at
 // most its deadline) and up to 5000 ms for FeedLock.
 void playByte(unsigned char byte) {
-    writeComPort(&byte, 1);
+    if (app.playbackPortWrite) app.playbackPortWrite(&byte, 1);
     feedOffer(&byte, 1, FeedKind::kPlayedBytes);
     relayToClients(&byte, 1);
 }

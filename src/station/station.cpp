@@ -23,6 +23,7 @@ int stationLoad() {
 }
 
 void stationStart(void* window) {
+    app.playbackPortWrite = writeComPort;
     feedLockCreate();
     startSerialSource();
     startNetwork();
