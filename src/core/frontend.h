@@ -1,8 +1,9 @@
-// What the portable core asks of the user interface.
-//
-// brevalink.exe implements these with Win32 windows, menus, message boxes and the
-// tray (the *_win32.cpp files); the native build implements them in memory
-// (frontend_headless.cpp) so tests can see what a user would have seen.
+// What the station tells a front end, in the station's words: what happened to
+// the receiver's source, the relay, recording and playback and the modes; the
+// monitor and status lines; messages for the user. Each front end shows it its own
+// way: src/app/win32 on the tray, menus, statics and message boxes as the Windows
+// program always has; src/app/linux in its journal and terminal; src/app/headless
+// in memory, so that tests see what a user would have seen.
 // Unless a comment says otherwise these run on the main thread.
 #pragma once
 
@@ -18,11 +19,11 @@ void uiScrollAndPlace(const char* text);
 void uiRecordLine(const char* line, int length);
 // Sets the text of status line 0, 1 or 2. Main thread.
 void uiSetStatusLine(int index, const char* text);
-// Sets the main window's title text. Any thread (carried out on the main thread).
-void uiSetTitle(const char* text);
 // The status refresh (kMsgStatusRefresh): runs refreshStatusLines on the main thread;
 // a caller on another thread waits until it is done.
 void uiRefreshStatus();
+
+// ---- messages --------------------------------------------------------------
 
 inline constexpr int kBoxOk = 0;
 inline constexpr int kBoxYesNo = 1;
@@ -36,17 +37,38 @@ int uiMessageBox(int ownedByMain, const char* text, const char* caption, int but
 // Linux. Any thread; never waits for a person.
 void uiNotice(const char* text);
 
-// Menu check marks and item texts of the main menu, by command id. Any thread.
-void uiCheckMenuItem(int commandId, int checked);
-void uiSetMenuItemText(int commandId, const char* text);
+// ---- what happened --------------------------------------------------------
 
-// Shutdown: the front end's 100 ms tick ends (the window's timer).
-void uiEndTicks();
+// The receiver's source (its serial port).
+enum class SourceState {
+    kOpened,      // opened (at start, from the dialog, or again after a loss)
+    kCannotOpen,  // could not be opened; tried again every 2 s
+    kBusy,        // another program holds it; tried again every 2 s
+    kLost,        // went away while open; tried again every 2 s
+};
+void uiSourceChanged(SourceState state);
 
-// Tray icon operations: 0 add, 1 modify (state 0, 1, 2), 2 delete. 1 on success.
-int setTrayIcon(int operation, int state);
+// The relay server: its listening port, and a client that came or went (peer is
+// its address, else ""); clients is how many are connected after the change.
+enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft };
+void uiRelayChanged(RelayEvent event, const char* peer, int clients);
 
-// Opens the settings dialog of a menu command (102, 105, 109, 110, 111, 115, 116, 117).
+// Recording and playback started or ended, with their file. Any thread: a
+// playback ends on its own thread, and the window may carry the change out on the
+// main thread while the caller waits.
+enum class ExchangeEvent { kRecordingStarted, kRecordingStopped, kPlaybackStarted, kPlaybackEnded };
+void uiExchangeChanged(ExchangeEvent event, const char* file);
+
+// A mode switched on or off, by the command that switches it: binary mode,
+// compression, relative time.
+void uiModeChanged(int commandId, int on);
+
+// Shutdown has come to the front end's part: its 100 ms tick and its tray go.
+void uiStationStopping();
+
+// ---- what the user asked for ----------------------------------------------
+
+// Opens the settings dialog of a menu command (the kCmd...Dialog ids).
 void uiOpenDialog(int commandId);
 // Ends the program as the Exit command does (destroys the main window).
 void uiCloseMainWindow();

@@ -1,9 +1,10 @@
-// DisplayRing, show-now, status lines and title.
+// DisplayRing, show-now, and what the title and menu show for recording and playback.
 #include "display/display.h"
 
 #include <cstdio>
 
 #include "core/app_state.h"
+#include "core/command_ids.h"
 #include "core/frontend.h"
 
 void displayLine(const char* text, int mode) {
@@ -27,8 +28,16 @@ void displayLine(const char* text, int mode) {
     uiScrollAndPlace(line);
 }
 
-void setTitleState(const char* text) {
-    char title[400];
-    std::snprintf(title, sizeof title, "%s : %s", "[] ", text);
-    uiSetTitle(title);
+void formatTitle(const char* state, char* out, int capacity) {
+    std::snprintf(out, static_cast<std::size_t>(capacity), "%s : %s", "[] ", state);
+}
+
+ExchangeView exchangeView(ExchangeEvent event) {
+    switch (event) {
+        case ExchangeEvent::kRecordingStarted: return {kCmdRecord, "&Прекратить запись", 1, "Протоколирование обмена"};
+        case ExchangeEvent::kRecordingStopped: return {kCmdRecord, "&Записать в файл", 0, "[] "};
+        case ExchangeEvent::kPlaybackStarted: return {kCmdPlayback, "&Прекратить чтение", 1, "Чтение из файла"};
+        case ExchangeEvent::kPlaybackEnded: break;
+    }
+    return {kCmdPlayback, "&Считать из файла", 0, "[] "};
 }

@@ -1,9 +1,11 @@
 // The monitor panel's portable half: the DisplayRing mailbox, the show-now path
-// and the window title.
+// and what the window's title and menu show for recording and playback.
 //
 // Stores come from any thread; show-newest runs on the main thread once per tick.
 // The ring's slots and indexes are guarded together by DisplayRing::lock.
 #pragma once
+
+#include "core/frontend.h"
 
 inline constexpr int kDisplayStore = 0;
 inline constexpr int kDisplayShowNow = 1;
@@ -15,5 +17,15 @@ inline constexpr int kDisplayShowNewest = 3;
 // other:  show the newest ring line if it has not been shown (main thread, tick).
 void displayLine(const char* text, int mode);
 
-// Title "[] : text". Any thread.
-void setTitleState(const char* text);
+// The window's title for a state text: "[]  : text".
+void formatTitle(const char* state, char* out, int capacity);
+
+// What the window shows for a recording or playback event: the menu item (its
+// command), its text and mark, and the title's state text.
+struct ExchangeView {
+    int commandId;
+    const char* menuText;
+    int checked;
+    const char* titleState;
+};
+ExchangeView exchangeView(ExchangeEvent event);

@@ -58,6 +58,9 @@ void handOn(const unsigned char* block, int count) {
 
 void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
 
+// Says why the port is not open: held by another program, or not there.
+void sayNotOpen() { uiSourceChanged(app.comBusy.load() ? SourceState::kBusy : SourceState::kCannotOpen); }
+
 constexpr int kRetryTicks = 20;       // 2 s between tries of a lost or missing port
 // After a write that ran out of time, writes are given up at once for this long;
 // the next one tries the port again.
@@ -154,13 +157,13 @@ void comReaderThread(void*) { comReaderLoop(kComReadBlock); }
 void startSerialSource() {
     if (!openComPort(app.comPortName)) {
         app.comHandle.store(kNoSerial);
-        setTrayIcon(1, 2);
+        sayNotOpen();
         uiMessageBox(1, "Не удалось открыть СОМ ПОРТ", app.comPortName, kBoxOk);
         retryLater();
         return;
     }
     startReader();
-    setTrayIcon(1, 1);
+    uiSourceChanged(SourceState::kOpened);
     if (app.binaryMode.load() == 0) {
         writeText("#00\n");
         sleepMs(1000);  // the receiver's own pace between the two start commands
@@ -190,11 +193,11 @@ void reopenComPort(const char* portName, const char* baudText) {
     if (baudText != app.comBaudText) copyText(app.comBaudText, kNameSize, baudText);
     if (openComPort(app.comPortName)) {
         startReader();
-        setTrayIcon(1, 1);
+        uiSourceChanged(SourceState::kOpened);
         return;
     }
     app.comHandle.store(kNoSerial);
-    setTrayIcon(1, 2);
+    sayNotOpen();
     const char* text = app.comOpenCount > 0 ? "Не удалось открыть СОМ ПОРТ\nПопробуйте перезапустить эту программу"
                                             : "Не удалось открыть СОМ ПОРТ\n";
     uiMessageBox(1, text, app.comPortName, kBoxOk);
@@ -205,7 +208,7 @@ void comPortTick() {
     if (app.comLost.load() && app.comHandle.load() != kNoSerial) {
         closeComPort();  // the reader has ended already
         app.comStartTicks = -1;
-        setTrayIcon(1, 2);
+        uiSourceChanged(SourceState::kLost);
         retryLater();
     }
     if (app.comStartTicks > 0 && --app.comStartTicks == 0) {
@@ -217,7 +220,7 @@ void comPortTick() {
     if (!openComPort(app.comPortName)) return;
     app.comRetry = 0;
     startReader();
-    setTrayIcon(1, 1);
+    uiSourceChanged(SourceState::kOpened);
     // The receiver may have been power-cycled: it gets the start commands again,
     // the second one a tick-counted second later so the window never waits.
     if (app.binaryMode.load() == 0) {

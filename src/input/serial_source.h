@@ -29,9 +29,9 @@ void comReaderThread(void* unused);
 // and per hand-off). Reader thread; comReaderThread runs it with kComReadBlock.
 void comReaderLoop(int blockCapacity);
 
-// Start-up: open the configured port, start its reader, set the tray icon and send
-// the receiver's start commands (text mode only); on failure the tray shows the
-// failed state and the user gets a message box. Main thread; blocks about 1 s in
+// Start-up: open the configured port, start its reader, tell the front end and
+// send the receiver's start commands (text mode only); on failure the front end is
+// told why and the user gets a message box. Main thread; blocks about 1 s in
 // text mode (the pause between the two start commands).
 void startSerialSource();
 // Shutdown: the stop command (text mode), the 1 s pause, close, and the reader's
@@ -40,9 +40,9 @@ void stopSerialSource();
 // The serial dialog's OK: close (waiting for the reader), take the new texts, open
 // again; no receiver commands. Main thread.
 void reopenComPort(const char* portName, const char* baudText);
-// Every tick: a port the reader found gone is closed (tray state 2) and, like a
-// port that failed to open at start-up or from the dialog, tried again by name
-// every 2 s; once it opens the reader runs again (tray state 1) and, in text mode,
+// Every tick: a port the reader found gone is closed (the source is lost) and,
+// like a port that failed to open at start-up or from the dialog, tried again by
+// name every 2 s; once it opens the reader runs again and, in text mode,
 // the receiver gets its two start commands, the second 1 s after the first.
 // Main thread; never waits (an open of a missing port fails at once).
 void comPortTick();

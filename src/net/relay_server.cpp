@@ -56,6 +56,24 @@ void freeEntry(ClientEntry& e) {
     e.peer[0] = '\0';
 }
 
+int connectedClients() {
+    int n = 0;
+    for (ClientEntry& e : app.clients.entries) n += e.socket.load() != kNoSocket;
+    return n;
+}
+
+// Frees the entry of a client that has gone (or was cut off, or the server
+// stops) and tells the front end who left. Main thread.
+void clientLeft(ClientEntry& e) {
+    char peer[kPeerSize];
+    {
+        TextGuard guard(app.clients.peerLock);
+        copyText(peer, sizeof peer, e.peer);
+    }
+    freeEntry(e);
+    uiRelayChanged(RelayEvent::kClientLeft, peer, connectedClients());
+}
+
 ClientEntry* findEntry(Socket s) {
     if (s == kNoSocket) return nullptr;
     for (ClientEntry& e : app.clients.entries)
@@ -80,6 +98,7 @@ void startRelayServer(void* window) {
     }
     app.listenSocket.store(s);
     app.relayPortBusy.store(s == kNoSocket);
+    uiRelayChanged(s == kNoSocket ? RelayEvent::kPortBusy : RelayEvent::kListening, "", connectedClients());
     uiRefreshStatus();
 }
 
@@ -127,6 +146,7 @@ void onAcceptEvent(void* window, long lParam) {
     }
     slot->dropped.store(0);
     slot->relaying.store(1);
+    uiRelayChanged(RelayEvent::kClientJoined, peer, connectedClients());
     uiRefreshStatus();
 }
 
@@ -155,7 +175,7 @@ void onClientEvent(void*, Socket s, long lParam) {
             }
             uiNotice(text);
         }
-        freeEntry(*e);
+        clientLeft(*e);
         uiRefreshStatus();
         return;
     }
@@ -164,7 +184,7 @@ void onClientEvent(void*, Socket s, long lParam) {
     // already must not close a number that may belong to someone else by now.
     if (!e) return;
     if (event == kEventRelayDrop && !e->dropped.load()) return;
-    freeEntry(*e);
+    clientLeft(*e);
     uiRefreshStatus();
 }
 
@@ -174,7 +194,7 @@ void stopRelayServer(void* window) {
         Socket s = e.socket.load();
         if (s == kNoSocket) continue;
         sockWatch(window, s, 0, 0);
-        freeEntry(e);
+        clientLeft(e);
     }
     Socket l = app.listenSocket.exchange(kNoSocket);
     if (l != kNoSocket) sockClose(l);

@@ -41,11 +41,6 @@ constexpr int kRecordDiskFailed = 2;
 constexpr int kRecordStopWaitMs = 3000;
 constexpr int kWriterWaitMs = 100;
 
-void showStopped(int commandId, const char* itemText) {
-    setTitleState("[] ");
-    uiSetMenuItemText(commandId, itemText);
-    uiCheckMenuItem(commandId, 0);
-}
 
 // One played byte: the serial port, the feed (raw, whatever the server asked
 // for), then the relay clients. Playback thread; blocks in the port write (at
@@ -88,7 +83,7 @@ void playbackThread(void*) {
     // The window updates come first, while playFile still says "playing": they
     // wait for the main thread, and the main thread joins this thread only once
     // playFile is cleared, so the two never wait for each other.
-    showStopped(kCmdPlayback, "&Считать из файла");
+    uiExchangeChanged(ExchangeEvent::kPlaybackEnded, app.playFileName);
     if (file) std::fclose(file);
     app.playFile = nullptr;
     app.playState = kPlayEnded;
@@ -172,7 +167,7 @@ int startRecordWriter(std::FILE* file) {
 
 void stopRecording() {
     closeRecordFile();
-    showStopped(kCmdRecord, "&Записать в файл");
+    uiExchangeChanged(ExchangeEvent::kRecordingStopped, app.recordFileName);
 }
 
 }  // namespace
@@ -232,9 +227,7 @@ int commandRecord() {
         return 0;
     }
     copyText(app.recordFileName, sizeof app.recordFileName, chosen);
-    setTitleState("Протоколирование обмена");
-    uiSetMenuItemText(kCmdRecord, "&Прекратить запись");
-    uiCheckMenuItem(kCmdRecord, 1);
+    uiExchangeChanged(ExchangeEvent::kRecordingStarted, app.recordFileName);
     return 1;
 }
 
@@ -258,9 +251,7 @@ int commandPlayback() {
     std::FILE* file = std::fopen(chosen, "rb");
     if (!file) return 0;
     app.playFile = file;
-    setTitleState("Чтение из файла");
-    uiSetMenuItemText(kCmdPlayback, "&Прекратить чтение");
-    uiCheckMenuItem(kCmdPlayback, 1);
+    uiExchangeChanged(ExchangeEvent::kPlaybackStarted, app.playFileName);
     app.playState = kPlayRunning;
     app.playThread = threadStart(playbackThread, nullptr);
     if (app.playThread == kNoThread) {
@@ -268,7 +259,7 @@ int commandPlayback() {
         // never ran.
         std::fclose(file);
         app.playFile = nullptr;
-        showStopped(kCmdPlayback, "&Считать из файла");
+        uiExchangeChanged(ExchangeEvent::kPlaybackEnded, app.playFileName);
         app.playState = kPlayEnded;
         return 0;
     }

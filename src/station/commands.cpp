@@ -57,7 +57,7 @@ int recordingOpen() { return app.recordFile.load() != nullptr; }
 void setModeFlag(int commandId, int on) {
     std::atomic<int>& flag = commandId == kCmdBinaryMode ? app.binaryMode : app.compressFeed;
     flag.store(on);
-    uiCheckMenuItem(commandId, on);
+    uiModeChanged(commandId, on);
     // The feed server learns the compression mode only from the introduction, so a
     // connected link is dropped and the reconnect thread introduces us again.
     if (commandId == kCmdCompressFeed && app.feed.state.load() == kLinkConnected) dropLink();
@@ -87,7 +87,7 @@ int handleCommand(int id) {
         switchFlag(app.compressFeed, kCmdCompressFeed);
         return 1;
     case kCmdRelativeTime:
-        uiCheckMenuItem(kCmdRelativeTime, onRelativeTimeCommand());
+        uiModeChanged(kCmdRelativeTime, onRelativeTimeCommand());
         return 1;
     case kCmdRecord:
         if (!recordingOpen() && app.playFile.load())

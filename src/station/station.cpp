@@ -29,8 +29,8 @@ void stationStart(void* window) {
     startNetwork();
     startReconnectThread();
     startRelayServer(window);
-    if (app.binaryMode.load()) uiCheckMenuItem(kCmdBinaryMode, 1);
-    if (app.compressFeed.load()) uiCheckMenuItem(kCmdCompressFeed, 1);
+    if (app.binaryMode.load()) uiModeChanged(kCmdBinaryMode, 1);
+    if (app.compressFeed.load()) uiModeChanged(kCmdCompressFeed, 1);
 }
 
 void stationTick() {
@@ -77,8 +77,7 @@ void stationStop(void* window) {
     netCleanup();
     stopPlaybackAndWait();
     closeExchangeFiles();
-    uiEndTicks();
-    setTrayIcon(2, 0);
+    uiStationStopping();
     stopSerialSource();
     libraryFree(app.zlibModule);
     app.zlibModule = nullptr;

@@ -28,7 +28,6 @@ struct Headless {
     char lastNotice[1024];
     int notices;
     int trayIcon;
-    int trayShown;  // the state last set, so that a repeat costs no platform call
     int trayCalls;
     int dialogs[kMaxCommand];
     int closed;
@@ -53,7 +52,6 @@ void headlessReset() {
     view.lastNotice[0] = '\0';
     view.notices = 0;
     view.trayIcon = 0;
-    view.trayShown = 0;
     view.trayCalls = 0;
     std::memset(view.dialogs, 0, sizeof view.dialogs);
     view.closed = 0;
@@ -74,14 +72,8 @@ void uiSetStatusLine(int index, const char* text) {
     copyText(view.status[index], sizeof view.status[index], text);
 }
 
-void uiSetTitle(const char* text) {
-    TextGuard g(view.lock);
-    copyText(view.title, sizeof view.title, text);
-}
 
 void uiRefreshStatus() { refreshStatusLines(); }
-
-void uiEndTicks() {}
 
 int uiMessageBox(int, const char* text, const char* caption, int) {
     TextGuard g(view.lock);
@@ -105,28 +97,32 @@ int headlessNotices(char* last, std::size_t capacity) {
     return view.notices;
 }
 
-void uiCheckMenuItem(int commandId, int checked) {
+// What the window would show, as brevalink.exe shows it.
+void uiModeChanged(int commandId, int on) {
     if (!validCommand(commandId)) return;
     TextGuard g(view.lock);
-    view.checked[commandId] = checked ? 1 : 0;
+    view.checked[commandId] = on ? 1 : 0;
 }
 
-void uiSetMenuItemText(int commandId, const char* text) {
-    if (!validCommand(commandId)) return;
+void uiExchangeChanged(ExchangeEvent event, const char*) {
+    ExchangeView shown = exchangeView(event);
     TextGuard g(view.lock);
-    copyText(view.menuText[commandId], sizeof view.menuText[0], text);
+    formatTitle(shown.titleState, view.title, sizeof view.title);
+    copyText(view.menuText[shown.commandId], sizeof view.menuText[0], shown.menuText);
+    view.checked[shown.commandId] = shown.checked;
 }
 
-int setTrayIcon(int operation, int state) {
-    if (operation == 1) {
-        if (state == view.trayShown) return 1;
-        view.trayShown = state;
-    }
+void uiSourceChanged(SourceState state) {
+    int icon = state == SourceState::kOpened ? 1 : 2;
     TextGuard g(view.lock);
-    if (operation == 1) view.trayIcon = state;
+    if (icon == view.trayIcon) return;  // the tray is set only when its icon changes
+    view.trayIcon = icon;
     ++view.trayCalls;
-    return 1;
 }
+
+void uiRelayChanged(RelayEvent, const char*, int) {}
+
+void uiStationStopping() {}
 
 void uiOpenDialog(int commandId) {
     if (!validCommand(commandId)) return;

@@ -45,9 +45,6 @@ struct Told {
     char feed[kNameSize + 64];
     int relayState;  // 0 not yet, 1 listening, 2 port busy
     unsigned relayPort;
-    Socket clients[kMaxClients];
-    char peers[kMaxClients][kPeerSize];
-    int portWasOpen;
 };
 Told told;
 
@@ -85,50 +82,6 @@ bool churnMaySay() {
     return false;
 }
 
-int connectedClients() {
-    int n = 0;
-    for (const ClientEntry& e : app.clients.entries)
-        if (e.socket.load() != kNoSocket) ++n;
-    return n;
-}
-
-// Status line 0 changes with every client that comes or goes; the journal gets
-// who came and went, and the port's state, rather than the whole line.
-void tellRelayChanges() {
-    int state = app.listenSocket.load() != kNoSocket ? 1 : app.relayPortBusy.load() ? 2 : 0;
-    unsigned port = app.serverPort.load();
-    if ((state != told.relayState || port != told.relayPort) && state != 0) {
-        if (state == 1 && app.relayAddress[0])
-            journalLine("relay: listening on port %u at %s only", port, app.relayAddress);
-        else if (state == 1)
-            journalLine("relay: listening on port %u", port);
-        else if (app.relayAddress[0])
-            journalLine("relay: cannot listen on %s port %u (in use, or not an address of this machine); "
-                        "trying again every 5 s", app.relayAddress, port);
-        else
-            journalLine("relay: port %u is in use; trying again every 5 s", port);
-    }
-    told.relayState = state;
-    told.relayPort = port;
-    int count = connectedClients();
-    for (int i = 0; i < kMaxClients; ++i) {
-        const ClientEntry& e = app.clients.entries[i];
-        Socket now = e.socket.load();
-        char peer[kPeerSize];
-        {
-            TextGuard g(app.clients.peerLock);
-            copyText(peer, sizeof peer, e.peer);
-        }
-        if (told.clients[i] == now && std::strcmp(told.peers[i], peer) == 0) continue;
-        if (told.clients[i] != kNoSocket && churnMaySay())
-            journalLine("relay: client %s left (%d connected)", told.peers[i][0] ? told.peers[i] : "?", count);
-        if (now != kNoSocket && peer[0] && churnMaySay())
-            journalLine("relay: client %s joined (%d connected)", peer, count);
-        told.clients[i] = peer[0] ? now : kNoSocket;
-        copyText(told.peers[i], kPeerSize, peer[0] ? peer : "");
-    }
-}
-
 }  // namespace
 
 void shellStart(const ShellOptions& given) {
@@ -136,7 +89,6 @@ void shellStart(const ShellOptions& given) {
     std::memset(&picture.monitor, 0, sizeof picture.monitor);
     std::memset(&picture.status, 0, sizeof picture.status);
     picture.title[0] = '\0';
-    for (Socket& s : told.clients) s = kNoSocket;
 }
 
 int shellQuitRequested() { return quit.load(); }
@@ -210,7 +162,6 @@ void uiSetStatusLine(int index, const char* text) {
     }
     changes.fetch_add(1);
     if (!service()) return;
-    if (index == 0) tellRelayChanges();
     if (index == 1 && std::strcmp(told.feed, text) != 0) {
         char status[kNameSize];
         {
@@ -227,13 +178,6 @@ void uiSetStatusLine(int index, const char* text) {
     }
 }
 
-void uiSetTitle(const char* text) {
-    {
-        std::lock_guard<std::mutex> g(picture.lock);
-        copyText(picture.title, sizeof picture.title, text);
-    }
-    changes.fetch_add(1);
-}
 
 // Nothing here waits for the main thread: another thread's refresh is done by the
 // main loop at its next turn, within one tick.
@@ -271,59 +215,99 @@ void uiNotice(const char* text) {
     if (service()) journalLine("%s", text);
 }
 
-void uiCheckMenuItem(int commandId, int checked) {
+namespace {
+
+// Sets a mark of the picture; 1 when it changed.
+int mark(int commandId, int on) {
     {
         std::lock_guard<std::mutex> g(picture.lock);
-        if (commandId < 0 || commandId >= kMaxCommand || picture.marks[commandId] == checked) return;
-        picture.marks[commandId] = checked;
+        if (commandId < 0 || commandId >= kMaxCommand || picture.marks[commandId] == on) return 0;
+        picture.marks[commandId] = on;
     }
     changes.fetch_add(1);
-    if (!service()) return;
-    switch (commandId) {
-        case kCmdBinaryMode: journalLine("receiver mode: %s", checked ? "binary" : "text"); break;
-        case kCmdCompressFeed: journalLine("feed compression: %s", checked ? "on" : "off"); break;
-        case kCmdRecord:
-            if (checked)
-                journalLine("recording the receiver's bytes to %s", app.recordFileName);
-            else
-                journalLine("recording stopped");
-            break;
-        case kCmdPlayback:
-            journalLine(checked ? "playing back %s" : "playback of %s ended", app.playFileName);
-            break;
-        default: break;
-    }
-}
-
-void uiSetMenuItemText(int, const char*) {}
-
-int setTrayIcon(int operation, int state) {
-    if (operation != 1) return 1;
-    int before;
-    {
-        std::lock_guard<std::mutex> g(picture.lock);
-        before = picture.port;
-        picture.port = state;
-    }
-    if (before == state) return 1;
-    changes.fetch_add(1);
-    if (service()) {
-        if (state == 1)
-            journalLine("port %s %s at %s baud", app.comPortName, told.portWasOpen ? "reopened" : "opened",
-                        app.comBaudText);
-        else if (state == 2 && app.comBusy.load())
-            journalLine("port %s is busy (занят): another program holds it; trying again every 2 s",
-                        app.comPortName);
-        else if (state == 2)
-            journalLine(told.portWasOpen ? "port %s lost; trying again every 2 s"
-                                         : "port %s could not be opened; trying again every 2 s",
-                        app.comPortName);
-    }
-    if (state == 1) told.portWasOpen = 1;
     return 1;
 }
 
-void uiEndTicks() {}
+}  // namespace
+
+void uiModeChanged(int commandId, int on) {
+    if (!mark(commandId, on) || !service()) return;
+    if (commandId == kCmdBinaryMode) journalLine("receiver mode: %s", on ? "binary" : "text");
+    if (commandId == kCmdCompressFeed) journalLine("feed compression: %s", on ? "on" : "off");
+}
+
+void uiExchangeChanged(ExchangeEvent event, const char* file) {
+    ExchangeView view = exchangeView(event);
+    {
+        std::lock_guard<std::mutex> g(picture.lock);
+        formatTitle(view.titleState, picture.title, sizeof picture.title);
+    }
+    mark(view.commandId, view.checked);
+    if (!service()) return;
+    switch (event) {
+        case ExchangeEvent::kRecordingStarted: journalLine("recording the receiver's bytes to %s", file); break;
+        case ExchangeEvent::kRecordingStopped: journalLine("recording stopped"); break;
+        case ExchangeEvent::kPlaybackStarted: journalLine("playing back %s", file); break;
+        case ExchangeEvent::kPlaybackEnded: journalLine("playback of %s ended", file); break;
+    }
+}
+
+void uiSourceChanged(SourceState state) {
+    int port = state == SourceState::kOpened ? 1 : 2;
+    {
+        std::lock_guard<std::mutex> g(picture.lock);
+        if (picture.port == port) return;  // a retry that fails again is not news
+        picture.port = port;
+    }
+    changes.fetch_add(1);
+    if (!service()) return;
+    switch (state) {
+        case SourceState::kOpened:
+            journalLine("port %s %s at %s baud", app.comPortName, app.comOpenCount > 1 ? "reopened" : "opened",
+                        app.comBaudText);
+            break;
+        case SourceState::kBusy:
+            journalLine("port %s is busy (занят): another program holds it; trying again every 2 s", app.comPortName);
+            break;
+        case SourceState::kLost: journalLine("port %s lost; trying again every 2 s", app.comPortName); break;
+        case SourceState::kCannotOpen:
+            journalLine("port %s could not be opened; trying again every 2 s", app.comPortName);
+            break;
+    }
+}
+
+void uiRelayChanged(RelayEvent event, const char* peer, int clients) {
+    if (!service()) return;
+    unsigned port = app.serverPort.load();
+    switch (event) {
+        case RelayEvent::kListening:
+        case RelayEvent::kPortBusy: {
+            // A busy port is tried every 5 s: said once, until it changes.
+            int state = event == RelayEvent::kListening ? 1 : 2;
+            if (state == told.relayState && port == told.relayPort) return;
+            told.relayState = state;
+            told.relayPort = port;
+            if (state == 1 && app.relayAddress[0])
+                journalLine("relay: listening on port %u at %s only", port, app.relayAddress);
+            else if (state == 1)
+                journalLine("relay: listening on port %u", port);
+            else if (app.relayAddress[0])
+                journalLine("relay: cannot listen on %s port %u (in use, or not an address of this machine); "
+                            "trying again every 5 s", app.relayAddress, port);
+            else
+                journalLine("relay: port %u is in use; trying again every 5 s", port);
+            return;
+        }
+        case RelayEvent::kClientJoined:
+            if (churnMaySay()) journalLine("relay: client %s joined (%d connected)", peer, clients);
+            return;
+        case RelayEvent::kClientLeft:
+            if (churnMaySay()) journalLine("relay: client %s left (%d connected)", peer[0] ? peer : "?", clients);
+            return;
+    }
+}
+
+void uiStationStopping() {}
 
 void uiOpenDialog(int) {}
 

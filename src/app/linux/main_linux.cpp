@@ -244,7 +244,6 @@ int main(int argc, char** argv) {
     }
     terminalTurn();
 
-    setTrayIcon(0, 0);
     stationStart(nullptr);
     if (options.recordFile) handleCommand(kCmdRecord);
     if (options.playFile) handleCommand(kCmdPlayback);

@@ -4,6 +4,7 @@
 // ever touched by the main thread. Once the window is destroyed (shutdown) those
 // sends fail at once, so a thread the shutdown waits for can never block on it.
 #include <windows.h>
+#include <shellapi.h>
 
 #include "core/app_state.h"
 #include "core/frontend.h"
@@ -47,8 +48,6 @@ void uiSetStatusLine(int index, const char* text) {
     SetWindowTextA(widgets.statusLines[index], text);
 }
 
-void uiSetTitle(const char* text) { SetWindowTextA(mainHwnd(), text); }
-
 void uiRefreshStatus() {
     if (onMainThread()) {
         refreshStatusLines();
@@ -66,12 +65,14 @@ int uiMessageBox(int ownedByMain, const char* text, const char* caption, int but
 // The monitor is where the window's user looks; the line scrolls in at once.
 void uiNotice(const char* text) { displayLine(text, kDisplayShowNow); }
 
-void uiCheckMenuItem(int commandId, int checked) {
+namespace {
+
+void checkMenuItem(int commandId, int checked) {
     CheckMenuItem(GetMenu(mainHwnd()), static_cast<UINT>(commandId),
                   MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
 }
 
-void uiSetMenuItemText(int commandId, const char* text) {
+void setMenuItemText(int commandId, const char* text) {
     // Only the text: the item keeps its check mark.
     MENUITEMINFOA item{};
     item.cbSize = sizeof item;
@@ -80,6 +81,30 @@ void uiSetMenuItemText(int commandId, const char* text) {
     SetMenuItemInfoA(GetMenu(mainHwnd()), static_cast<UINT>(commandId), FALSE, &item);
 }
 
-void uiCloseMainWindow() { DestroyWindow(mainHwnd()); }
+}  // namespace
 
-void uiEndTicks() { KillTimer(mainHwnd(), kTickTimer); }
+// The tray shows the port: the green bell while it is open, the red one otherwise.
+void uiSourceChanged(SourceState state) { setTrayIcon(NIM_MODIFY, state == SourceState::kOpened ? 1 : 2); }
+
+// The server status line shows the relay's port and clients.
+void uiRelayChanged(RelayEvent, const char*, int) {}
+
+// The title, then the menu item's text, then its mark. From the playback thread the
+// title is set by the main thread while the caller waits.
+void uiExchangeChanged(ExchangeEvent event, const char*) {
+    ExchangeView view = exchangeView(event);
+    char title[400];
+    formatTitle(view.titleState, title, sizeof title);
+    SetWindowTextA(mainHwnd(), title);
+    setMenuItemText(view.commandId, view.menuText);
+    checkMenuItem(view.commandId, view.checked);
+}
+
+void uiModeChanged(int commandId, int on) { checkMenuItem(commandId, on); }
+
+void uiStationStopping() {
+    KillTimer(mainHwnd(), kTickTimer);
+    setTrayIcon(NIM_DELETE, 0);
+}
+
+void uiCloseMainWindow() { DestroyWindow(mainHwnd()); }

@@ -40,6 +40,10 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Message 1040: scrolls in the line another thread handed over. Main thread.
 void scrollInHandedOverLine();
 
+// Tray icon operations: NIM_ADD, NIM_MODIFY (state 0 starting, 1 port open, 2 port
+// failed or lost), NIM_DELETE. 1 on success.
+int setTrayIcon(int operation, int state);
+
 // The tray's one-item pop-up at the cursor; the tracking result, or 0 when the
 // menu resource is missing. Blocks while the menu is open.
 int showTrayMenu(HWND window, HINSTANCE instance);
