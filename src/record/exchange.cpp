@@ -12,8 +12,8 @@
 //
 // Playback: the main thread opens playFile and starts the playback thread
 // (kCmdPlayback); the thread owns the file from then on, closes it when it ends and
-// sets playState to 100 as its very last act. The main thread only asks it to stop
-// (playState 0) and, at shutdown, joins it.
+// sets playState to kPlayEnded as its very last act. The main thread only asks it to stop
+// (kPlayStop) and, at shutdown, joins it.
 #include "record/exchange.h"
 
 #include <cstdio>
@@ -58,8 +58,8 @@ void waitForTick(std::int32_t tick) {
 }
 
 // The playback thread: plays the log line by line at its recorded pace until the
-// end of the file or a stop (playState 0), then puts the menu and title back and
-// ends with playState 100. Blocks in the pacing wait and in playByte.
+// end of the file or a stop (kPlayStop), then tells the front end it ended and
+// ends with playState kPlayEnded. Blocks in the pacing wait and in playByte.
 void playbackThread(void*) {
     std::FILE* file = app.playFile.load();
     char line[kPlayLineLimit + 1];
@@ -80,9 +80,10 @@ void playbackThread(void*) {
         playByte(byte);
         previousTick = tick;
     }
-    // The window updates come first, while playFile still says "playing": they
-    // wait for the main thread, and the main thread joins this thread only once
-    // playFile is cleared, so the two never wait for each other.
+    // The front end hears of the end first, while playFile still says "playing":
+    // the window carries it out on its main thread while this one waits, and the
+    // main thread joins this thread only once playFile is cleared, so the two
+    // never wait for each other.
     uiExchangeChanged(ExchangeEvent::kPlaybackEnded, app.playFileName);
     if (file) std::fclose(file);
     app.playFile = nullptr;
@@ -268,7 +269,7 @@ int commandPlayback() {
 
 void stopPlaybackAndWait() {
     if (app.playState.load() == kPlayRunning) app.playState = kPlayStop;
-    // The thread sets playState to 100 as its last act; joining waits for exactly that
+    // The thread sets playState to kPlayEnded as its last act; joining waits for exactly that
     // and releases the handle.
     if (app.playThread != kNoThread) {
         threadJoin(app.playThread);

@@ -5,10 +5,10 @@
 
 #include "core/command_ids.h"
 
-// The user guide shown by command 301 (Windows-1251, ten paragraphs).
+// The user guide shown by kCmdHelp (Windows-1251, ten paragraphs).
 extern const char kHelpText[];
 extern const char kHelpCaption[];
-// The contact text shown by command 302 (three lines).
+// The contact text shown by kCmdAuthor (three lines).
 extern const char kAuthorText[];
 extern const char kAuthorCaption[];
 

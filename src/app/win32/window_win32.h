@@ -37,7 +37,7 @@ inline constexpr char kMainWindowClass[] = "brevalinkWnd";
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Message 1040: scrolls in the line another thread handed over. Main thread.
+// kMsgScrollPlace: scrolls in the line another thread handed over. Main thread.
 void scrollInHandedOverLine();
 
 // Tray icon operations: NIM_ADD, NIM_MODIFY (state 0 starting, 1 port open, 2 port

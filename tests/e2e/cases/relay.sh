@@ -110,7 +110,9 @@ FEEDSERVER=$(bash "$E2E_DIR/../../tools/feedserver/build.sh" "$E2E_STATE/tools")
 e2e_on_exit "kill $! 2>/dev/null"
 deadline=$((SECONDS + 30))
 until grep -q '^stalled' fs.log; do [ $SECONDS -lt $deadline ] || e2e_fail "the feed link did not come up"; sleep 0.1; done
-python3 -c 'import sys; c = open(sys.argv[1], "rb").read() if sys.argv[1] else bytes(range(256)) * 1024
+# Without the capture, one long frame over and over: the feed needs record lines
+# to stall on.
+python3 -c 'import sys; c = open(sys.argv[1], "rb").read() if sys.argv[1] else b"\x1a\x33" + bytes(range(1, 8)) + bytes(14)
 sys.stdout.buffer.write((c * (4000000 // len(c) + 1))[:4000000])' "$CAPTURE" >stream.bin
 python3 -c 'import sys, time
 data, out, start = open(sys.argv[1], "rb").read(), open(sys.argv[2], "wb", buffering=0), time.monotonic()
