@@ -1,9 +1,9 @@
-// The Linux program's answer to what the core asks of a user interface. The core
-// draws into one picture of the window (monitor, status lines, title, port state)
-// under a lock, from any thread, and never waits for the screen: the main loop
-// draws the picture on a terminal, and in a service the changes a person would
-// look for become journal lines. No dialogs, menus or message boxes to answer:
-// boxes are shown (or journalled) and answered at once.
+// The Linux program's front end: what the station tells it goes into one picture
+// of the window (monitor, status lines, title, port state, marks) under a lock,
+// from any thread, and never waits for the screen: the main loop draws the
+// picture on a terminal, and in a service each event a person would look for
+// becomes a journal line. No dialogs, menus or message boxes to answer: boxes are
+// shown (or journalled) and answered at once.
 #include <atomic>
 #include <cstdio>
 #include <cstring>

@@ -1,8 +1,9 @@
-// The Win32 front end: what the portable core asks of the window. Updates of the
-// panel from other threads are carried out by the main thread while the caller
-// waits (SendMessage), so the widgets, connect.list and the status texts are only
-// ever touched by the main thread. Once the window is destroyed (shutdown) those
-// sends fail at once, so a thread the shutdown waits for can never block on it.
+// The Win32 front end: what the station tells the window, shown on its tray,
+// menus, statics and boxes. Updates of the panel from other threads are carried
+// out by the main thread while the caller waits (SendMessage), so the widgets,
+// connect.list and the status texts are only ever touched by the main thread.
+// Once the window is destroyed (shutdown) those sends fail at once, so a thread
+// the shutdown waits for can never block on it.
 #include <windows.h>
 #include <shellapi.h>
 
