@@ -36,6 +36,16 @@ int readLinesInto(const char* name, char* const* buffers, const int* limits, int
     return 1;
 }
 
+// The first two lines of a two-line file into first and second (each limit + 1
+// bytes; a missing line keeps its buffer). The number of lines there were, or -1
+// when the file could not be opened.
+int readTwoLines(const char* name, char* first, char* second, int limit) {
+    char* bufs[] = {first, second};
+    const int limits[] = {limit, limit};
+    int lines = 0;
+    return readLinesInto(name, bufs, limits, 2, &lines) ? lines : -1;
+}
+
 void cutAtLineEnd(char* s) {
     for (; *s; ++s) {
         if (*s == '\r' || *s == '\n') {
@@ -92,6 +102,15 @@ double parseSettingDouble(const char* text) {
     }
     number[n] = '\0';
     return std::strtod(number, nullptr);
+}
+
+unsigned long parseSettingSpeed(const char* text) {
+    unsigned long baud = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        if (baud > 100000000UL) break;  // no real line is this fast; keeps it from wrapping
+        baud = baud * 10 + static_cast<unsigned long>(*p - '0');
+    }
+    return baud;
 }
 
 void settingsPath(const char* name, char* out, int capacity) {
@@ -154,10 +173,8 @@ void readInit(SettingsValues* v) {
     char name[kLimitName + 1], baud[kLimitName + 1];
     copyText(name, sizeof name, v->comPortName);
     copyText(baud, sizeof baud, v->comBaudText);
-    char* bufs[] = {name, baud};
-    const int limits[] = {kLimitName, kLimitName};
-    int lines = 0;
-    if (!readLinesInto(kFileNames[kFileInit], bufs, limits, 2, &lines) || lines == 0) return;
+    int lines = readTwoLines(kFileNames[kFileInit], name, baud, kLimitName);
+    if (lines <= 0) return;
     if (lines > 1 && !acceptSpeed(baud, kFileNames[kFileInit])) return;
     copyText(v->comPortName, kNameSize, name);
     copyText(v->comBaudText, kNameSize, baud);
@@ -166,10 +183,7 @@ void readInit(SettingsValues* v) {
 // initsocket.ini: the relay's port, then the address it listens on.
 void readSocket(SettingsValues* v) {
     char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    char* bufs[] = {port, address};
-    const int limits[] = {kLimitName, kLimitName};
-    int lines = 0;
-    if (!readLinesInto(kFileNames[kFileSocket], bufs, limits, 2, &lines)) return;
+    int lines = readTwoLines(kFileNames[kFileSocket], port, address, kLimitName);
     if (lines > 0) acceptPort(port, kFileNames[kFileSocket], &v->serverPort);
     if (lines > 1 && acceptListenAddress(address, kFileNames[kFileSocket]))
         copyText(v->relayAddress, kNameSize, address);
@@ -195,10 +209,7 @@ void readFlags(SettingsValues* v) {
 // initmkp2.ini: the port, then the host.
 void readFeed(SettingsValues* v) {
     char port[kLimitName + 1] = "", host[kLimitName + 1] = "";
-    char* bufs[] = {port, host};
-    const int limits[] = {kLimitName, kLimitName};
-    int lines = 0;
-    if (!readLinesInto(kFileNames[kFileFeed], bufs, limits, 2, &lines)) return;
+    int lines = readTwoLines(kFileNames[kFileFeed], port, host, kLimitName);
     if (lines > 0) acceptPort(port, kFileNames[kFileFeed], &v->feedPort);
     if (lines > 1) copyText(v->feedHost, kNameSize, host);
 }
@@ -206,10 +217,7 @@ void readFeed(SettingsValues* v) {
 // point.ini: degrees in the file, arc-seconds in memory.
 void readPoint(SettingsValues* v) {
     char lat[kLimitLong + 1] = "", lon[kLimitLong + 1] = "";
-    char* bufs[] = {lat, lon};
-    const int limits[] = {kLimitLong, kLimitLong};
-    int lines = 0;
-    if (!readLinesInto(kFileNames[kFilePoint], bufs, limits, 2, &lines)) return;
+    int lines = readTwoLines(kFileNames[kFilePoint], lat, lon, kLimitLong);
     double degrees;
     if (lines > 0 && acceptLatitude(lat, kFileNames[kFilePoint], &degrees)) v->receiverLat = degrees * 3600.0;
     if (lines > 1 && acceptLongitude(lon, kFileNames[kFilePoint], &degrees)) v->receiverLon = degrees * 3600.0;
@@ -251,10 +259,7 @@ int acceptPort(const char* text, const char* caption, std::uint16_t* out) {
 }
 
 int acceptSpeed(const char* text, const char* caption) {
-    // The port takes the leading digits of the text as its speed.
-    unsigned long value = 0;
-    for (const char* p = text; *p >= '0' && *p <= '9' && value <= 100000000UL; ++p)
-        value = value * 10 + static_cast<unsigned long>(*p - '0');
+    unsigned long value = parseSettingSpeed(text);
     if (value == 0 || !serialSpeedSupported(value)) {
         refuse(caption, text, "скорость", "порт не может работать на такой скорости");
         return 0;
@@ -394,9 +399,7 @@ int writeInitFile(const char* portName, const char* baudText) {
 int writeServerFile(const char* portText) {
     // The dialog has no address field: the address the file holds stays.
     char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    char* bufs[] = {port, address};
-    const int limits[] = {kLimitName, kLimitName};
-    readLinesInto("initsocket.ini", bufs, limits, 2);
+    readTwoLines("initsocket.ini", port, address, kLimitName);
     const char* lines[] = {portText, address};
     return writeSettingsLines("initsocket.ini", lines, 2);
 }

@@ -14,6 +14,8 @@
 std::int32_t parseSettingInt(const char* text);
 // Lenient decimal fraction with a point and optional exponent; no number gives 0.
 double parseSettingDouble(const char* text);
+// A port speed: the leading decimal digits of the text, 0 when there are none.
+unsigned long parseSettingSpeed(const char* text);
 
 // settingsDir followed by name, cut to capacity.
 void settingsPath(const char* name, char* out, int capacity);

@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "core/app_state.h"
+#include "config/settings.h"
 #include "core/frontend.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
@@ -30,16 +31,6 @@ namespace {
 
 // Writers inside writeComPort right now (main and playback threads).
 std::atomic<int> portWriters{0};
-
-// The speed is the leading decimal digits of the text; 0 when there are none.
-unsigned long baudFromText(const char* text) {
-    unsigned long baud = 0;
-    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
-        if (baud > 100000000UL) break;  // no real line is this fast; keeps it from wrapping
-        baud = baud * 10 + static_cast<unsigned long>(*p - '0');
-    }
-    return baud;
-}
 
 int writeText(const char* text) {
     int n = 0;
@@ -77,7 +68,7 @@ void retryLater() {
 
 int openComPort(const char* name) {
     int busy = 0;
-    SerialHandle h = serialOpen(name, baudFromText(app.comBaudText), &busy);
+    SerialHandle h = serialOpen(name, parseSettingSpeed(app.comBaudText), &busy);
     app.comBusy.store(h == kNoSerial && busy);
     if (h == kNoSerial) return 0;
     app.comWriteStuck.store(0);

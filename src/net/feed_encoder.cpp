@@ -1,13 +1,14 @@
-// Feed encoder: the send primitive, the introduction, the feed data and the feed
-// server's two commands.
+// Feed encoder: the one way into the feed, the introduction, the feed data and
+// the feed server's two commands.
 //
-// Threads: feedOffer and feedSend run on the feed sender's thread (serial reader or playback)
-// under FeedLock; the tick's flush runs on the main thread under FeedLock too, so
-// the FeedAccumulator's buffers are only ever touched by the lock's holder. The
-// flush clock is advanced by the main thread's tick; the introduction is queued by
-// the reconnect thread; the commands arrive on the main thread. Nothing here writes
-// the feed link's socket: feed data goes into the link's queue (net/feed_queue.h)
-// and the link's own thread writes it, so no caller ever waits for the server.
+// Threads: feedOffer and feedSend run on the feed sender's thread (serial reader
+// or playback) under FeedLock; the tick's flush runs on the main thread under
+// FeedLock too, so the FeedAccumulator's buffers are only ever touched by the
+// lock's holder. The flush clock is advanced by the main thread's tick; the
+// introduction is queued by the reconnect thread; the commands arrive on the main
+// thread. Nothing here writes the feed link's socket: feed data goes into the
+// link's queue (net/feed_queue.h) and the link's own thread writes it, so no
+// caller ever waits for the server.
 #include "net/feed_encoder.h"
 
 #include <cstdio>

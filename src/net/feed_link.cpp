@@ -96,8 +96,10 @@ int pause(int ms) {
 
 }  // namespace
 
+const char kLinkConnectingText[] = "Идет установление связи";
+
 void linkConnect(void* window, const char* host) {
-    if (!setStatus("Идет установление связи")) return;
+    if (!setStatus(kLinkConnectingText)) return;
     uiRefreshStatus();
 
     Socket s = sockTcp();
@@ -321,6 +323,11 @@ void dropLink() {
         sockClose(s);
     }
     uiRefreshStatus();
+}
+
+void relinkFeed() {
+    app.feed.retryDelayMs = 0;
+    if (app.feed.state.load() == kLinkConnected) dropLink();
 }
 
 void dropLinkOf(unsigned drops) {

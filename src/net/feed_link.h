@@ -23,6 +23,12 @@ void onFeedLinkEvent(void* window, Socket s, long lParam);
 // Closes the link, status "Связь разорвана", refresh, state 10. Main thread, or
 // the reconnect thread giving up a stalled server; blocks for one send call at most.
 void dropLink();
+// New settings for the link (address, name, position): a connected link is
+// dropped so that the reconnect thread introduces us again, and a back-off wait
+// in progress ends, so the new settings are tried at once. Main thread.
+void relinkFeed();
+// The status text of a connect attempt in progress.
+extern const char kLinkConnectingText[];
 // dropLink, unless the link has been dropped since its drop count was `drops`.
 void dropLinkOf(unsigned drops);
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting

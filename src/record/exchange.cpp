@@ -22,7 +22,6 @@
 #include "core/app_state.h"
 #include "core/command_ids.h"
 #include "core/frontend.h"
-#include "display/display.h"
 #include "net/feed_encoder.h"
 #include "net/relay_server.h"
 #include "record/log_line.h"
@@ -40,7 +39,6 @@ constexpr int kRecordDiskFailed = 2;
 // longer is left to its writer, which closes the file when it can.
 constexpr int kRecordStopWaitMs = 3000;
 constexpr int kWriterWaitMs = 100;
-
 
 // One played byte: the serial port, the feed (raw, whatever the server asked
 // for), then the relay clients. Playback thread; blocks in the port write (at

@@ -104,10 +104,9 @@ int feedDialogOk(const char* portText, const char* hostText) {
         TextGuard guard(app.feed.textLock);
         copyText(app.feed.host, kNameSize, host.text);
     }
-    // The reconnect thread connects again with the new address, at once, and
-    // repeats the introduction.
-    app.feed.retryDelayMs = 0;
-    if (app.feed.state.load() == kLinkConnected) dropLink();
+    // The reconnect thread connects again with the new address and repeats the
+    // introduction.
+    relinkFeed();
     return 1;
 }
 

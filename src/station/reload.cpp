@@ -79,10 +79,7 @@ int settingsReload(void* window, char* applied, int capacity) {
         app.timerFrequency = next.timerFrequency;
         app.clockRefTaken = 0;  // a new frequency needs a new clock reference
     }
-    if (reconnect) {
-        app.feed.retryDelayMs = 0;  // a new address or introduction is tried at once
-        if (app.feed.state.load() == kLinkConnected) dropLink();
-    }
+    if (reconnect) relinkFeed();
 
     int count = 0, used = 0;
     if (capacity > 0) applied[0] = '\0';

@@ -12,6 +12,7 @@
 #include "app/linux/shell_linux.h"
 #include "core/app_state.h"
 #include "core/command_ids.h"
+#include "net/feed_link.h"
 #include "core/frontend.h"
 #include "display/display.h"
 #include "station/station.h"
@@ -62,14 +63,19 @@ struct Churn {
 };
 Churn churn;
 
+// Says how many joins and leaves were not said.
+void churnSummary() {
+    if (churn.more) journalLine("relay: %lu more joins and leaves in the last minute", churn.more);
+    churn.more = 0;
+}
+
 // Ends the minute when it is over, with the summary of what it did not say.
 void churnWindowTurn() {
     std::int64_t now = monotonicMs();
     if (now - churn.windowStart < kChurnWindowMs) return;
-    if (churn.more) journalLine("relay: %lu more joins and leaves in the last minute", churn.more);
+    churnSummary();
     churn.windowStart = now;
     churn.said = 0;
-    churn.more = 0;
 }
 
 bool churnMaySay() {
@@ -99,10 +105,7 @@ void shellRunDeferred() {
     if (churn.more) churnWindowTurn();
 }
 
-void shellSayPending() {
-    if (churn.more) journalLine("relay: %lu more joins and leaves in the last minute", churn.more);
-    churn.more = 0;
-}
+void shellSayPending() { churnSummary(); }
 
 void shellMonitorLine(int index, char* out, std::size_t capacity) {
     std::lock_guard<std::mutex> g(picture.lock);
@@ -171,7 +174,7 @@ void uiSetStatusLine(int index, const char* text) {
         // Before the first attempt the line has a port and no state yet. An attempt
         // is said by how it ended: a server that refuses every second would
         // otherwise fill the journal with pairs of lines.
-        if (status[0] && std::strcmp(status, "Идет установление связи") != 0) {
+        if (status[0] && std::strcmp(status, kLinkConnectingText) != 0) {
             copyText(told.feed, sizeof told.feed, text);
             journalLine("feed: %s", text);
         }
