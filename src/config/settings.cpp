@@ -132,7 +132,8 @@ namespace {
 
 const char* const kFileNames[kSettingsFileCount] = {"init.ini", "initsocket.ini", "BinarComOn.ini",
                                                     "initmkp2.ini", "point.ini", "name.ini",
-                                                    "porog.ini", "time.ini", "frequency.ini"};
+                                                    "porog.ini", "time.ini", "frequency.ini",
+                                                    "inittcp.ini"};
 
 static_assert(sizeof(SettingsValues::comPortName) == kNameSize, "the record's texts are the fields' size");
 
@@ -232,6 +233,19 @@ void readName(SettingsValues* v) {
     std::fclose(f);
 }
 
+// inittcp.ini: the port, the host, then 1 when the TCP source is chosen (anything
+// else, or no line, keeps the serial port, as every installation before it had).
+void readTcp(SettingsValues* v) {
+    char port[kLimitName + 1] = "", host[kLimitName + 1] = "", chosen[kLimitName + 1] = "";
+    char* bufs[] = {port, host, chosen};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileTcp], bufs, limits, 3, &lines)) return;
+    if (lines > 0) acceptPort(port, kFileNames[kFileTcp], &v->tcpPort);
+    if (lines > 1 && acceptSourceHost(host, kFileNames[kFileTcp])) copyText(v->tcpHost, kNameSize, host);
+    if (lines > 2) v->tcpChosen = parseSettingInt(chosen) == 1;
+}
+
 void readNumber(int file, const char* what, std::int32_t* field) {
     std::FILE* f = openRead(file);
     if (!f) return;
@@ -284,6 +298,16 @@ int acceptNumber(const char* text, const char* what, const char* caption, std::i
     return 1;
 }
 
+int acceptSourceHost(const char* text, const char* caption) {
+    int fit = text[0] != '\0';
+    for (const char* p = text; *p; ++p) {
+        if (static_cast<unsigned char>(*p) <= ' ') fit = 0;
+    }
+    if (fit) return 1;
+    refuse(caption, text, "адрес источника", "нужно имя или IP адрес без пробелов");
+    return 0;
+}
+
 int acceptListenAddress(const char* text, const char* caption) {
     std::uint32_t address;
     if (text[0] == '\0' || sockParseAddress(text, &address)) return 1;
@@ -314,6 +338,12 @@ void settingsInUse(SettingsValues* v) {
     v->levelThreshold = app.levelThreshold.load();
     v->compressInterval = app.compressInterval.load();
     v->timerFrequency = app.timerFrequency.load();
+    v->tcpPort = app.tcp.port.load();
+    {
+        TextGuard guard(app.tcp.textLock);
+        copyText(v->tcpHost, kNameSize, app.tcp.host);
+    }
+    v->tcpChosen = app.tcp.chosen.load();
 }
 
 void readSettingsFiles(SettingsValues* v) {
@@ -326,6 +356,7 @@ void readSettingsFiles(SettingsValues* v) {
     readNumber(kFileThreshold, kWhatThreshold, &v->levelThreshold);  // no range check here
     readNumber(kFileInterval, kWhatInterval, &v->compressInterval);
     readNumber(kFileFrequency, kWhatFrequency, &v->timerFrequency);
+    readTcp(v);
 }
 
 void loadAllSettings() {
@@ -369,6 +400,12 @@ void loadAllSettings() {
     app.compressInterval = v.compressInterval;
     app.timerFrequency = v.timerFrequency;
     app.clockRefTaken = 0;
+    app.tcp.port = v.tcpPort;
+    {
+        TextGuard guard(app.tcp.textLock);
+        copyText(app.tcp.host, kNameSize, v.tcpHost);
+    }
+    app.tcp.chosen = v.tcpChosen;
 }
 
 int writeSettingsLines(const char* fileName, const char* const* lines, int count) {
@@ -428,6 +465,11 @@ int writeNameFile(const char* name) { return writeSettingsLines("name.ini", &nam
 int writeThresholdFile(const char* text) { return writeSettingsLines("porog.ini", &text, 1); }
 int writeIntervalFile(const char* text) { return writeSettingsLines("time.ini", &text, 1); }
 int writeFrequencyFile(const char* text) { return writeSettingsLines("frequency.ini", &text, 1); }
+
+int writeTcpSourceFile(const char* portText, const char* hostText, int chosen) {
+    const char* lines[] = {portText, hostText, chosen ? "1" : "0"};
+    return writeSettingsLines("inittcp.ini", lines, 3);
+}
 
 int readInitForDialog(char* portName, char* baudText) {
     copyText(portName, kPathSize, "COM1");
@@ -503,4 +545,18 @@ int readIntervalForDialog(char* text) {
 
 int readFrequencyForDialog(char* text) {
     return readNumberForDialog("frequency.ini", "12000000", text, app.timerFrequency);
+}
+
+int readTcpSourceForDialog(char* portText, char* hostText, int* chosen) {
+    SettingsValues v;
+    settingsInUse(&v);
+    std::snprintf(portText, kPathSize, "%u", static_cast<unsigned>(v.tcpPort));
+    copyText(hostText, kPathSize, v.tcpHost);
+    char line[kLimitName + 1];
+    std::snprintf(line, sizeof line, "%d", v.tcpChosen);
+    char* bufs[] = {portText, hostText, line};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int found = readLinesInto("inittcp.ini", bufs, limits, 3);
+    *chosen = parseSettingInt(line) == 1;
+    return found;
 }

@@ -1,4 +1,4 @@
-// The settings files: nine small one-value-per-line text files in the working
+// The settings files: ten small one-value-per-line text files in the working
 // directory, their defaults, the start-up load, the writers and the dialog readers.
 //
 // Main thread only: the start-up load runs before the message loop, the writers and
@@ -37,12 +37,15 @@ struct SettingsValues {
     double receiverLat, receiverLon;  // arc-seconds
     char receiverName[256];
     std::int32_t levelThreshold, compressInterval, timerFrequency;
+    std::uint16_t tcpPort;  // inittcp.ini: the TCP source's port, host, and 1 when it is chosen
+    char tcpHost[256];
+    int tcpChosen;
 };
 
 // The files, in the order of the start-up load.
 enum SettingsFile {
     kFileInit, kFileSocket, kFileFlags, kFileFeed, kFilePoint, kFileName, kFileThreshold, kFileInterval,
-    kFileFrequency, kSettingsFileCount
+    kFileFrequency, kFileTcp, kSettingsFileCount
 };
 const char* settingsFileName(int file);
 
@@ -68,6 +71,7 @@ int acceptLatitude(const char* text, const char* caption, double* degrees);     
 int acceptLongitude(const char* text, const char* caption, double* degrees);    // -180..180
 int acceptNumber(const char* text, const char* what, const char* caption, std::int32_t* out);  // has digits
 int acceptListenAddress(const char* text, const char* caption);                 // "" or dotted IPv4
+int acceptSourceHost(const char* text, const char* caption);                    // a name or an address
 // What acceptNumber calls the three one-number settings.
 extern const char kWhatThreshold[];
 extern const char kWhatInterval[];
@@ -87,6 +91,7 @@ int writeNameFile(const char* name);
 int writeThresholdFile(const char* text);
 int writeIntervalFile(const char* text);
 int writeFrequencyFile(const char* text);
+int writeTcpSourceFile(const char* portText, const char* hostText, int chosen);
 
 // Dialog readers: fill the dialog's texts (each buffer 1024 bytes) from the file, or
 // with the built-in texts when it is missing. Return 1 when the file was there.
@@ -99,3 +104,5 @@ int readNameForDialog(char* name);
 int readThresholdForDialog(char* text);
 int readIntervalForDialog(char* text);
 int readFrequencyForDialog(char* text);
+// The TCP source's port and host texts, and whether it is chosen.
+int readTcpSourceForDialog(char* portText, char* hostText, int* chosen);

@@ -93,6 +93,56 @@ struct FeedQueue {
     std::atomic<EventHandle> wake{kNoEvent};  // set on every append and drop; link thread waits
 };
 
+// Where the TCP source's thread is (TcpSourceSlot::state).
+inline constexpr int kTcpOff = 0;         // no thread: the serial port is the source
+inline constexpr int kTcpConnecting = 1;  // resolving the host's name, connecting
+inline constexpr int kTcpConnected = 2;   // connected, no byte yet
+inline constexpr int kTcpReading = 3;     // bytes have come on this connection
+inline constexpr int kTcpWaiting = 4;     // no connection; the next attempt at retryAtMs
+
+// Why the last attempt or connection ended (TcpSourceSlot::lastEnd).
+inline constexpr int kTcpEndNone = 0;
+inline constexpr int kTcpEndNoName = 1;    // the host's name resolves nowhere
+inline constexpr int kTcpEndRefused = 2;   // nobody listens there
+inline constexpr int kTcpEndTimedOut = 3;  // no answer within the connect time-out
+inline constexpr int kTcpEndFailed = 4;    // any other connect failure
+inline constexpr int kTcpEndClosed = 5;    // the far end closed a connection
+inline constexpr int kTcpEndSilent = 6;    // a connection brought no byte for silentLimitMs
+inline constexpr int kTcpEndBroken = 7;    // a connection failed (reset, keep-alive gave up)
+
+// Threads stopped while the system resolved a name are left to end by themselves
+// (they hand nothing on once stopped); their handles wait here to be released.
+inline constexpr int kTcpLeftThreads = 8;
+
+// The receiver's bytes over TCP: a decoder's Beast or AVR port, ser2net, another
+// relay. The source's own thread resolves, connects, reads and hands the bytes on
+// as the serial reader does; the main thread starts and stops it, writes the
+// receiver commands and shows its state.
+struct TcpSourceSlot {
+    std::atomic<int> chosen{0};              // main (settings, dialog, reload): inittcp.ini line 3
+    std::atomic<std::uint16_t> port{30005};  // main (settings, dialog, reload)
+    char host[kNameSize] = "127.0.0.1";      // main writes; under textLock
+    TextLock textLock;                       // guards host
+    ThreadHandle thread = kNoThread;         // main
+    ThreadHandle leftThreads[kTcpLeftThreads] = {};  // main
+    // The number of the one thread that may hand bytes on; the main thread ends a
+    // thread by changing it, and the thread ends once it sees the change.
+    std::atomic<unsigned> run{0};            // main
+    std::atomic<int> handing{0};             // source thread: inside a hand-on
+    std::atomic<Socket> socket{kNoSocket};   // source thread (connect, close); writers read
+    std::atomic<int> writers{0};             // main and playback: inside a write on socket
+    std::atomic<int> state{kTcpOff};         // source thread; main at start and stop
+    std::atomic<int> lastEnd{kTcpEndNone};   // source thread
+    std::atomic<std::int64_t> retryAtMs{0};  // source thread: when kTcpWaiting ends
+    std::atomic<unsigned> connections{0};    // source thread: connections made
+    // A decoder that hangs with its socket open must not stop the station for
+    // days: a connection silent this long is replaced. Tests shorten it.
+    std::atomic<int> silentLimitMs{120000};  // main
+    unsigned connectionsSeen = 0;            // main: connections already told
+    int toldWaiting = 0;                     // main: the last wait has been told
+    int startTicks = -1;                     // main: ticks until "#43-12" after a connect
+};
+
 struct ClientEntry {
     std::atomic<Socket> socket{kNoSocket};  // main (accept, close, stop, relay drop)
     std::atomic<int> relaying{0};           // 1 while peer is set: relay sends go here; main
@@ -171,15 +221,19 @@ struct AppState {
     std::atomic<SerialHandle> comHandle{kNoSerial};  // main (open, close); reader polls it
     int comOpenCount = 0;                            // main
     std::atomic<int> comBusy{0};                     // main: the last open found the port held by another
-    // A write that the port did not take within its deadline: the writers then
-    // abandon theirs at once until comWriteRetryMs, and it is said once.
-    std::atomic<int> comWriteStuck{0};               // any writer
-    std::atomic<std::int64_t> comWriteRetryMs{0};    // any writer
+    // A write that the receiver's port or connection did not take within its
+    // deadline: the writers then abandon theirs at once until sourceWriteRetryMs,
+    // and it is said once. A new port or connection starts afresh.
+    std::atomic<int> sourceWriteStuck{0};            // any writer
+    std::atomic<std::int64_t> sourceWriteRetryMs{0}; // any writer
     ThreadHandle comReader = kNoThread;              // main
     std::atomic<int> comLost{0};                     // reader: the port has gone; main clears
     int comRetry = 0;                                // main: 1 while comPortName is retried
     int comRetryTicks = 0;                           // main: ticks since the last try
     int comStartTicks = -1;                          // main: ticks until "#43-12" after a reopen
+
+    // ---- TCP source (chosen instead of the serial source) ----
+    TcpSourceSlot tcp;
 
     // ---- feed link and encoder ----
     LinkSlot feed;

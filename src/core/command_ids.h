@@ -16,6 +16,7 @@ inline constexpr int kCmdIntervalDialog = 115;
 inline constexpr int kCmdThresholdDialog = 116;
 inline constexpr int kCmdFrequencyDialog = 117;
 inline constexpr int kCmdRelativeTime = 118;
+inline constexpr int kCmdTcpSourceDialog = 119;
 inline constexpr int kCmdRecord = 201;
 inline constexpr int kCmdPlayback = 202;
 inline constexpr int kCmdHelp = 301;

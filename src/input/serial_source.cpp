@@ -22,10 +22,7 @@
 #include "core/app_state.h"
 #include "config/settings.h"
 #include "core/frontend.h"
-#include "input/decoder.h"
-#include "net/feed_encoder.h"
-#include "net/relay_server.h"
-#include "record/exchange.h"
+#include "input/receiver.h"
 
 namespace {
 
@@ -38,13 +35,9 @@ int writeText(const char* text) {
     return writeComPort(text, n);
 }
 
-// Hands one block on, in the order every destination has always seen the bytes:
-// relay clients, the raw feed, the decoder, the exchange log.
-void handOn(const unsigned char* block, int count) {
-    relayToClients(block, count);
-    feedOffer(block, count, FeedKind::kReceiverBytes);
-    decodeReceiverBytes(block, count);
-    logReceivedBytes(block, count);
+void writeMode(int value) {
+    char command[16];
+    writeComPort(command, receiverModeCommand(value, command, sizeof command));
 }
 
 void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
@@ -53,9 +46,6 @@ void startReader() { app.comReader = threadStart(comReaderThread, nullptr); }
 void sayNotOpen() { uiSourceChanged(app.comBusy.load() ? SourceState::kBusy : SourceState::kCannotOpen); }
 
 constexpr int kRetryTicks = 20;       // 2 s between tries of a lost or missing port
-// After a write that ran out of time, writes are given up at once for this long;
-// the next one tries the port again.
-constexpr std::int64_t kStuckWriteRestMs = 5000;
 constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
 
 // From now on the tick tries comPortName every 2 s until it opens.
@@ -71,8 +61,7 @@ int openComPort(const char* name) {
     SerialHandle h = serialOpen(name, parseSettingSpeed(app.comBaudText), &busy);
     app.comBusy.store(h == kNoSerial && busy);
     if (h == kNoSerial) return 0;
-    app.comWriteStuck.store(0);
-    app.comWriteRetryMs.store(0);
+    receiverWriteReset();
     app.comHandle.store(h);
     ++app.comOpenCount;
     return 1;
@@ -98,17 +87,9 @@ int writeComPort(const void* data, int count) {
     portWriters.fetch_add(1);
     SerialHandle h = app.comHandle.load();
     int ok = 0, stuckNow = 0;
-    if (h != kNoSerial && monotonicMs() >= app.comWriteRetryMs.load()) {
+    if (h != kNoSerial && receiverWriteMayTry()) {
         ok = serialWrite(h, data, count);
-        if (ok) {
-            app.comWriteStuck.store(0);
-        } else {
-            // The port took nothing within its deadline: for a while every write
-            // is given up at once, so that playback and the keys go on at their
-            // pace instead of a second per byte.
-            app.comWriteRetryMs.store(monotonicMs() + kStuckWriteRestMs);
-            stuckNow = !app.comWriteStuck.exchange(1);
-        }
+        stuckNow = receiverWriteEnded(ok);
     }
     portWriters.fetch_sub(1);
     // Said outside the count: the window may carry the notice out on the main
@@ -139,7 +120,7 @@ void comReaderLoop(int blockCapacity) {
             continue;
         }
         if (blockCapacity > 1) n += readComPortQueued(block + n, blockCapacity - n);
-        handOn(block, n);
+        handOnReceiverBytes(block, n);
     }
 }
 
@@ -158,7 +139,7 @@ void startSerialSource() {
     if (app.binaryMode.load() == 0) {
         writeText("#00\n");
         sleepMs(1000);  // the receiver's own pace between the two start commands
-        sendReceiverMode(0x12);
+        writeMode(0x12);
     }
 }
 
@@ -204,7 +185,7 @@ void comPortTick() {
     }
     if (app.comStartTicks > 0 && --app.comStartTicks == 0) {
         app.comStartTicks = -1;
-        if (app.comHandle.load() != kNoSerial) sendReceiverMode(0x12);
+        if (app.comHandle.load() != kNoSerial) writeMode(0x12);
     }
     if (!app.comRetry || ++app.comRetryTicks < kRetryTicks) return;
     app.comRetryTicks = 0;
@@ -218,10 +199,4 @@ void comPortTick() {
         writeText("#00\n");
         app.comStartTicks = kStartPauseTicks;
     }
-}
-
-void sendReceiverMode(int value) {
-    char command[16];
-    int n = std::snprintf(command, sizeof command, "#43-%02X\n", value & 0xFF);
-    writeComPort(command, n);
 }

@@ -46,5 +46,3 @@ void reopenComPort(const char* portName, const char* baudText);
 // the receiver gets its two start commands, the second 1 s after the first.
 // Main thread; never waits (an open of a missing port fails at once).
 void comPortTick();
-// Keys '0'..'3': "#43-%02X\n" with value. Main thread; a closed port writes nothing.
-void sendReceiverMode(int value);

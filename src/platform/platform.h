@@ -62,6 +62,29 @@ void sockAddressText(std::uint32_t address, char* out, std::size_t capacity);
 // would (or the socket has failed, so that a send reports it), 0 on time-out.
 int sockWaitWritable(Socket s, int timeoutMs);
 
+// ---- connecting by name (the receiver's TCP source) ----------------------
+
+// Why sockConnectHost gave no socket.
+inline constexpr int kConnectNoName = 1;     // the name resolves nowhere
+inline constexpr int kConnectRefused = 2;    // every address refused
+inline constexpr int kConnectTimedOut = 3;   // no address answered in time
+inline constexpr int kConnectFailed = 4;     // any other failure
+inline constexpr int kConnectCancelled = 5;  // keepTrying said no
+
+// Resolves host (a name, a dotted IPv4 address, an IPv6 address with or without
+// brackets) and connects to its addresses, IPv6 and IPv4 alike, in the system's
+// order until one answers, giving each at most timeoutMs. keepTrying(context) is
+// asked every 100 ms while a connect waits; once it returns 0 the attempt ends
+// (kConnectCancelled). Blocks in the system's name resolution, which keeps its
+// own time-outs. The socket returned is blocking, with TCP keep-alive on; peer
+// gets the numeric address connected to (always terminated). kNoSocket on
+// failure, with *failure set to one of the kConnect... reasons.
+Socket sockConnectHost(const char* host, std::uint16_t port, int timeoutMs, int (*keepTrying)(const void*),
+                       const void* context, char* peer, std::size_t peerCapacity, int* failure);
+// Waits up to timeoutMs until a receive on s would not block (bytes, the far
+// end's close, or an error). 1 when it would, 0 on time-out.
+int sockWaitReadable(Socket s, int timeoutMs);
+
 // Registers a socket for events, delivered to the main thread as window message
 // `message` with wParam = socket and lParam = event | (error << 16). events 0 with
 // message 0 cancels the registration. The socket becomes non-blocking.

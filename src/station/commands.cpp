@@ -5,7 +5,7 @@
 #include "core/frontend.h"
 #include "config/settings.h"
 #include "display/clock_annotation.h"
-#include "input/serial_source.h"
+#include "input/source.h"
 #include "net/feed_link.h"
 #include "record/exchange.h"
 
@@ -70,6 +70,7 @@ int handleCommand(int id) {
         return 1;
     case kCmdServerDialog:
     case kCmdComDialog:
+    case kCmdTcpSourceDialog:
     case kCmdFeedLinkDialog:
     case kCmdPointDialog:
     case kCmdNameDialog:

@@ -7,20 +7,21 @@
 #include "core/app_state.h"
 #include "core/frontend.h"
 #include "config/settings.h"
-#include "input/serial_source.h"
+#include "input/source.h"
 #include "net/feed_link.h"
 
 namespace {
 
 const DialogInfo kDialogs[] = {
-    {kCmdComDialog, "IDD_DIALOG1", 2, 0},
-    {kCmdServerDialog, "IDD_DIALOG2", 1, 1},
-    {kCmdFeedLinkDialog, "IDD_DIALOG9", 2, 0},
-    {kCmdPointDialog, "IDD_DIALOG3", 2, 1},
-    {kCmdNameDialog, "IDD_DIALOG4", 1, 0},
-    {kCmdIntervalDialog, "IDD_DIALOG_TIMECOMPRESS", 1, 0},
-    {kCmdThresholdDialog, "IDD_DIALOG_POROG", 1, 0},
-    {kCmdFrequencyDialog, "IDD_DIALOG_FREQ", 1, 0},
+    {kCmdComDialog, "IDD_DIALOG1", 2, 0, 0},
+    {kCmdTcpSourceDialog, "IDD_DIALOG_TCPSOURCE", 2, 1, 1},
+    {kCmdServerDialog, "IDD_DIALOG2", 1, 1, 0},
+    {kCmdFeedLinkDialog, "IDD_DIALOG9", 2, 0, 0},
+    {kCmdPointDialog, "IDD_DIALOG3", 2, 1, 0},
+    {kCmdNameDialog, "IDD_DIALOG4", 1, 0, 0},
+    {kCmdIntervalDialog, "IDD_DIALOG_TIMECOMPRESS", 1, 0, 0},
+    {kCmdThresholdDialog, "IDD_DIALOG_POROG", 1, 0, 0},
+    {kCmdFrequencyDialog, "IDD_DIALOG_FREQ", 1, 0, 0},
 };
 
 // A typed text as the dialog reads it: at most 255 characters.
@@ -41,13 +42,15 @@ const DialogInfo* dialogInfo(int commandId) {
     return nullptr;
 }
 
-int dialogInit(int commandId, char* first, char* second) {
+int dialogInit(int commandId, char* first, char* second, int* checked) {
     const DialogInfo* info = dialogInfo(commandId);
     if (!info) return 0;
     first[0] = '\0';
     if (second) second[0] = '\0';
+    int check = 0;
     switch (commandId) {
         case kCmdComDialog: readInitForDialog(first, second); break;
+        case kCmdTcpSourceDialog: readTcpSourceForDialog(first, second, &check); break;
         case kCmdServerDialog: readServerForDialog(first); break;
         case kCmdFeedLinkDialog: readFeedLinkForDialog(first, second); break;
         case kCmdPointDialog: readPointForDialog(first, second); break;
@@ -56,12 +59,14 @@ int dialogInit(int commandId, char* first, char* second) {
         case kCmdThresholdDialog: readThresholdForDialog(first); break;
         case kCmdFrequencyDialog: readFrequencyForDialog(first); break;
     }
+    if (checked) *checked = check;
     return info->fieldCount;
 }
 
-int dialogOk(int commandId, const char* first, const char* second) {
+int dialogOk(int commandId, const char* first, const char* second, int checked) {
     switch (commandId) {
         case kCmdComDialog: return serialDialogOk(first, second);
+        case kCmdTcpSourceDialog: return tcpSourceDialogOk(first, second, checked);
         case kCmdServerDialog: return serverDialogOk(first);
         case kCmdFeedLinkDialog: return feedDialogOk(first, second);
         case kCmdPointDialog: return coordDialogOk(first, second);
@@ -78,8 +83,18 @@ int serialDialogOk(const char* portName, const char* baudText) {
     if (!acceptSpeed(baud.text, kRefusalCaption)) return 0;
     writeInitFile(port.text, baud.text);
     // Closes the port (waiting for its reader), takes the texts, opens it again and
-    // reports a failure itself.
-    reopenComPort(port.text, baud.text);
+    // reports a failure itself; while the TCP source is chosen only the texts go.
+    applySerialSource(port.text, baud.text);
+    return 1;
+}
+
+int tcpSourceDialogOk(const char* portText, const char* hostText, int chosen) {
+    FieldText port(portText), host(hostText);
+    std::uint16_t value;
+    if (!acceptPort(port.text, kRefusalCaption, &value) || !acceptSourceHost(host.text, kRefusalCaption)) return 0;
+    writeTcpSourceFile(port.text, host.text, chosen);
+    // The source in use closes before the chosen one opens, at once.
+    applyTcpSource(chosen ? 1 : 0, value, host.text);
     return 1;
 }
 

@@ -14,6 +14,8 @@
 // Control ids of every template.
 inline constexpr int kFieldFirst = 1000;
 inline constexpr int kFieldSecond = 1001;
+// The check box of a dialog that has one, after its fields in the TAB cycle.
+inline constexpr int kFieldCheck = 1002;
 inline constexpr int kButtonOk = 1;
 inline constexpr int kButtonCancel = 2;
 // The command the event loop sends for a TAB.
@@ -28,7 +30,8 @@ struct DialogInfo {
     int commandId;
     const char* templateName;
     int fieldCount;  // 1 or 2
-    int tabCycle;    // 1 for the server and coordinates dialogs
+    int tabCycle;    // 1 for the server, coordinates and TCP source dialogs
+    int checkBox;    // 1 when kFieldCheck follows the fields
 };
 
 // The dialog of a menu command, or nullptr for any other id.
@@ -36,14 +39,15 @@ const DialogInfo* dialogInfo(int commandId);
 
 // Opening: fills the texts of the dialog's fields (each buffer kDialogInitSize) from
 // its settings file or with the built-in texts; the name, interval, threshold and
-// frequency dialogs also take the file's value into memory. Returns the number of
-// fields, 0 for an unknown id.
-int dialogInit(int commandId, char* first, char* second);
+// frequency dialogs also take the file's value into memory; *checked (when given)
+// gets the check box's state. Returns the number of fields, 0 for an unknown id.
+int dialogInit(int commandId, char* first, char* second, int* checked = nullptr);
 
-// OK: applies and saves the typed texts (second is ignored by one-field dialogs).
+// OK: applies and saves the typed texts (second is ignored by one-field dialogs)
+// and the check box's state (ignored without one).
 // Returns 1; 0 when a typed value cannot work (the user has been told, nothing
 // was changed or written, and the dialog stays open) or for an unknown id.
-int dialogOk(int commandId, const char* first, const char* second);
+int dialogOk(int commandId, const char* first, const char* second, int checked = 0);
 
 // The OK effect of each dialog, in its order of steps; 1 when it was applied, 0
 // when a typed value was refused.
@@ -55,14 +59,15 @@ int nameDialogOk(const char* name);
 int intervalDialogOk(const char* text);
 int thresholdDialogOk(const char* text);
 int frequencyDialogOk(const char* text);
+int tcpSourceDialogOk(const char* portText, const char* hostText, int chosen);
 
-// The TAB cycle inside a dialog of fieldCount fields: positions 0 .. fieldCount + 1
-// are the fields, then OK, then Cancel. The position after position, and the
+// The TAB cycle inside a dialog of fieldCount stops before its buttons (its fields
+// and its check box): positions 0 .. fieldCount + 1 are those, then OK, then Cancel. The position after position, and the
 // control it puts the focus on.
 int tabNextPosition(int position, int fieldCount);
 int tabControlAt(int position, int fieldCount);
 
 // The message loop offers every typed TAB here before dispatching it: returns
-// nonzero when the server or the coordinates dialog moved its focus (the key is
+// nonzero when the server, coordinates or TCP source dialog moved its focus (the key is
 // then dropped). window is the window that received the key.
 int offerTabToDialogs(void* window);

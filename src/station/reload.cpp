@@ -9,7 +9,7 @@
 #include "config/settings.h"
 #include "core/app_state.h"
 #include "station/commands.h"
-#include "input/serial_source.h"
+#include "input/source.h"
 #include "net/feed_link.h"
 #include "net/relay_server.h"
 
@@ -17,18 +17,65 @@ namespace {
 
 int differs(const char* a, const char* b) { return std::strcmp(a, b) != 0; }
 
+// The command line's source for this run: 0 none, else which one it named.
+constexpr int kOverridePort = 1;
+constexpr int kOverrideTcp = 2;
+int sourceOverride = 0;
+
+// What the command line chose stays, whatever the files say now.
+void keepOverride(const SettingsValues& now, SettingsValues* next) {
+    if (!sourceOverride) return;
+    next->tcpChosen = now.tcpChosen;
+    if (sourceOverride == kOverridePort) copyText(next->comPortName, kNameSize, now.comPortName);
+    if (sourceOverride == kOverrideTcp) {
+        next->tcpPort = now.tcpPort;
+        copyText(next->tcpHost, kNameSize, now.tcpHost);
+    }
+}
+
 }  // namespace
+
+int overrideReceiverSource(const char* spec) {
+    if (std::strncmp(spec, "tcp:", 4) != 0) {
+        if (spec[0] == '\0') return 0;
+        copyText(app.comPortName, kNameSize, spec);
+        app.tcp.chosen = 0;
+        sourceOverride = kOverridePort;
+        return 1;
+    }
+    const char* host = spec + 4;
+    const char* colon = std::strrchr(host, ':');
+    if (!colon || colon == host) return 0;
+    char hostText[kNameSize];
+    int length = static_cast<int>(colon - host) + 1;
+    copyText(hostText, length < kNameSize ? length : kNameSize, host);
+    std::uint16_t port;
+    if (!acceptPort(colon + 1, "--source", &port) || !acceptSourceHost(hostText, "--source")) return 0;
+    app.tcp.port = port;
+    {
+        TextGuard guard(app.tcp.textLock);
+        copyText(app.tcp.host, kNameSize, hostText);
+    }
+    app.tcp.chosen = 1;
+    sourceOverride = kOverrideTcp;
+    return 1;
+}
 
 int settingsReload(void* window, char* applied, int capacity) {
     SettingsValues now, next;
     settingsInUse(&now);
     next = now;
     readSettingsFiles(&next);
+    keepOverride(now, &next);
     int changed[kSettingsFileCount] = {};
 
     if (differs(next.comPortName, now.comPortName) || differs(next.comBaudText, now.comBaudText)) {
         changed[kFileInit] = 1;
-        reopenComPort(next.comPortName, next.comBaudText);  // says itself when it cannot open
+        applySerialSource(next.comPortName, next.comBaudText);  // says itself when it cannot open
+    }
+    if (next.tcpChosen != now.tcpChosen || next.tcpPort != now.tcpPort || differs(next.tcpHost, now.tcpHost)) {
+        changed[kFileTcp] = 1;
+        applyTcpSource(next.tcpChosen, next.tcpPort, next.tcpHost);
     }
     if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress)) {
         // The window asks for a restart instead; a service restarts the server itself.

@@ -9,7 +9,16 @@
 // relay server on its new port or address (clients reconnect); BinarComOn.ini
 // switches binary mode and compression as their menu commands do; initmkp2.ini,
 // point.ini and name.ini make the feed link connect again with the new address or
-// introduction; the interval, threshold and frequency take effect at once.
+// introduction; the interval, threshold and frequency take effect at once;
+// inittcp.ini switches between the port and the TCP source, or replaces the
+// connection, as its dialog's OK does.
 // Writes the names of the files whose values changed into `applied` (separated by
 // blanks, cut to capacity) and returns how many there were.
 int settingsReload(void* window, char* applied, int capacity);
+
+// The receiver's source for this run only, from the command line: "tcp:HOST:PORT"
+// (an IPv6 address in brackets) chooses the TCP source, anything else names the
+// serial port. Call after the settings are loaded and before the station starts;
+// reloads then keep it whatever the files say. 0 (nothing changed) when the text
+// names no usable source.
+int overrideReceiverSource(const char* spec);

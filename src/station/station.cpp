@@ -8,6 +8,8 @@
 #include "core/frontend.h"
 #include "display/display.h"
 #include "input/serial_source.h"
+#include "input/source.h"
+#include "input/tcp_source.h"
 #include "net/feed_encoder.h"
 #include "net/feed_link.h"
 #include "net/relay_server.h"
@@ -23,10 +25,12 @@ int stationLoad() {
 }
 
 void stationStart(void* window) {
-    app.playbackPortWrite = writeComPort;
+    app.playbackPortWrite = writeReceiverPort;
     feedLockCreate();
-    startSerialSource();
+    if (!app.tcp.chosen.load()) startSerialSource();
     startNetwork();
+    // The TCP source needs the network stack; its thread connects while we go on.
+    if (app.tcp.chosen.load()) startTcpSource();
     startReconnectThread();
     startRelayServer(window);
     if (app.binaryMode.load()) uiModeChanged(kCmdBinaryMode, 1);
@@ -38,8 +42,9 @@ void stationTick() {
     flushStagedByTime();
     displayLine("", kDisplayShowNewest);
     // The retries that keep an unattended station going: a receiver port that went
-    // away, a relay port that was taken; and a recording whose disk gave up.
-    comPortTick();
+    // away (a lost connection retries itself), a relay port that was taken; and a
+    // recording whose disk gave up.
+    receiverSourceTick();
     relayServerTick();
     recordTick();
     ++app.exchangeTick;
@@ -69,16 +74,22 @@ void refreshStatusLines() {
                       static_cast<int>(app.feed.port.load()), app.feed.status);
     }
     uiSetStatusLine(1, clientLine);
+
+    writeSourceStatus(clientLine, sizeof clientLine);
+    uiSetStatusLine(2, clientLine);
 }
 
 void stationStop(void* window) {
     stopRelayServer(window);
     stopReconnectThread();
+    // A TCP source ends before the network stack goes; the port at the end, as always.
+    int tcpChosen = app.tcp.chosen.load();
+    if (tcpChosen) stopTcpSourceAtShutdown();
     netCleanup();
     stopPlaybackAndWait();
     closeExchangeFiles();
     uiStationStopping();
-    stopSerialSource();
+    if (!tcpChosen) stopSerialSource();
     libraryFree(app.zlibModule);
     app.zlibModule = nullptr;
 }

@@ -19,9 +19,10 @@
 // kStartGoOn (station/startup.h), or the exit code the process must end with.
 int stationLoad();
 
-// Opens the receiver's port (and starts the receiver in text mode), starts the
-// network, the feed link's thread and the relay server, and marks the mode flags
-// in the menu. Blocks about 1 s in text mode (the receiver's start commands).
+// Opens the receiver's port (and starts the receiver in text mode) or starts the
+// TCP source, starts the network, the feed link's thread and the relay server,
+// and marks the mode flags in the menu. Blocks about 1 s when a port in text mode
+// gets the receiver's start commands.
 void stationStart(void* window);
 
 // One tick (100 ms): the compression clock and its flush, the newest monitor line,
@@ -34,12 +35,12 @@ void stationTick();
 // was one of these.
 int stationEvent(void* window, unsigned message, Socket s, long lParam);
 
-// Rebuilds status lines 0 (relay server) and 1 (feed link). Main thread; other
+// Rebuilds status lines 0 (relay server), 1 (feed link) and 2 (the TCP source). Main thread; other
 // threads reach it through uiRefreshStatus.
 void refreshStatusLines();
 
-// Shutdown: the relay server, the feed link's thread and the network, playback
-// and the exchange files, the front end's tick and tray, the receiver's stop
-// command and port, the compression library. Ends within a few seconds whatever
+// Shutdown: the relay server, the feed link's thread, a TCP source and the
+// network, playback and the exchange files, the front end's tick and tray, the
+// receiver's stop command and port, the compression library. Ends within a few seconds whatever
 // the peers, the disk or the port do.
 void stationStop(void* window);

@@ -59,11 +59,13 @@ TEST_F(DialogsTest, WithoutSettingsFilesEachDialogShowsItsBuiltInTexts) {
         {115, "IDD_DIALOG_TIMECOMPRESS", 1, "50", ""},
         {116, "IDD_DIALOG_POROG", 1, "50", ""},
         {117, "IDD_DIALOG_FREQ", 1, "12000000", ""},
+        {119, "IDD_DIALOG_TCPSOURCE", 2, "30005", "127.0.0.1"},
     };
     for (const Case& c : cases) {
         ASSERT_NE(dialogInfo(c.id), nullptr) << c.id;
         EXPECT_STREQ(dialogInfo(c.id)->templateName, c.templateName);
-        EXPECT_EQ(dialogInfo(c.id)->tabCycle, c.id == 102 || c.id == 110) << c.id;
+        EXPECT_EQ(dialogInfo(c.id)->tabCycle, c.id == 102 || c.id == 110 || c.id == 119) << c.id;
+        EXPECT_EQ(dialogInfo(c.id)->checkBox, c.id == 119) << c.id;
         Shown s = open(c.id);
         EXPECT_EQ(s.fields, c.fields) << c.id;
         EXPECT_EQ(s.first, c.first) << c.id;
@@ -230,6 +232,13 @@ TEST_F(DialogsTest, TabCycleOrder) {
     for (int control : coordinates) {
         p = tabNextPosition(p, 2);
         EXPECT_EQ(tabControlAt(p, 2), control);
+    }
+    // TCP source: 1000, 1001, the check box, OK, Cancel, back to 1000.
+    p = 0;
+    const int tcpSource[] = {1001, 1002, 1, 2, 1000};
+    for (int control : tcpSource) {
+        p = tabNextPosition(p, 3);
+        EXPECT_EQ(tabControlAt(p, 3), control);
     }
     // Server: 1000, OK, Cancel, back to 1000.
     p = 0;

@@ -12,9 +12,10 @@
 #include "app/linux/shell_linux.h"
 #include "core/app_state.h"
 #include "core/command_ids.h"
-#include "net/feed_link.h"
 #include "core/frontend.h"
 #include "display/display.h"
+#include "input/tcp_source.h"
+#include "net/feed_link.h"
 #include "station/station.h"
 
 namespace {
@@ -27,6 +28,7 @@ struct Picture {
     char status[kStatusLines][2048];
     char title[400];
     int port;
+    int sourceState;  // the last SourceState told
     int marks[kMaxCommand];
     char boxText[4096];
     char boxCaption[256];
@@ -259,11 +261,24 @@ void uiSourceChanged(SourceState state) {
     int port = state == SourceState::kOpened ? 1 : 2;
     {
         std::lock_guard<std::mutex> g(picture.lock);
-        if (picture.port == port) return;  // a retry that fails again is not news
+        // A retry that fails again is not news; a failure of another kind is.
+        if (picture.port == port && picture.sourceState == static_cast<int>(state)) return;
         picture.port = port;
+        picture.sourceState = static_cast<int>(state);
     }
     changes.fetch_add(1);
     if (!service()) return;
+    if (app.tcp.chosen.load()) {
+        char name[kNameSize + 16];
+        tcpSourceName(name, sizeof name);
+        if (state == SourceState::kOpened)
+            journalLine("tcp source %s connected", name);
+        else
+            journalLine("tcp source %s %s: %s; trying again in %d s", name,
+                        state == SourceState::kLost ? "lost" : "cannot connect",
+                        tcpSourceEndText(app.tcp.lastEnd.load()), tcpSourceRetrySeconds());
+        return;
+    }
     switch (state) {
         case SourceState::kOpened:
             journalLine("port %s %s at %s baud", app.comPortName, app.comOpenCount > 1 ? "reopened" : "opened",

@@ -13,6 +13,7 @@
 #include "core/app_state.h"
 #include "station/commands.h"
 #include "core/version.h"
+#include "input/tcp_source.h"
 
 namespace {
 
@@ -73,11 +74,20 @@ void draw() {
     if (monitorRows > kMonitorLines) monitorRows = kMonitorLines;
     if (monitorRows < 0) monitorRows = 0;
 
-    char title[400], header[1024];
+    char title[400], header[1536], source[2 * kNameSize + 64];
     shellTitle(title, sizeof title);
-    std::snprintf(header, sizeof header, "brevalink %s%s%s | порт %s %s: %s | %s%s%s", kBrevalinkVersion,
-                  title[0] ? "  " : "", title,
-                  app.comPortName, app.comBaudText, portText(shellPortState()),
+    if (app.tcp.chosen.load()) {
+        char where[kNameSize + 16];
+        tcpSourceName(where, sizeof where);
+        // The wait before the next attempt is on status line 2.
+        std::snprintf(source, sizeof source, "ТСР %s: %s", where,
+                      shellPortState() == 1 ? "соединение" : shellPortState() == 2 ? "нет связи" : "запуск");
+    } else {
+        std::snprintf(source, sizeof source, "порт %s %s: %s", app.comPortName, app.comBaudText,
+                      portText(shellPortState()));
+    }
+    std::snprintf(header, sizeof header, "brevalink %s%s%s | %s | %s%s%s", kBrevalinkVersion,
+                  title[0] ? "  " : "", title, source,
                   shellMarked(kCmdBinaryMode) ? "бинарный" : "текстовый",
                   shellMarked(kCmdCompressFeed) ? ", сжатие" : "",
                   shellMarked(kCmdRelativeTime) ? ", отн. время" : "");

@@ -1,7 +1,7 @@
 // The settings dialogs as modeless windows from their templates, and the TAB cycle
 // of the server and coordinates dialogs. Main thread only.
 //
-// Every command opens a new instance. The two TAB dialogs remember the window of
+// Every command opens a new instance. The three TAB dialogs remember the window of
 // their newest instance and a position in the front end's widgets; the message loop offers each
 // typed TAB to both through offerTabToDialogs.
 #include <windows.h>
@@ -16,24 +16,28 @@ namespace {
 HWND* tabWindow(int commandId) {
     if (commandId == kCmdServerDialog) return &widgets.serverDialog;
     if (commandId == kCmdPointDialog) return &widgets.coordDialog;
+    if (commandId == kCmdTcpSourceDialog) return &widgets.tcpSourceDialog;
     return nullptr;
 }
 
 int* tabPosition(int commandId) {
     if (commandId == kCmdServerDialog) return &widgets.serverTabPosition;
     if (commandId == kCmdPointDialog) return &widgets.coordTabPosition;
+    if (commandId == kCmdTcpSourceDialog) return &widgets.tcpSourceTabPosition;
     return nullptr;
 }
 
 void fillFields(HWND dialog, const DialogInfo& info) {
     char first[kDialogInitSize], second[kDialogInitSize];
-    dialogInit(info.commandId, first, second);
+    int checked = 0;
+    dialogInit(info.commandId, first, second, &checked);
     SetDlgItemTextA(dialog, kFieldFirst, first);
     if (info.fieldCount > 1) SetDlgItemTextA(dialog, kFieldSecond, second);
+    if (info.checkBox) CheckDlgButton(dialog, kFieldCheck, checked ? BST_CHECKED : BST_UNCHECKED);
 }
 
-// The TAB command: moves the focus one stop on. Not taken while the dialog is
-// closed (position -1).
+// The TAB command: moves the focus one stop on (the fields, a check box, OK,
+// Cancel). Not taken while the dialog is closed (position -1).
 INT_PTR onTab(int commandId, int fieldCount) {
     int* position = tabPosition(commandId);
     HWND* window = tabWindow(commandId);
@@ -69,12 +73,13 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
                     char first[kDialogFieldSize] = "", second[kDialogFieldSize] = "";
                     GetDlgItemTextA(dialog, kFieldFirst, first, sizeof first);
                     if (info->fieldCount > 1) GetDlgItemTextA(dialog, kFieldSecond, second, sizeof second);
+                    int checked = info->checkBox && IsDlgButtonChecked(dialog, kFieldCheck) == BST_CHECKED;
                     // The TAB cycle ends before anything else can run (the OK of
                     // the server dialog shows a box with a message loop of its own).
                     int* position = tabPosition(commandId);
                     int wasAt = position ? *position : -1;
                     if (position) *position = -1;
-                    if (!dialogOk(commandId, first, second)) {
+                    if (!dialogOk(commandId, first, second, checked)) {
                         // A value that cannot work was refused and said: the dialog
                         // stays for the user to mend it.
                         if (position && *tabWindow(commandId) == dialog) *position = wasAt;
@@ -87,7 +92,7 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
                     closeDialog(dialog, commandId);
                     return TRUE;
                 case kCommandTab:
-                    return info->tabCycle ? onTab(commandId, info->fieldCount) : FALSE;
+                    return info->tabCycle ? onTab(commandId, info->fieldCount + info->checkBox) : FALSE;
             }
             return FALSE;
     }
@@ -103,6 +108,7 @@ DLGPROC procedureFor(int commandId) {
     switch (commandId) {
         case kCmdServerDialog: return procedureOf<kCmdServerDialog>;
         case kCmdComDialog: return procedureOf<kCmdComDialog>;
+        case kCmdTcpSourceDialog: return procedureOf<kCmdTcpSourceDialog>;
         case kCmdFeedLinkDialog: return procedureOf<kCmdFeedLinkDialog>;
         case kCmdPointDialog: return procedureOf<kCmdPointDialog>;
         case kCmdNameDialog: return procedureOf<kCmdNameDialog>;
@@ -129,8 +135,9 @@ void uiOpenDialog(int commandId) {
 }
 
 int offerTabToDialogs(void*) {
-    // Offered to both, always: a TAB may move the focus in each open one.
+    // Offered to each, always: a TAB may move the focus in each open one.
     int server = offerTab(kCmdServerDialog);
     int coordinates = offerTab(kCmdPointDialog);
-    return server || coordinates;
+    int tcpSource = offerTab(kCmdTcpSourceDialog);
+    return server || coordinates || tcpSource;
 }

@@ -28,6 +28,8 @@ struct Win32Widgets {
     int serverTabPosition = -1;
     HWND coordDialog = nullptr;
     int coordTabPosition = -1;
+    HWND tcpSourceDialog = nullptr;
+    int tcpSourceTabPosition = -1;
 };
 extern Win32Widgets widgets;
 

@@ -251,3 +251,107 @@ int pumpSocketEvents(int timeoutMs, SocketEventSink sink) {
     }
     return delivered;
 }
+
+namespace {
+
+// The host as getaddrinfo takes it: an IPv6 address may come in brackets.
+void bareHost(const char* host, char* out, std::size_t capacity) {
+    std::size_t n = std::strlen(host);
+    if (n >= 2 && host[0] == '[' && host[n - 1] == ']') {
+        std::snprintf(out, capacity, "%.*s", static_cast<int>(n - 2), host + 1);
+    } else {
+        std::snprintf(out, capacity, "%s", host);
+    }
+}
+
+// Waits for a non-blocking connect in 100 ms slices. 1 once connected; otherwise
+// 0 with *failure set.
+int finishConnect(int fd, int timeoutMs, int (*keepTrying)(const void*), const void* context, int* failure) {
+    std::int64_t deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        if (keepTrying && !keepTrying(context)) {
+            *failure = kConnectCancelled;
+            return 0;
+        }
+        std::int64_t left = deadline - monotonicMs();
+        if (left <= 0) {
+            *failure = kConnectTimedOut;
+            return 0;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(left < 100 ? left : 100));
+        if (r < 0 && errno != EINTR) {
+            *failure = kConnectFailed;
+            return 0;
+        }
+        if (r <= 0) continue;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = EIO;
+        if (error == 0) return 1;
+        *failure = error == ECONNREFUSED ? kConnectRefused : error == ETIMEDOUT ? kConnectTimedOut : kConnectFailed;
+        return 0;
+    }
+}
+
+// A far end that vanished without a close (a board unplugged, a route gone) is
+// found within about a minute rather than the system's two hours.
+void keepAlive(int fd) {
+    int one = 1, idle = 30, interval = 10, count = 3;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
+
+Socket sockConnectHost(const char* host, std::uint16_t port, int timeoutMs, int (*keepTrying)(const void*),
+                       const void* context, char* peer, std::size_t peerCapacity, int* failure) {
+    if (peer && peerCapacity) peer[0] = '\0';
+    char name[256], service[8];
+    bareHost(host, name, sizeof name);
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (name[0] == '\0' || ::getaddrinfo(name, service, &hints, &found) != 0 || !found) {
+        *failure = kConnectNoName;
+        return kNoSocket;
+    }
+    *failure = kConnectFailed;
+    Socket connected = kNoSocket;
+    for (addrinfo* a = found; a && connected == kNoSocket; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) continue;
+        int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        int ok = r == 0;
+        if (!ok && errno == EINPROGRESS) {
+            ok = finishConnect(fd, timeoutMs, keepTrying, context, failure);
+        } else if (!ok) {
+            *failure = errno == ECONNREFUSED ? kConnectRefused : kConnectFailed;
+        }
+        if (!ok) {
+            ::close(fd);
+            if (*failure == kConnectCancelled) break;
+            continue;
+        }
+        int flags = ::fcntl(fd, F_GETFL, 0);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        keepAlive(fd);
+        if (peer && peerCapacity)
+            ::getnameinfo(a->ai_addr, a->ai_addrlen, peer, static_cast<socklen_t>(peerCapacity), nullptr, 0,
+                          NI_NUMERICHOST);
+        connected = fd;
+    }
+    ::freeaddrinfo(found);
+    return connected;
+}
+
+int sockWaitReadable(Socket s, int timeoutMs) {
+    if (s == kNoSocket) return 1;
+    pollfd pfd{static_cast<int>(s), POLLIN, 0};
+    return ::poll(&pfd, 1, timeoutMs) > 0;
+}

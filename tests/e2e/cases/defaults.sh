@@ -16,7 +16,7 @@ drv wait-line 18 nonempty '' 15000 >/dev/null || e2e_fail "status line 0 stays e
 e2e_check "title" "$(e2e_title)" "Связывающая программа (ORMELA)"
 geometry=$(drv geometry)
 read -r _ width height style <<<"$(echo "$geometry" | head -n1)"
-e2e_check "outer window size" "$width x $height" "585 x 372"
+e2e_check "outer window size" "$width x $height" "585 x 388"
 # The system adds WS_CLIPSIBLINGS to every top-level window.
 e2e_check "window style" "$(printf '0x%08X' $((style & ~0x04000000)))" "0x10CA0080"
 expected=$(for i in $(seq 0 20); do echo "line 0 $((16 * i)) 676 16"; done)
@@ -31,7 +31,7 @@ e2e_check "status line 2 stays empty" "${E2E_LINES[20]}" ""
 menu=$(drv menu)
 e2e_check "no menu item is checked" "$(echo "$menu" | awk -F'\t' '$1 == "item" && $3 == "1"' | wc -l)" "0"
 e2e_check "menu items" "$(echo "$menu" | awk -F'\t' '$1 == "item" {printf "%s ", $2}')" \
-    "105 113 114 115 116 117 118 102 109 110 111 201 202 301 302 "
+    "105 119 113 114 115 116 117 118 102 109 110 111 201 202 301 302 "
 
 e2e_screenshot "$E2E_WORK/window.png"
 

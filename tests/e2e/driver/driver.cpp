@@ -247,6 +247,7 @@ void usage() {
         "  dlg-get TITLE ID          text of control ID, raw\n"
         "  dlg-set TITLE ID TEXT     WM_SETTEXT on control ID (an Edit inside a ComboBoxEx too)\n"
         "  dlg-press TITLE ID        post WM_COMMAND(ID, BN_CLICKED) to the dialog\n"
+        "  dlg-check TITLE ID 0|1    set check box ID; dlg-checked TITLE ID prints its state\n"
         "  dlg-post TITLE MSG WP LP  post any message to the dialog (0x10: WM_CLOSE, the caption's close box)\n"
         "  windows                   every visible top-level window: hwnd<TAB>pid<TAB>class<TAB>title\n"
         "  kill PID                  TerminateProcess\n"
@@ -449,8 +450,11 @@ bool run(Args& a) {
         return true;
     }
     if (cmd == L"box-text" || cmd == L"box-owner" || cmd == L"dlg-items" || cmd == L"dlg-get" || cmd == L"dlg-set" ||
-        cmd == L"dlg-press" || cmd == L"dlg-post") {
-        int extra = (cmd == L"dlg-get" || cmd == L"dlg-press") ? 1 : cmd == L"dlg-set" ? 2 : cmd == L"dlg-post" ? 3 : 0;
+        cmd == L"dlg-press" || cmd == L"dlg-post" || cmd == L"dlg-check" || cmd == L"dlg-checked") {
+        int extra = (cmd == L"dlg-get" || cmd == L"dlg-press" || cmd == L"dlg-checked") ? 1
+                    : (cmd == L"dlg-set" || cmd == L"dlg-check")                     ? 2
+                    : cmd == L"dlg-post"                                              ? 3
+                                                                                      : 0;
         if (!need(1 + extra)) return false;
         std::wstring title = a.next();
         int id = extra ? toInt(a.next()) : 65535;
@@ -485,6 +489,15 @@ bool run(Args& a) {
         }
         HWND c = GetDlgItem(d, id);
         if (!c) return fail(L"the dialog has no control " + std::to_wstring(id));
+        if (cmd == L"dlg-check" || cmd == L"dlg-checked") {
+            DWORD_PTR r = 0;
+            UINT message = cmd == L"dlg-check" ? BM_SETCHECK : BM_GETCHECK;
+            WPARAM state = value == L"1" ? BST_CHECKED : BST_UNCHECKED;
+            if (!SendMessageTimeoutW(c, message, state, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r))
+                return fail(L"the check box does not answer");
+            if (cmd == L"dlg-checked") outLine(r == BST_CHECKED ? L"1" : L"0");
+            return true;
+        }
         if (cmd == L"dlg-set") {
             // A ComboBoxEx (the file dialogs' name box) keeps its text in an inner Edit.
             if (HWND inner = FindWindowExW(c, nullptr, L"ComboBox", nullptr)) c = inner;

@@ -1,0 +1,23 @@
+// What every source of the receiver's bytes shares, the serial port and the TCP
+// connection alike: where a block read goes, the receiver's mode command, and
+// the rest after a write the receiver did not take.
+#pragma once
+
+// Hands one block on, in the order every destination has always seen the bytes:
+// relay clients, the raw feed, the decoder, the exchange log. The source's own
+// thread (serial reader or TCP source); one source at a time. Never waits for a
+// client, the feed server or a disk.
+void handOnReceiverBytes(const unsigned char* block, int count);
+
+// "#43-%02X\n" with value into out (16 bytes are enough); its length.
+int receiverModeCommand(int value, char* out, int capacity);
+
+// A write that ran out of time makes the writes after it give up at once for a
+// while, so that playback and the keys go on at their pace instead of a second
+// per write. receiverWriteMayTry: 1 when a write may go to the receiver now.
+// receiverWriteEnded: its outcome; 1 when this was the first write that ran out
+// of time (the caller says so once). receiverWriteReset: a new port or
+// connection. Any thread.
+int receiverWriteMayTry();
+int receiverWriteEnded(int ok);
+void receiverWriteReset();

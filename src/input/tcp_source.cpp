@@ -1,0 +1,317 @@
+// The TCP source: its thread, its writes and its tick.
+//
+// Threads: the main thread starts a source thread with a run number and ends it
+// by changing app.tcp.run; the thread hands bytes on only while the number is its
+// own, checked inside the `handing` count, so once the main thread has changed
+// the number and seen the count at zero nothing of the old connection reaches
+// the relay, the feed or the decoder, and the serial reader or the next thread
+// may start at once. The thread alone connects and closes the socket; writers
+// (main, playback) are counted in `writers` and the thread waits them out before
+// the close, as the serial source does with its port. State changes the thread
+// makes are made under textLock together with the run check, so a thread that
+// has been ended never writes the slot again.
+#include "input/tcp_source.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "core/app_state.h"
+#include "core/frontend.h"
+#include "input/receiver.h"
+
+namespace {
+
+// Long enough for a far station over a slow link, short enough that a host that
+// drops our SYNs is seen as down within the first back-off steps.
+constexpr int kConnectTimeoutMs = 10000;
+constexpr int kFirstRetryMs = 2000;
+constexpr int kMostRetryMs = 30000;
+// The thread looks at its run number this often while it waits for bytes.
+constexpr int kReadSliceMs = 100;
+constexpr int kWaitSliceMs = 50;
+constexpr int kReadBlock = 4096;     // as the serial reader's block
+constexpr int kWriteChunk = 1024;    // fits the room a writable socket reports
+constexpr int kStopWaitMs = 1000;
+constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
+
+int isCurrent(unsigned run) { return app.tcp.run.load() == run; }
+int keepTrying(const void* run) { return isCurrent(*static_cast<const unsigned*>(run)); }
+
+// Sets the state (and what else the caller changes in `also`) unless the thread
+// has been ended; 1 when it had not.
+template <typename Also>
+int setState(unsigned run, int state, Also also) {
+    TextGuard guard(app.tcp.textLock);
+    if (!isCurrent(run)) return 0;
+    also();
+    app.tcp.state.store(state);
+    return 1;
+}
+int setState(unsigned run, int state) {
+    return setState(run, state, [] {});
+}
+
+int endOfFailure(int failure) {
+    switch (failure) {
+        case kConnectNoName: return kTcpEndNoName;
+        case kConnectRefused: return kTcpEndRefused;
+        case kConnectTimedOut: return kTcpEndTimedOut;
+        default: return kTcpEndFailed;
+    }
+}
+
+// Reads one connection until it ends or the thread is ended; closes it. Returns
+// why it ended; *flowed is 1 once a byte came.
+int readConnection(Socket s, unsigned run, int* flowed) {
+    if (!setState(run, kTcpConnected, [&] {
+            app.tcp.socket.store(s);
+            app.tcp.connections.fetch_add(1);
+        })) {
+        sockClose(s);
+        return kTcpEndNone;
+    }
+    receiverWriteReset();
+    unsigned char block[kReadBlock];
+    std::int64_t lastByte = monotonicMs();
+    int end = kTcpEndNone;
+    while (isCurrent(run)) {
+        if (!sockWaitReadable(s, kReadSliceMs)) {
+            if (monotonicMs() - lastByte >= app.tcp.silentLimitMs.load()) {
+                end = kTcpEndSilent;
+                break;
+            }
+            continue;
+        }
+        int n = sockRecv(s, block, sizeof block);
+        if (n <= 0) {
+            end = n == 0 ? kTcpEndClosed : kTcpEndBroken;
+            break;
+        }
+        lastByte = monotonicMs();
+        if (!*flowed) *flowed = setState(run, kTcpReading);
+        app.tcp.handing.fetch_add(1);
+        if (isCurrent(run)) handOnReceiverBytes(block, n);
+        app.tcp.handing.fetch_sub(1);
+    }
+    // Writers inside a send finish before the number can be handed out again.
+    Socket expected = s;
+    app.tcp.socket.compare_exchange_strong(expected, kNoSocket);
+    while (app.tcp.writers.load() > 0) sleepMs(1);
+    sockClose(s);
+    return end;
+}
+
+// Waits ms in slices; 0 once the thread has been ended.
+int pauseWhileCurrent(unsigned run, int ms) {
+    for (int waited = 0; waited < ms; waited += kWaitSliceMs) {
+        if (!isCurrent(run)) return 0;
+        sleepMs(kWaitSliceMs);
+    }
+    return isCurrent(run);
+}
+
+void sourceThread(void* argument) {
+    const unsigned run = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(argument));
+    char host[kNameSize];
+    {
+        TextGuard guard(app.tcp.textLock);
+        copyText(host, sizeof host, app.tcp.host);
+    }
+    const std::uint16_t port = app.tcp.port.load();
+    int retryMs = kFirstRetryMs;
+    while (setState(run, kTcpConnecting)) {
+        int failure = 0;
+        char peer[64];
+        Socket s = sockConnectHost(host, port, kConnectTimeoutMs, keepTrying, &run, peer, sizeof peer, &failure);
+        int flowed = 0;
+        int end = endOfFailure(failure);
+        if (s != kNoSocket) end = readConnection(s, run, &flowed);
+        // Bytes flowed: the far end works, and the next connect is tried soon.
+        if (flowed) retryMs = kFirstRetryMs;
+        if (!setState(run, kTcpWaiting, [&] {
+                app.tcp.lastEnd.store(end);
+                app.tcp.retryAtMs.store(monotonicMs() + retryMs);
+            }))
+            return;
+        if (!pauseWhileCurrent(run, retryMs)) return;
+        retryMs = retryMs >= kMostRetryMs / 2 ? kMostRetryMs : retryMs * 2;
+    }
+}
+
+// A thread that did not end in time is kept to be released later; with every
+// place taken, the oldest is waited for (it is inside the system's resolver,
+// which gives up within its own time-outs).
+void leaveThread(ThreadHandle t) {
+    for (ThreadHandle& left : app.tcp.leftThreads) {
+        if (left == kNoThread) {
+            left = t;
+            return;
+        }
+    }
+    threadJoin(app.tcp.leftThreads[0]);
+    app.tcp.leftThreads[0] = t;
+}
+
+void releaseLeftThreads() {
+    for (ThreadHandle& left : app.tcp.leftThreads) {
+        if (left != kNoThread && threadJoinTimed(left, 0)) left = kNoThread;
+    }
+}
+
+int writeText(const char* text) { return writeTcpSource(text, static_cast<int>(std::strlen(text))); }
+
+void writeMode(int value) {
+    char command[16];
+    writeTcpSource(command, receiverModeCommand(value, command, sizeof command));
+}
+
+char shownStatus[kNameSize];  // main: status line 2 as last set by the tick
+
+// A new connection, a lost one or a failed attempt, told once.
+void tellNews();
+
+}  // namespace
+
+void startTcpSource() {
+    stopTcpSource();
+    unsigned run;
+    {
+        TextGuard guard(app.tcp.textLock);
+        run = app.tcp.run.fetch_add(1) + 1;
+        app.tcp.state.store(kTcpConnecting);
+        app.tcp.lastEnd.store(kTcpEndNone);
+    }
+    app.tcp.connectionsSeen = app.tcp.connections.load();
+    app.tcp.toldWaiting = 0;
+    app.tcp.thread = threadStart(sourceThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(run)));
+}
+
+void stopTcpSource() {
+    app.tcp.startTicks = -1;
+    releaseLeftThreads();
+    if (app.tcp.thread == kNoThread) return;
+    {
+        TextGuard guard(app.tcp.textLock);
+        app.tcp.run.fetch_add(1);
+        app.tcp.state.store(kTcpOff);
+    }
+    while (app.tcp.handing.load() > 0) sleepMs(1);
+    if (!threadJoinTimed(app.tcp.thread, kStopWaitMs)) leaveThread(app.tcp.thread);
+    app.tcp.thread = kNoThread;
+}
+
+void stopTcpSourceAtShutdown() {
+    // Lets the receiver take the stop command before the connection drops.
+    if (app.binaryMode.load() == 0 && app.tcp.socket.load() != kNoSocket && writeText("#43-00\n")) sleepMs(1000);
+    stopTcpSource();
+}
+
+int writeTcpSource(const void* data, int count) {
+    // Counted before the socket is read: the thread clears the socket first and
+    // then waits for the count, so a write either sees no socket or ends first.
+    app.tcp.writers.fetch_add(1);
+    Socket s = app.tcp.socket.load();
+    int ok = 0, stuckNow = 0;
+    if (s != kNoSocket && receiverWriteMayTry()) {
+        const char* bytes = static_cast<const char*>(data);
+        std::int64_t deadline = monotonicMs() + kSerialWriteDeadlineMs;
+        int sent = 0;
+        while (sent < count) {
+            std::int64_t left = deadline - monotonicMs();
+            if (left <= 0 || !sockWaitWritable(s, static_cast<int>(left))) break;
+            int n = sockSend(s, bytes + sent, count - sent < kWriteChunk ? count - sent : kWriteChunk);
+            if (n <= 0) break;
+            sent += n;
+        }
+        ok = sent == count;
+        stuckNow = receiverWriteEnded(ok);
+    }
+    app.tcp.writers.fetch_sub(1);
+    if (stuckNow) uiNotice("ТСР источник не принимает данные: запись прервана");
+    return ok;
+}
+
+void tcpSourceTick() {
+    releaseLeftThreads();
+    if (app.tcp.thread != kNoThread) tellNews();
+    char line[kNameSize];
+    writeTcpSourceStatus(line, sizeof line);
+    if (std::strcmp(line, shownStatus) != 0) {
+        copyText(shownStatus, sizeof shownStatus, line);
+        uiSetStatusLine(2, line);
+    }
+}
+
+namespace {
+
+void tellNews() {
+    unsigned made = app.tcp.connections.load();
+    if (made != app.tcp.connectionsSeen) {
+        app.tcp.connectionsSeen = made;
+        uiSourceChanged(SourceState::kOpened);
+        // A receiver behind ser2net is started as a local one: the second command
+        // a second after the first, counted in ticks so the window never waits.
+        if (app.binaryMode.load() == 0 && writeText("#00\n")) app.tcp.startTicks = kStartPauseTicks;
+    }
+    if (app.tcp.startTicks > 0 && --app.tcp.startTicks == 0) {
+        app.tcp.startTicks = -1;
+        writeMode(0x12);
+    }
+    if (app.tcp.state.load() != kTcpWaiting) {
+        app.tcp.toldWaiting = 0;
+    } else if (!app.tcp.toldWaiting) {
+        app.tcp.toldWaiting = 1;
+        app.tcp.startTicks = -1;
+        uiSourceChanged(app.tcp.lastEnd.load() >= kTcpEndClosed ? SourceState::kLost : SourceState::kCannotOpen);
+    }
+}
+
+}  // namespace
+
+void tcpSourceName(char* out, int capacity) {
+    char host[kNameSize];
+    {
+        TextGuard guard(app.tcp.textLock);
+        copyText(host, sizeof host, app.tcp.host);
+    }
+    const char* format = std::strchr(host, ':') && host[0] != '[' ? "[%s]:%u" : "%s:%u";
+    std::snprintf(out, static_cast<std::size_t>(capacity), format, host, static_cast<unsigned>(app.tcp.port.load()));
+}
+
+void writeTcpSourceStatus(char* out, int capacity) {
+    if (capacity <= 0) return;
+    out[0] = '\0';
+    if (!app.tcp.chosen.load()) return;
+    char name[kNameSize + 16], state[64];
+    tcpSourceName(name, sizeof name);
+    switch (app.tcp.state.load()) {
+        case kTcpConnecting: copyText(state, sizeof state, "Идет установление связи"); break;
+        case kTcpConnected:
+        case kTcpReading: copyText(state, sizeof state, "Соединение"); break;
+        case kTcpWaiting:
+            std::snprintf(state, sizeof state, "Нет связи, повтор через %d с", tcpSourceRetrySeconds());
+            break;
+        default: copyText(state, sizeof state, "Нет связи"); break;
+    }
+    std::snprintf(out, static_cast<std::size_t>(capacity), "Источник: ТСР %s  %s", name, state);
+}
+
+const char* tcpSourceEndText(int end) {
+    switch (end) {
+        case kTcpEndNoName: return "the host name resolves nowhere";
+        case kTcpEndRefused: return "connection refused";
+        case kTcpEndTimedOut: return "no answer";
+        case kTcpEndFailed: return "cannot connect";
+        case kTcpEndClosed: return "closed by the far end";
+        case kTcpEndSilent: return "silent, replaced";
+        case kTcpEndBroken: return "connection broken";
+        default: return "";
+    }
+}
+
+int tcpSourceRetrySeconds() {
+    std::int64_t left = app.tcp.retryAtMs.load() - monotonicMs();
+    int seconds = static_cast<int>((left + 999) / 1000);
+    return seconds < 1 ? 1 : seconds;
+}

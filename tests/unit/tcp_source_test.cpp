@@ -1,0 +1,186 @@
+// The TCP source against a loopback listener playing the receiver's far end: the
+// start commands and the bytes, a far end that closes or stays silent, a connect
+// nobody answers, and the dialog's switch between the port and the connection.
+#include <gtest/gtest.h>
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/headless/headless_view.h"
+#include "core/app_state.h"
+#include "input/serial_source.h"
+#include "input/source.h"
+#include "input/tcp_source.h"
+#include "net_test_peer.h"
+#include "station/dialogs.h"
+#include "station/reload.h"
+#include "test_support.h"
+
+namespace {
+
+const char kLine[] = "*8D4840D6202CC371C32CE0576098;\r\n";
+
+std::string newestLine() {
+    TextGuard g(app.ring.lock);
+    return app.ring.slots[app.ring.write];
+}
+
+std::string statusLine2() {
+    char text[512];
+    headlessStatusLine(2, text, sizeof text);
+    return text;
+}
+
+class TcpSource : public ::testing::Test {
+protected:
+    std::uint16_t port = 0;
+    int listening = -1;
+    ScratchDir dir;
+
+    void SetUp() override {
+        resetApp();
+        listening = peer::listenLocal(&port);
+        app.tcp.port = port;
+        app.tcp.chosen = 1;
+    }
+    void TearDown() override {
+        stopTcpSource();
+        if (app.comHandle.load() != kNoSerial) closeComPort();
+        close(listening);
+    }
+    // The main thread's ticks until cond holds.
+    template <class Cond>
+    bool tickUntil(Cond cond, int timeoutMs = 5000) {
+        return waitFor([&] {
+            tcpSourceTick();
+            return cond();
+        }, timeoutMs);
+    }
+    std::string expectedStatus(const char* state) {
+        return "Источник: ТСР 127.0.0.1:" + std::to_string(port) + "  " + state;
+    }
+};
+
+}  // namespace
+
+TEST_F(TcpSource, StartsTheReceiverDecodesItsLinesAndReplacesAClosedConnection) {
+    startTcpSource();
+    int far = peer::acceptWithin(listening, 5000);
+    ASSERT_GE(far, 0);
+    // Text mode: the receiver is started as a serial one would be, 1 s apart.
+    std::string commands;
+    ASSERT_TRUE(tickUntil([&] {
+        commands += peer::readBytes(far, 1, 20);
+        return commands == "#00\n#43-12\n";
+    })) << commands;
+    EXPECT_EQ(headlessTrayIcon(), 1);
+    EXPECT_EQ(statusLine2(), expectedStatus("Соединение"));
+    sendReceiverMode(0x13);  // a key goes to the connection too
+    EXPECT_EQ(peer::readBytes(far, 8), "#43-13\n");
+
+    peer::sendText(far, kLine);
+    EXPECT_TRUE(waitFor([] { return newestLine() == kLine; }));
+    EXPECT_EQ(app.tcp.state.load(), kTcpReading);
+
+    // The far end goes; after bytes flowed the next attempt comes 2 s later.
+    close(far);
+    ASSERT_TRUE(tickUntil([] { return app.tcp.state.load() == kTcpWaiting; }));
+    EXPECT_EQ(app.tcp.lastEnd.load(), kTcpEndClosed);
+    EXPECT_EQ(headlessTrayIcon(), 2);
+    EXPECT_EQ(statusLine2(), expectedStatus("Нет связи, повтор через 2 с"));
+    far = peer::acceptWithin(listening, 4000);
+    ASSERT_GE(far, 0);
+    EXPECT_TRUE(tickUntil([] { return headlessTrayIcon() == 1; }));
+    close(far);
+}
+
+TEST_F(TcpSource, ASilentConnectionIsReplacedAndFailedConnectsBackOff) {
+    app.binaryMode = 1;  // no start commands
+    app.tcp.silentLimitMs = 300;
+    startTcpSource();
+    int far = peer::acceptWithin(listening, 5000);
+    ASSERT_GE(far, 0);
+    EXPECT_TRUE(peer::readsToEnd(far, nullptr, 3000));  // we close it, having sent nothing
+    EXPECT_TRUE(waitFor([] { return app.tcp.lastEnd.load() == kTcpEndSilent; }));
+    close(far);
+
+    // Nobody listens any more: refused, then tried again after 2 s and 4 s.
+    close(listening);
+    listening = -1;
+    ASSERT_TRUE(waitFor([] { return app.tcp.lastEnd.load() == kTcpEndRefused; }, 5000));
+    ASSERT_TRUE(waitFor([] { return app.tcp.state.load() == kTcpWaiting && tcpSourceRetrySeconds() > 2; }, 5000));
+    EXPECT_EQ(tcpSourceRetrySeconds(), 4);
+
+    // Ending it is prompt, whatever it was doing.
+    std::int64_t before = monotonicMs();
+    stopTcpSource();
+    EXPECT_LT(monotonicMs() - before, 500);
+    EXPECT_EQ(app.tcp.state.load(), kTcpOff);
+}
+
+TEST_F(TcpSource, DialogOkSwitchesBetweenThePortAndTheConnection) {
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    app.tcp.chosen = 0;
+    app.binaryMode = 1;
+    reopenComPort(name, "115200");
+    ASSERT_NE(app.comHandle.load(), kNoSerial);
+
+    // Refused texts change nothing and write nothing.
+    EXPECT_EQ(dialogOk(kCmdTcpSourceDialog, std::to_string(port).c_str(), "", 1), 0);
+    EXPECT_EQ(dialogOk(kCmdTcpSourceDialog, "70000", "127.0.0.1", 1), 0);
+    EXPECT_FALSE(fileExists("inittcp.ini"));
+    EXPECT_NE(app.comHandle.load(), kNoSerial);
+
+    ASSERT_EQ(dialogOk(kCmdTcpSourceDialog, std::to_string(port).c_str(), "127.0.0.1", 1), 1);
+    EXPECT_EQ(readFile("inittcp.ini"), std::to_string(port) + "\r\n127.0.0.1\r\n1\r\n");
+    EXPECT_EQ(app.comHandle.load(), kNoSerial);
+    int far = peer::acceptWithin(listening, 5000);
+    ASSERT_GE(far, 0);
+    writeReceiverPort("#", 1);
+    EXPECT_EQ(peer::readBytes(far, 1), "#");
+
+    // A serial dialog's OK while the connection is the source keeps the texts only.
+    dialogOk(kCmdComDialog, name, "9600");
+    EXPECT_EQ(app.comHandle.load(), kNoSerial);
+
+    char first[kDialogInitSize], second[kDialogInitSize];
+    int checked = 0;
+    dialogInit(kCmdTcpSourceDialog, first, second, &checked);
+    EXPECT_EQ(checked, 1);
+    ASSERT_EQ(dialogOk(kCmdTcpSourceDialog, first, second, 0), 1);
+    EXPECT_TRUE(peer::readsToEnd(far, nullptr, 3000));
+    EXPECT_NE(app.comHandle.load(), kNoSerial);
+    EXPECT_STREQ(app.comBaudText, "9600");
+    EXPECT_EQ(statusLine2(), "");
+
+    // A reload that finds the TCP source chosen again switches as the OK does.
+    writeFile("inittcp.ini", std::to_string(port) + "\r\n127.0.0.1\r\n1\r\n");
+    char applied[128];
+    EXPECT_EQ(settingsReload(nullptr, applied, sizeof applied), 1);
+    EXPECT_STREQ(applied, "inittcp.ini");
+    EXPECT_EQ(app.comHandle.load(), kNoSerial);
+    int again = peer::acceptWithin(listening, 5000);
+    EXPECT_GE(again, 0);
+    close(again);
+    close(far);
+    close(master);
+    close(slave);
+}
+
+TEST(TcpSourceOverride, CommandLineSourcesAndTheirRefusals) {
+    resetApp();
+    EXPECT_EQ(overrideReceiverSource("tcp:[::1]:30005"), 1);
+    EXPECT_EQ(app.tcp.chosen.load(), 1);
+    char name[300];
+    tcpSourceName(name, sizeof name);
+    EXPECT_STREQ(name, "[::1]:30005");
+    EXPECT_EQ(overrideReceiverSource("tcp:feeder.local:0"), 0);
+    EXPECT_EQ(overrideReceiverSource("tcp:30005"), 0);
+    EXPECT_EQ(overrideReceiverSource("/dev/ttyUSB0"), 1);
+    EXPECT_EQ(app.tcp.chosen.load(), 0);
+    EXPECT_STREQ(app.comPortName, "/dev/ttyUSB0");
+}
