@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Relay figures of the Linux program beside ser2net's, under the same load in the
 # same run: build/native/brevalink as a service and ser2net each read their own
-# socat pty pair and serve 1, 10 and 100 clients at rising rates (relay_load.py:
+# socat pty pair, and the program once more with its TCP source ("tcp": the pty
+# reaches it through socat's TCP port), and serve 1, 10 and 100 clients at rising
+# rates (relay_load.py:
 # loss, drops, CPU per kB, latency at the last client). brevalink.exe under Wine
 # joins the table when it is built. Each figure is also shown as a ratio to
 # ser2net's at the same clients and rate. Prints figures; never fails a build.
@@ -91,6 +93,24 @@ PIDS[linux]=$!
 on_exit "kill ${PIDS[linux]}; wait ${PIDS[linux]}"
 wait_for 10 "the Linux program listening" grep -q "^relay: listening on port ${PORT[linux]}$" "$WORK/linux/service.out"
 SERVERS+=(linux)
+
+# The same program with its TCP source: socat turns the load's pty into the TCP
+# port the program connects to, as ser2net or a decoder's Beast port would be.
+mkdir "$WORK/tcp"
+PORT[tcp]=$(free_port)
+TTY[tcp]=$WORK/tcp-peer
+tcp_source=$(free_port)
+socat pty,raw,echo=0,link="$WORK/tcp-peer" TCP-LISTEN:"$tcp_source",bind=127.0.0.1,reuseaddr </dev/null >/dev/null 2>&1 &
+on_exit "kill $!"
+wait_for 10 "the TCP source's pty" test -e "$WORK/tcp-peer"
+settings "$WORK/tcp" BinarComOn.ini 1 0 0 60
+settings "$WORK/tcp" initsocket.ini "${PORT[tcp]}"
+settings "$WORK/tcp" initmkp2.ini "$(free_port)" 127.0.0.1
+"$LINUX_EXE" --dir "$WORK/tcp" --source "tcp:127.0.0.1:$tcp_source" >"$WORK/tcp/service.out" 2>&1 </dev/null &
+PIDS[tcp]=$!
+on_exit "kill ${PIDS[tcp]}; wait ${PIDS[tcp]}"
+wait_for 10 "the TCP source connected" grep -q "^tcp source .* connected$" "$WORK/tcp/service.out"
+SERVERS+=(tcp)
 
 # brevalink.exe under Wine, set up as relay_wine.sh does; its program and
 # wineserver count for its CPU.
