@@ -2,7 +2,7 @@
 // and is never copied.
 //
 // Threads: main (start-up, message loop, timer, dialogs, socket events), serial
-// reader, reconnect, playback. Each field says who writes it. A field written by one
+// reader or TCP source (the source's reader), reconnect, playback, record writer. Each field says who writes it. A field written by one
 // thread and read by another is std::atomic, or its text is guarded by a TextLock.
 #pragma once
 
@@ -166,7 +166,7 @@ struct FeedAccumulator {
 };
 
 // The exchange log on its way to its writer thread, which alone touches the file:
-// the serial reader (the one producer) appends whole chunks of log lines or
+// the source's reader (the one producer) appends whole chunks of log lines or
 // nothing; head and tail count bytes since the start and only grow.
 struct RecordQueue {
     char bytes[kRecordQueueSize];
@@ -211,7 +211,7 @@ struct AppState {
     std::atomic<std::int32_t> compressInterval{50};
     std::atomic<std::int32_t> timerFrequency{12000000};
 
-    // ---- stream decoder (serial reader thread only) ----
+    // ---- stream decoder (the source's reader only: serial reader or TCP source) ----
     unsigned char decoderLine[kDecoderLineSize] = {};
     int decoderPos = 0;
     unsigned char decoderLastByte = 0;

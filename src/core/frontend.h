@@ -14,7 +14,7 @@
 // waits, so one scroll never interleaves with another.
 void uiScrollAndPlace(const char* text);
 // Every record line the decoder makes (without its line end), as it makes it,
-// whether or not the monitor shows it. The serial reader's or playback's thread:
+// whether or not the monitor shows it. The source's reader's or playback's thread:
 // must return at once and never wait for a screen, a pipe or a disk.
 void uiRecordLine(const char* line, int length);
 // Sets the text of status line 0, 1 or 2. Main thread.

@@ -1,6 +1,6 @@
 // The receiver-clock annotation: every record line passes here on its way to the
 // DisplayRing; with relative time on, "@" lines get receiver and computer elapsed
-// times. Runs on the decoder's thread (the serial reader).
+// times. Runs on the decoder's thread (the source's reader).
 #pragma once
 
 // Stores the line (annotated when relative time is on) in the DisplayRing, unless

@@ -2,8 +2,8 @@
 // escape frames, chosen by binaryMode at every byte).
 //
 // Its state lives in AppState (decoderLine, decoderPos, decoderLastByte) and is
-// touched only by the serial reader thread; any other caller must be serialised
-// with it. Split-invariant: a block decodes exactly as its bytes would one by one.
+// touched only by the source's reader (serial reader or TCP source thread); any
+// other caller must be serialised with it. Split-invariant: a block decodes exactly as its bytes would one by one.
 #pragma once
 
 // Decodes count bytes in order; each finished RecordLine goes to the feed (under

@@ -2,7 +2,7 @@
 // the feed data (plain, or staged in the FeedAccumulator and sent as
 // zlib-compressed framed blocks) and the two commands the feed server sends back.
 //
-// feedSend runs on the sender's thread (serial reader or playback) and always
+// feedSend runs on the sender's thread (the source's reader or playback) and always
 // under FeedLock; the accumulator has no lock of its own. Feed data and the
 // introduction go into the feed link's queue, never straight to the socket.
 #pragma once
@@ -16,7 +16,7 @@ enum class FeedKind {
     kPlayedBytes,    // played-back bytes: always, since playback decodes nothing
 };
 
-// The one entry point of feed data, for the decoder, the serial reader and
+// The one entry point of feed data, for the decoder, the source's reader and
 // playback. While the link is connected and the kind is wanted, takes FeedLock,
 // waiting at most 5000 ms: a lock that cannot be had means another sender is
 // stuck, and the data is then kept from the feed rather than sent beside it. Then

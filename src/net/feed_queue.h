@@ -1,7 +1,7 @@
 // The feed link's outbound queue (FeedQueue in AppState): every byte bound for the
 // feed server passes through it in wire order, from the threads that make feed
 // data to the link's own thread, which alone writes the socket. So a feed server
-// that stalls costs the serial reader nothing but a copy.
+// that stalls costs the source's reader nothing but a copy.
 //
 // One producer at a time (the feed senders hold FeedLock; the link thread queues
 // the introduction under FeedLock too) and one consumer (the link thread).

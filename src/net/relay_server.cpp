@@ -2,7 +2,7 @@
 //
 // Threads: the main thread alone accepts, frees entries, writes peer texts and
 // connect.list (or the reconnect thread through a status refresh, natively), and
-// stops the server. relayToClients runs on the source's thread (serial reader or
+// stops the server. relayToClients runs on the source's thread (serial reader, TCP source or
 // playback).
 //
 // A client that cannot take a whole block at once is not retried: one stalled

@@ -1,6 +1,7 @@
 // The relay server: up to 100 local TCP clients receive the receiver's bytes as
 // they are. Accepts, client events, the status text and the stop run on the main
-// thread; relayToClients runs on the source's thread (serial reader or playback).
+// thread; relayToClients runs on the source's thread (serial reader, TCP source or
+// playback).
 #pragma once
 
 #include "platform/platform.h"
