@@ -116,7 +116,13 @@ void sourceThread(void* argument) {
     char host[kNameSize];
     {
         TextGuard guard(app.tcp.textLock);
-        copyText(host, sizeof host, app.tcp.host);
+        // An IPv6 address may be written in brackets, as in "[::1]:30005".
+        const char* h = app.tcp.host;
+        int n = static_cast<int>(std::strlen(h));
+        if (n >= 2 && h[0] == '[' && h[n - 1] == ']')
+            copyText(host, n - 1, h + 1);
+        else
+            copyText(host, sizeof host, h);
     }
     const std::uint16_t port = app.tcp.port.load();
     int retryMs = kFirstRetryMs;

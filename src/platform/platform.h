@@ -71,8 +71,7 @@ inline constexpr int kConnectTimedOut = 3;   // no address answered in time
 inline constexpr int kConnectFailed = 4;     // any other failure
 inline constexpr int kConnectCancelled = 5;  // keepTrying said no
 
-// Resolves host (a name, a dotted IPv4 address, an IPv6 address with or without
-// brackets) and connects to its addresses, IPv6 and IPv4 alike, in the system's
+// Resolves host (a name, a dotted IPv4 address, an IPv6 address) and connects to its addresses, IPv6 and IPv4 alike, in the system's
 // order until one answers, giving each at most timeoutMs. keepTrying(context) is
 // asked every 100 ms while a connect waits; once it returns 0 the attempt ends
 // (kConnectCancelled). Blocks in the system's name resolution, which keeps its

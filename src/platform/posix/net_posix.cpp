@@ -254,16 +254,6 @@ int pumpSocketEvents(int timeoutMs, SocketEventSink sink) {
 
 namespace {
 
-// The host as getaddrinfo takes it: an IPv6 address may come in brackets.
-void bareHost(const char* host, char* out, std::size_t capacity) {
-    std::size_t n = std::strlen(host);
-    if (n >= 2 && host[0] == '[' && host[n - 1] == ']') {
-        std::snprintf(out, capacity, "%.*s", static_cast<int>(n - 2), host + 1);
-    } else {
-        std::snprintf(out, capacity, "%s", host);
-    }
-}
-
 // Waits for a non-blocking connect in 100 ms slices. 1 once connected; otherwise
 // 0 with *failure set.
 int finishConnect(int fd, int timeoutMs, int (*keepTrying)(const void*), const void* context, int* failure) {
@@ -309,15 +299,14 @@ void keepAlive(int fd) {
 Socket sockConnectHost(const char* host, std::uint16_t port, int timeoutMs, int (*keepTrying)(const void*),
                        const void* context, char* peer, std::size_t peerCapacity, int* failure) {
     if (peer && peerCapacity) peer[0] = '\0';
-    char name[256], service[8];
-    bareHost(host, name, sizeof name);
+    char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    if (name[0] == '\0' || ::getaddrinfo(name, service, &hints, &found) != 0 || !found) {
+    if (host[0] == '\0' || ::getaddrinfo(host, service, &hints, &found) != 0 || !found) {
         *failure = kConnectNoName;
         return kNoSocket;
     }

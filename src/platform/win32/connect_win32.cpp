@@ -14,15 +14,6 @@
 
 namespace {
 
-void bareHost(const char* host, char* out, std::size_t capacity) {
-    std::size_t n = std::strlen(host);
-    if (n >= 2 && host[0] == '[' && host[n - 1] == ']') {
-        std::snprintf(out, capacity, "%.*s", static_cast<int>(n - 2), host + 1);
-    } else {
-        std::snprintf(out, capacity, "%s", host);
-    }
-}
-
 void setBlocking(SOCKET s, int blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
@@ -81,15 +72,14 @@ void keepAlive(SOCKET s) {
 Socket sockConnectHost(const char* host, std::uint16_t port, int timeoutMs, int (*keepTrying)(const void*),
                        const void* context, char* peer, std::size_t peerCapacity, int* failure) {
     if (peer && peerCapacity) peer[0] = '\0';
-    char name[256], service[8];
-    bareHost(host, name, sizeof name);
+    char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    if (name[0] == '\0' || getaddrinfo(name, service, &hints, &found) != 0 || !found) {
+    if (host[0] == '\0' || getaddrinfo(host, service, &hints, &found) != 0 || !found) {
         *failure = kConnectNoName;
         return kNoSocket;
     }
