@@ -143,6 +143,65 @@ struct TcpSourceSlot {
     int startTicks = -1;                     // main: ticks until "#43-12" after a connect
 };
 
+// What the stream counters tell apart in the source's bytes, whatever the mode:
+// binary escape frames by type, and text lines by their first character.
+enum StreamKind {
+    kKindModeAC, kKindModeSShort, kKindModeSLong,  // binary frames '1', '2', '3'
+    kKindLineTimed,                                 // text lines "@" (with the receiver's time)
+    kKindLineUntimed,                               // text lines "*" (without)
+    kKindLineOther,                                 // any other text line ("MSG", replies)
+    kStreamKinds
+};
+inline constexpr int kSourcePort = 0;  // SourceStats index of the serial source
+inline constexpr int kSourceTcp = 1;   // ... and of the TCP source
+inline constexpr int kSourceCount = 2;
+
+// One source's counters since start: the source's reader adds (relaxed atomics,
+// O(1) a byte); the main thread's second turns them into rates over the last 10 s.
+struct SourceStats {
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> kinds[kStreamKinds] = {};
+    std::atomic<std::uint64_t> heldBack{0};    // binary frames under the level threshold
+    std::atomic<std::uint64_t> stray{0};       // bytes in no frame (binary mode) or no used line (text)
+    std::atomic<std::uint64_t> zeroStamps{0};  // binary frames whose timestamp is 0
+    std::atomic<std::int64_t> lastByteMs{0};   // monotonicMs of the last block; 0 none yet
+    // Per second over the last 10 s: main.
+    std::atomic<double> bytesRate{0};
+    std::atomic<double> kindRates[kStreamKinds] = {};
+    std::atomic<double> heldBackRate{0};
+    std::atomic<double> strayRate{0};
+};
+
+// The station's checks of the receiver's data, in order of severity.
+enum StationCheck {
+    kCheckNoData, kCheckWrongMode, kCheckNoTimestamps, kCheckFrequency, kCheckJumps, kCheckThreshold,
+    kCheckCount
+};
+struct CheckState {
+    std::atomic<int> warning{0};            // main: 1 while the check finds a fault
+    std::atomic<std::int64_t> sinceMs{0};   // main: monotonicMs of the last change
+    char text[kNameSize] = "";               // main; under ChecksState::textLock
+};
+// The counters of both sources a second apart, the checks' windows: main.
+inline constexpr int kCheckHistory = 61;  // the longest window (60 s) and its start
+struct CountSnapshot {
+    std::uint64_t bytes, kinds[kStreamKinds], heldBack, stray, zeroStamps;
+};
+struct ChecksState {
+    CheckState checks[kCheckCount];
+    CountSnapshot history[kSourceCount][kCheckHistory] = {};  // main
+    int newest = -1, filled = 0;                 // main: the history's ring
+    std::int64_t lastMs = 0;                      // main: the last second's turn
+    unsigned resetsSeen = 0;                      // main: counter resets already said
+    int wasOpen = 0;                              // main: the source was open at the last turn
+    std::int64_t openedMs = 0;                    // main: when it opened
+    TextLock textLock;                          // guards every text
+    // The receiver's clock as measured against ours (the source's reader).
+    std::atomic<double> measuredHz{0};          // 0 until a minute of timestamps is in
+    std::atomic<int> jumpsPerMinute{0};
+    std::atomic<unsigned> counterResets{0};     // the counter restarted near zero
+};
+
 struct ClientEntry {
     std::atomic<Socket> socket{kNoSocket};  // main (accept, close, stop, relay drop)
     std::atomic<int> relaying{0};           // 1 while peer is set: relay sends go here; main
@@ -234,6 +293,10 @@ struct AppState {
 
     // ---- TCP source (chosen instead of the serial source) ----
     TcpSourceSlot tcp;
+
+    // ---- what came from each source, and the checks of it ----
+    SourceStats stats[kSourceCount];
+    ChecksState checks;
 
     // ---- feed link and encoder ----
     LinkSlot feed;

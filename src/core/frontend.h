@@ -63,6 +63,11 @@ void uiExchangeChanged(ExchangeEvent event, const char* file);
 // compression, relative time.
 void uiModeChanged(int commandId, int on);
 
+// A check of the receiver's data (StationCheck) began to warn, with its text, or
+// is fine again (warning 0, the text it had). Status line 2 shows the worst
+// warning already; this is for a journal.
+void uiCheckChanged(int check, int warning, const char* text);
+
 // Shutdown has come to the front end's part: its 100 ms tick and its tray go.
 void uiStationStopping();
 

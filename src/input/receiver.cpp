@@ -5,6 +5,7 @@
 
 #include "core/app_state.h"
 #include "input/decoder.h"
+#include "input/stream_stats.h"
 #include "net/feed_encoder.h"
 #include "net/relay_server.h"
 #include "record/exchange.h"
@@ -13,11 +14,12 @@ namespace {
 constexpr std::int64_t kStuckWriteRestMs = 5000;
 }  // namespace
 
-void handOnReceiverBytes(const unsigned char* block, int count) {
+void handOnReceiverBytes(int source, const unsigned char* block, int count) {
     relayToClients(block, count);
     feedOffer(block, count, FeedKind::kReceiverBytes);
     decodeReceiverBytes(block, count);
     logReceivedBytes(block, count);
+    countSourceBytes(source, block, count, monotonicMs());
 }
 
 int receiverModeCommand(int value, char* out, int capacity) {

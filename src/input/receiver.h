@@ -3,11 +3,12 @@
 // the rest after a write the receiver did not take.
 #pragma once
 
-// Hands one block on, in the order every destination has always seen the bytes:
-// relay clients, the raw feed, the decoder, the exchange log. The source's own
-// thread (serial reader or TCP source); one source at a time. Never waits for a
-// client, the feed server or a disk.
-void handOnReceiverBytes(const unsigned char* block, int count);
+// Hands one block of source (kSourcePort or kSourceTcp) on, in the order every
+// destination has always seen the bytes: relay clients, the raw feed, the
+// decoder, the exchange log; then the stream's counters. The source's own thread
+// (serial reader or TCP source); one source at a time. Never waits for a client,
+// the feed server or a disk.
+void handOnReceiverBytes(int source, const unsigned char* block, int count);
 
 // "#43-%02X\n" with value into out (16 bytes are enough); its length.
 int receiverModeCommand(int value, char* out, int capacity);

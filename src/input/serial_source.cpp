@@ -120,7 +120,7 @@ void comReaderLoop(int blockCapacity) {
             continue;
         }
         if (blockCapacity > 1) n += readComPortQueued(block + n, blockCapacity - n);
-        handOnReceiverBytes(block, n);
+        handOnReceiverBytes(kSourcePort, block, n);
     }
 }
 

@@ -23,8 +23,6 @@ void receiverSourceTick() {
     tcpSourceTick();
 }
 
-void writeSourceStatus(char* out, int capacity) { writeTcpSourceStatus(out, capacity); }
-
 void applyTcpSource(int chosen, std::uint16_t port, const char* host) {
     int was = app.tcp.chosen.load();
     int moved = port != app.tcp.port.load();

@@ -12,8 +12,6 @@ int writeReceiverPort(const void* data, int count);
 void sendReceiverMode(int value);
 // Every tick: the retries of a lost port, the TCP source's news.
 void receiverSourceTick();
-// Status line 2: the TCP source's state while it is chosen, else "". Any thread.
-void writeSourceStatus(char* out, int capacity);
 
 // New TCP source settings (dialog OK, reload): with the choice switched, the
 // source in use is closed (its reader or thread ended) before the other opens;

@@ -91,7 +91,7 @@ int readConnection(Socket s, unsigned run, int* flowed) {
         lastByte = monotonicMs();
         if (!*flowed) *flowed = setState(run, kTcpReading);
         app.tcp.handing.fetch_add(1);
-        if (isCurrent(run)) handOnReceiverBytes(block, n);
+        if (isCurrent(run)) handOnReceiverBytes(kSourceTcp, block, n);
         app.tcp.handing.fetch_sub(1);
     }
     // Writers inside a send finish before the number can be handed out again.
@@ -172,8 +172,6 @@ void writeMode(int value) {
     writeTcpSource(command, receiverModeCommand(value, command, sizeof command));
 }
 
-char shownStatus[kNameSize];  // main: status line 2 as last set by the tick
-
 // A new connection, a lost one or a failed attempt, told once.
 void tellNews();
 
@@ -241,12 +239,6 @@ int writeTcpSource(const void* data, int count) {
 void tcpSourceTick() {
     releaseLeftThreads();
     if (app.tcp.thread != kNoThread) tellNews();
-    char line[kNameSize];
-    writeTcpSourceStatus(line, sizeof line);
-    if (std::strcmp(line, shownStatus) != 0) {
-        copyText(shownStatus, sizeof shownStatus, line);
-        uiSetStatusLine(2, line);
-    }
 }
 
 namespace {

@@ -25,8 +25,7 @@ void stopTcpSourceAtShutdown();
 int writeTcpSource(const void* data, int count);
 // Every tick: a new connection is told to the front end and, in text mode, gets
 // the receiver's start commands (the second a tick-counted second later); a lost
-// connection or a failed attempt is told once; status line 2 follows the state.
-// Releases threads left in name resolution once they have ended. Main thread;
+// connection or a failed attempt is told once. Releases threads left in name resolution once they have ended. Main thread;
 // never waits.
 void tcpSourceTick();
 

@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "input/source.h"
 #include "net/feed_link.h"
+#include "station/checks.h"
 
 namespace {
 
@@ -61,6 +62,12 @@ int dialogInit(int commandId, char* first, char* second, int* checked) {
     }
     if (checked) *checked = check;
     return info->fieldCount;
+}
+
+void dialogNote(int commandId, char* out, int capacity) {
+    if (capacity <= 0) return;
+    out[0] = '\0';
+    if (commandId == kCmdFrequencyDialog) writeMeasuredFrequency(out, capacity);
 }
 
 int dialogOk(int commandId, const char* first, const char* second, int checked) {

@@ -16,6 +16,8 @@ inline constexpr int kFieldFirst = 1000;
 inline constexpr int kFieldSecond = 1001;
 // The check box of a dialog that has one, after its fields in the TAB cycle.
 inline constexpr int kFieldCheck = 1002;
+// A line of text beside the fields (the frequency dialog's measured value).
+inline constexpr int kFieldNote = 1003;
 inline constexpr int kButtonOk = 1;
 inline constexpr int kButtonCancel = 2;
 // The command the event loop sends for a TAB.
@@ -42,6 +44,10 @@ const DialogInfo* dialogInfo(int commandId);
 // frequency dialogs also take the file's value into memory; *checked (when given)
 // gets the check box's state. Returns the number of fields, 0 for an unknown id.
 int dialogInit(int commandId, char* first, char* second, int* checked = nullptr);
+
+// The note the dialog shows beside its fields when it opens, "" for none: the
+// frequency dialog's "измерено: 12 000 000" once the receiver's clock is measured.
+void dialogNote(int commandId, char* out, int capacity);
 
 // OK: applies and saves the typed texts (second is ignored by one-field dialogs)
 // and the check box's state (ignored without one).

@@ -2,6 +2,7 @@
 #include "station/station.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "config/settings.h"
 #include "core/app_state.h"
@@ -14,6 +15,7 @@
 #include "net/feed_link.h"
 #include "net/relay_server.h"
 #include "record/exchange.h"
+#include "station/checks.h"
 #include "station/commands.h"
 #include "station/startup.h"
 
@@ -47,6 +49,15 @@ void stationTick() {
     receiverSourceTick();
     relayServerTick();
     recordTick();
+    checksTick();
+    // Status line 2 follows the TCP source and the checks as they change.
+    static char shown[2 * kNameSize + 16];
+    char line[sizeof shown];
+    writeSourceLine(line, sizeof line);
+    if (std::strcmp(line, shown) != 0) {
+        copyText(shown, sizeof shown, line);
+        uiSetStatusLine(2, line);
+    }
     ++app.exchangeTick;
 }
 
@@ -75,8 +86,17 @@ void refreshStatusLines() {
     }
     uiSetStatusLine(1, clientLine);
 
-    writeSourceStatus(clientLine, sizeof clientLine);
-    uiSetStatusLine(2, clientLine);
+    char sourceLine[2 * kNameSize + 16];
+    writeSourceLine(sourceLine, sizeof sourceLine);
+    uiSetStatusLine(2, sourceLine);
+}
+
+void writeSourceLine(char* out, int capacity) {
+    char source[kNameSize], warning[kNameSize];
+    writeTcpSourceStatus(source, sizeof source);
+    writeWorstWarning(warning, sizeof warning);
+    std::snprintf(out, static_cast<std::size_t>(capacity), "%s%s%s", source, source[0] && warning[0] ? "  " : "",
+                  warning);
 }
 
 void stationStop(void* window) {

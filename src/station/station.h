@@ -27,7 +27,8 @@ void stationStart(void* window);
 
 // One tick (100 ms): the compression clock and its flush, the newest monitor line,
 // the retries of a lost receiver port and a busy relay port, the stop of a
-// recording whose disk failed, then the exchange clock.
+// recording whose disk failed, the checks (once a second) and status line 2,
+// then the exchange clock.
 void stationTick();
 
 // A socket event or a status refresh, by our message number (the relay's
@@ -35,7 +36,11 @@ void stationTick();
 // was one of these.
 int stationEvent(void* window, unsigned message, Socket s, long lParam);
 
-// Rebuilds status lines 0 (relay server), 1 (feed link) and 2 (the TCP source). Main thread; other
+// Status line 2: the TCP source's state while it is chosen, then the worst
+// warning of the checks; "" when the port is the source and all is well. Any thread.
+void writeSourceLine(char* out, int capacity);
+
+// Rebuilds status lines 0 (relay server), 1 (feed link) and 2 (source, checks). Main thread; other
 // threads reach it through uiRefreshStatus.
 void refreshStatusLines();
 

@@ -17,13 +17,14 @@
 #include "net_test_peer.h"
 #include "station/dialogs.h"
 #include "station/reload.h"
+#include "station/station.h"
 #include "test_support.h"
 
 namespace {
 
 std::string statusLine2() {
-    char text[512];
-    headlessStatusLine(2, text, sizeof text);
+    char text[600];
+    writeSourceLine(text, sizeof text);
     return text;
 }
 

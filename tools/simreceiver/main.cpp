@@ -36,6 +36,9 @@ struct Options {
     std::string format = "text";
     bool star = false;
     bool keepTimestamps = false;
+    double clockHz = 12e6;       // the simulated receiver's counter rate
+    bool secondClock = false;    // every other frame from a second receiver's clock
+    double silentAfter = -1;     // seconds until the receiver stops sending (< 0: never)
     double rate = 50;
     long long count = -1;
     long baud = 0;
@@ -61,6 +64,10 @@ void usage(FILE* out) {
                  "                            12 built-in real frames\n"
                  "      --keep-timestamps     send the capture's own timestamps instead of the\n"
                  "                            simulated receiver clock\n"
+                 "      --clock-hz N          the simulated clock's rate (default 12000000)\n"
+                 "      --second-clock        every other frame stamped by a second receiver's\n"
+                 "                            clock, 1000 s ahead (two receivers on one line)\n"
+                 "      --silent-after S      send nothing after S seconds, the line kept open\n"
                  "  -n, --count N             stop after N frames (default: until Ctrl-C)\n"
                  "  -l, --link PATH           make PATH a symbolic link to the line (for example\n"
                  "                            a Wine prefix's dosdevices/com1); removed at exit\n"
@@ -144,7 +151,7 @@ struct CommandPrinter {
 
 int main(int argc, char** argv) {
     Options o;
-    enum { kStar = 1000, kKeep, kSelfTest };
+    enum { kStar = 1000, kKeep, kSelfTest, kClockHz, kSecondClock, kSilentAfter };
     static const option longs[] = {
         {"format", required_argument, nullptr, 'f'}, {"star", no_argument, nullptr, kStar},
         {"rate", required_argument, nullptr, 'r'},   {"input", required_argument, nullptr, 'i'},
@@ -152,6 +159,8 @@ int main(int argc, char** argv) {
         {"link", required_argument, nullptr, 'l'},   {"baud", required_argument, nullptr, 'b'},
         {"verbose", no_argument, nullptr, 'v'},      {"quiet", no_argument, nullptr, 'q'},
         {"self-test", no_argument, nullptr, kSelfTest}, {"help", no_argument, nullptr, 'h'},
+        {"clock-hz", required_argument, nullptr, kClockHz}, {"second-clock", no_argument, nullptr, kSecondClock},
+        {"silent-after", required_argument, nullptr, kSilentAfter},
         {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "f:r:i:n:l:b:vqh", longs, nullptr)) != -1) {
@@ -161,6 +170,9 @@ int main(int argc, char** argv) {
             case 'r': o.rate = std::atof(optarg); break;
             case 'i': o.input = optarg; break;
             case kKeep: o.keepTimestamps = true; break;
+            case kClockHz: o.clockHz = std::atof(optarg); break;
+            case kSecondClock: o.secondClock = true; break;
+            case kSilentAfter: o.silentAfter = std::atof(optarg); break;
             case 'n': o.count = std::atoll(optarg); break;
             case 'l': o.link = optarg; break;
             case 'b': o.baud = std::atol(optarg); break;
@@ -288,6 +300,7 @@ int main(int argc, char** argv) {
         double now = nowSeconds();
         // Frames due by now (all of them at once when the rate is high).
         long long due = o.rate > 0 ? static_cast<long long>((now - start) * o.rate) + 1 : sent + dropped + 64;
+        if (o.silentAfter >= 0 && now - start >= o.silentAfter) due = sent + dropped;
         while (sent + dropped < due && (o.count < 0 || sent + dropped < o.count)) {
             if (pending.size() >= kPendingLimit) {
                 ++dropped;
@@ -296,7 +309,8 @@ int main(int argc, char** argv) {
             }
             const SimFrame& f = frames[next % frames.size()];
             ++next;
-            std::uint64_t ts = static_cast<std::uint64_t>((now - start) * 12e6);
+            std::uint64_t ts = static_cast<std::uint64_t>((now - start) * o.clockHz);
+            if (o.secondClock && next % 2) ts += static_cast<std::uint64_t>(1000 * o.clockHz);
             if (o.keepTimestamps && f.hasTimestamp) ts = f.timestamp;
             std::size_t before = pending.size();
             if (binary)
@@ -323,6 +337,7 @@ int main(int argc, char** argv) {
         } else {
             waitMs = pending.empty() ? 0 : 5;
         }
+        if (o.silentAfter >= 0 && nowSeconds() - start >= o.silentAfter) waitMs = 100;  // silent: commands only
         readCommands(waitMs, !pending.empty());
         if (!o.quiet && nowSeconds() >= nextReport) {
             nextReport += 5;

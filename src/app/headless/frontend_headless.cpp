@@ -32,6 +32,8 @@ struct Headless {
     int dialogs[kMaxCommand];
     int closed;
     char fileAnswer[kFileNameSize];
+    int checkChanges;
+    int lastCheck;  // the check of the last change; -1 - check when it became fine
 };
 
 Headless view;
@@ -49,6 +51,8 @@ void headlessReset() {
     std::memset(view.menuText, 0, sizeof view.menuText);
     view.boxes = 0;
     view.boxAnswer = 1;
+    view.checkChanges = 0;
+    view.lastCheck = 0;
     view.lastNotice[0] = '\0';
     view.notices = 0;
     view.trayIcon = 0;
@@ -121,6 +125,12 @@ void uiSourceChanged(SourceState state) {
 }
 
 void uiRelayChanged(RelayEvent, const char*, int) {}
+
+void uiCheckChanged(int check, int warning, const char*) {
+    TextGuard g(view.lock);
+    ++view.checkChanges;
+    view.lastCheck = warning ? check : -1 - check;
+}
 
 void uiStationStopping() {}
 
@@ -201,6 +211,12 @@ int headlessTrayCalls() {
 int headlessDialogsOpened(int commandId) {
     TextGuard g(view.lock);
     return validCommand(commandId) ? view.dialogs[commandId] : 0;
+}
+
+int headlessCheckChanges(int* lastCheck) {
+    TextGuard g(view.lock);
+    if (lastCheck) *lastCheck = view.lastCheck;
+    return view.checkChanges;
 }
 
 int headlessWindowClosed() {

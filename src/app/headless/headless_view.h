@@ -25,5 +25,7 @@ int headlessTrayCalls();
 // Dialogs opened and whether the main window was closed.
 int headlessDialogsOpened(int commandId);
 int headlessWindowClosed();
+// Check changes told so far; *lastCheck the last one's check (-1 - check: fine again).
+int headlessCheckChanges(int* lastCheck);
 // Answers of the file dialogs (empty = cancel).
 void headlessSetFileAnswer(const char* path);

@@ -16,6 +16,7 @@
 #include "display/display.h"
 #include "input/tcp_source.h"
 #include "net/feed_link.h"
+#include "station/checks.h"
 #include "station/station.h"
 
 namespace {
@@ -292,6 +293,17 @@ void uiSourceChanged(SourceState state) {
             journalLine("port %s could not be opened; trying again every 2 s", app.comPortName);
             break;
     }
+}
+
+// One line a change of state: a warning's text counting up (the seconds without
+// data) is on the terminal's status row only.
+void uiCheckChanged(int check, int warning, const char* text) {
+    changes.fetch_add(1);
+    if (!service()) return;
+    if (warning)
+        journalLine("check %s: %s", checkName(check), text);
+    else
+        journalLine("check %s: fine again", checkName(check));
 }
 
 void uiRelayChanged(RelayEvent event, const char* peer, int clients) {

@@ -34,6 +34,9 @@ void fillFields(HWND dialog, const DialogInfo& info) {
     SetDlgItemTextA(dialog, kFieldFirst, first);
     if (info.fieldCount > 1) SetDlgItemTextA(dialog, kFieldSecond, second);
     if (info.checkBox) CheckDlgButton(dialog, kFieldCheck, checked ? BST_CHECKED : BST_UNCHECKED);
+    char note[128];
+    dialogNote(info.commandId, note, sizeof note);
+    if (note[0]) SetDlgItemTextA(dialog, kFieldNote, note);
 }
 
 // The TAB command: moves the focus one stop on (the fields, a check box, OK,

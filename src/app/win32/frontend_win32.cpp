@@ -87,6 +87,9 @@ void setMenuItemText(int commandId, const char* text) {
 // The tray shows the port: the green bell while it is open, the red one otherwise.
 void uiSourceChanged(SourceState state) { setTrayIcon(NIM_MODIFY, state == SourceState::kOpened ? 1 : 2); }
 
+// Status line 2 shows the worst warning; the window has nothing more to say.
+void uiCheckChanged(int, int, const char*) {}
+
 // The server status line shows the relay's port and clients.
 void uiRelayChanged(RelayEvent, const char*, int) {}
 

@@ -27,7 +27,7 @@ check_dialog 110 "Настройки координат приемника" \
 check_dialog 111 "Настройки имени приемника" $'1000 Edit Rostov-on-Don\n65535 Static Имя\n'"$buttons"
 check_dialog 115 "Дискретность сжатия в долях секунды" $'1000 Edit 50\n65535 Static Десятичные доли секунды\n'"$buttons"
 check_dialog 116 "Нижний порог уровня приема" $'1000 Edit 50\n65535 Static Нижний порог\n'"$buttons"
-check_dialog 117 "Частота таймера" $'1000 Edit 12000000\n65535 Static Частота таймера\n'"$buttons"
+check_dialog 117 "Частота таймера" $'1000 Edit 12000000\n65535 Static Частота таймера\n1003 Static \n'"$buttons"
 
 # Each command opens another window.
 drv command 111 command 111 wait-box "Настройки имени приемника" 15000 >/dev/null

@@ -1,0 +1,19 @@
+// The station's checks of the receiver's data: from the chosen source's counters
+// and the measured clock, once a second, each check is fine or warns with a short
+// Russian text; a change is told to the front end (uiCheckChanged) and the most
+// severe warning joins status line 2. Only said, never acted on: the owner
+// decides. Main thread.
+#pragma once
+
+#include <cstdint>
+
+// Once a second (the ticks between do nothing): the rates over the last 10 s of
+// both sources, then every check. checksTickAt takes the time, for tests.
+void checksTick();
+void checksTickAt(std::int64_t nowMs);
+// The most severe warning's text, "" when all is well. Any thread.
+void writeWorstWarning(char* out, int capacity);
+// The check's name for journal lines and metrics ("no_data", "frequency", ...).
+const char* checkName(int check);
+// "измерено: 12 000 000" once the receiver's clock is measured, else "".
+void writeMeasuredFrequency(char* out, int capacity);

@@ -1,0 +1,137 @@
+// The stream's counters and the station's checks, driven by made-up streams and a
+// made-up clock: each check warns with its text and is fine again once its cause
+// has gone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/headless/headless_view.h"
+#include "core/app_state.h"
+#include "input/stream_stats.h"
+#include "station/checks.h"
+#include "station/station.h"
+#include "test_support.h"
+
+namespace {
+
+// A binary frame of the given type with its timestamp and signal level, 0x1A doubled.
+std::string frame(char type, std::uint64_t stamp, unsigned char level) {
+    std::string raw = {'\x1a', type};
+    std::string body;
+    for (int i = 5; i >= 0; --i) body += static_cast<char>(stamp >> (8 * i) & 0xFF);
+    body += static_cast<char>(level);
+    body.append(type == '1' ? 2 : type == '2' ? 7 : 14, '\x1a');  // payload of escaped bytes
+    for (char c : body) raw += c == '\x1a' ? std::string("\x1a\x1a") : std::string(1, c);
+    return raw;
+}
+
+class Checks : public ::testing::Test {
+protected:
+    std::int64_t now = 1000000;
+    void SetUp() override {
+        resetApp();
+        checksTickAt(now);  // the first turn: the counters' start
+    }
+    // One second of the port's bytes, then the second's checks.
+    void second(const std::string& bytes = "") {
+        now += 1000;
+        countSourceBytes(kSourcePort, reinterpret_cast<const unsigned char*>(bytes.data()),
+                         static_cast<int>(bytes.size()), now);
+        checksTickAt(now);
+    }
+    std::string line2() {
+        char text[600];
+        writeSourceLine(text, sizeof text);
+        return text;
+    }
+    const SourceStats& port() { return app.stats[kSourcePort]; }
+    // n frames of the next second, stamped by a 12 MHz clock that runs with ours.
+    std::string frames(int n, char type, unsigned char level) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += frame(type, static_cast<std::uint64_t>(now + 1000) * 12000 + i * 1000, level);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(Checks, CountersTellFramesAndLinesApartInEitherMode) {
+    app.levelThreshold = 50;
+    std::string stream = frame('1', 0x1A1A, 60) + frame('2', 0, 60) + frame('3', 12000000, 10) +
+                         "\x1a\x33\x01\x02" +  // a long frame cut short by the next
+                         frame('3', 24000000, 60) + "\r\n@0000001A2B3C8D4840D6202CC371C32CE0576098;\r\n" +
+                         "*8D4840D6202CC371C32CE0576098;\n" + "MSG,3,1\r\n";
+    countSourceBytes(kSourcePort, reinterpret_cast<const unsigned char*>(stream.data()),
+                     static_cast<int>(stream.size()), now);
+    EXPECT_EQ(port().bytes.load(), stream.size());
+    EXPECT_EQ(port().kinds[kKindModeAC].load(), 1u);
+    EXPECT_EQ(port().kinds[kKindModeSShort].load(), 1u);
+    EXPECT_EQ(port().kinds[kKindModeSLong].load(), 2u);
+    EXPECT_EQ(port().kinds[kKindLineTimed].load(), 1u);
+    EXPECT_EQ(port().kinds[kKindLineUntimed].load(), 1u);
+    EXPECT_EQ(port().kinds[kKindLineOther].load(), 1u);
+    EXPECT_EQ(port().zeroStamps.load(), 1u);
+    EXPECT_EQ(port().heldBack.load(), 1u);
+    // Text mode: the binary frames' bytes are in no line the decoder uses.
+    EXPECT_GT(port().stray.load(), 0u);
+    EXPECT_EQ(port().lastByteMs.load(), now);
+}
+
+TEST_F(Checks, EachCheckWarnsAndIsFineAgain) {
+    second(frames(30, '3', 200));
+    EXPECT_EQ(line2(), "Поток бинарный: включите «Бинарный режим источника»");
+    int last = 0;
+    EXPECT_EQ(headlessCheckChanges(&last), 1);
+    EXPECT_EQ(last, kCheckWrongMode);
+    app.binaryMode = 1;
+    for (int i = 0; i < 6; ++i) second(frames(30, '3', 200));
+    EXPECT_EQ(line2(), "");
+    EXPECT_EQ(headlessCheckChanges(&last), 2);
+    EXPECT_EQ(last, -1 - kCheckWrongMode);
+
+    // Text lines without the receiver's time.
+    app.binaryMode = 0;
+    for (int i = 0; i < 11; ++i) second("*8D4840D6202CC371C32CE0576098;\r\n");
+    EXPECT_EQ(line2(), "Нет меток времени приемника: для MLAT нужны строки '@' или бинарный режим");
+    for (int i = 0; i < 11; ++i) second("@0000001A2B3C8D4840D6202CC371C32CE0576098;\r\n");
+    EXPECT_EQ(line2(), "");
+
+    // A threshold that keeps back nearly every frame for a minute.
+    app.binaryMode = 1;
+    app.levelThreshold = 200;
+    for (int i = 0; i < 61; ++i) second(frames(5, '2', 20));
+    EXPECT_EQ(line2(), "Порог 200 отбрасывает 100 % пакетов");
+    app.levelThreshold = 10;
+    for (int i = 0; i < 61; ++i) second(frames(5, '2', 20));
+    EXPECT_EQ(line2(), "");
+
+    // An open port without a byte for 30 s; the text counts up.
+    app.comHandle = 42;
+    for (int i = 0; i < 31; ++i) second();
+    EXPECT_EQ(line2(), "Нет данных от источника 30 с");
+    second();
+    EXPECT_EQ(line2(), "Нет данных от источника 31 с");
+    second(frames(5, '2', 20));
+    EXPECT_EQ(line2(), "");
+    app.comHandle = kNoSerial;
+}
+
+TEST_F(Checks, AFrequencyOffTheSettingIsSaidWithTheMeasuredValue) {
+    app.timerFrequency = 20000000;
+    app.checks.measuredHz = 12000480.0;
+    second();
+    EXPECT_EQ(line2(), "Частота таймера: измерено ~ 12,00 МГц, задано 20,00 МГц");
+    char note[64];
+    writeMeasuredFrequency(note, sizeof note);
+    EXPECT_STREQ(note, "измерено: 12 000 480");
+    app.timerFrequency = 12000000;
+    second();
+    EXPECT_EQ(line2(), "");
+    // A reset of the receiver's counter is said once.
+    app.checks.counterResets = 1;
+    second();
+    second();
+    char last[256];
+    EXPECT_EQ(headlessNotices(last, sizeof last), 1);
+    EXPECT_STREQ(last, "Счетчик приемника сброшен");
+}
