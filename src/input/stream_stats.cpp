@@ -123,7 +123,9 @@ void textByte(SourceStats& s, unsigned char b, int binary, std::int64_t nowMs) {
         if (scan.lineLength > 0) finishLine(s, binary, nowMs);
         return;
     }
-    int at = scan.lineLength++;
+    // A stream without line ends (binary data) never grows the count past a line.
+    int at = scan.lineLength;
+    if (scan.lineLength <= kLongestLine) ++scan.lineLength;
     if (at == 0) {
         scan.lineFirst = static_cast<char>(b);
     } else if (scan.lineSemicolon) {
