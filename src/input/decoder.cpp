@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr unsigned char kEscape = 0x1A;
 constexpr int kLastCell = kDecoderLineSize - 1;
 // The longest text line that fits a RecordLine with its CR LF and terminator.
 constexpr int kMaxTextLine = kRecordLineSize - 3;
@@ -61,15 +60,6 @@ void decodeTextByte(unsigned char b) {
     app.decoderLine[app.decoderPos++] = b;
 }
 
-int frameLength(unsigned char type) {
-    switch (type) {
-        case '1': return 11;
-        case '2': return 16;
-        case '3': return 23;
-        default: return 0;
-    }
-}
-
 void finishFrame() {
     static const char kHex[] = "0123456789ABCDEF";
     char line[kRecordLineSize];
@@ -96,13 +86,13 @@ void finishFrame() {
 void decodeBinaryByte(unsigned char b) {
     unsigned char prev = app.decoderLastByte;
     app.decoderLastByte = b;
-    if (prev == kEscape) {
-        if (b == kEscape) {  // the second half of an escaped 0x1A
+    if (prev == kFrameEscape) {
+        if (b == kFrameEscape) {  // the second half of an escaped 0x1A
             app.decoderLastByte = 0;
             return;
         }
-        if (frameLength(b)) {  // a frame start abandons whatever was collected
-            app.decoderLine[0] = kEscape;
+        if (binaryFrameLength(b)) {  // a frame start abandons whatever was collected
+            app.decoderLine[0] = kFrameEscape;
             app.decoderLine[1] = b;
             app.decoderPos = 2;
             return;
@@ -110,11 +100,20 @@ void decodeBinaryByte(unsigned char b) {
     }
     app.decoderLine[app.decoderPos] = b;
     if (app.decoderPos < kLastCell) ++app.decoderPos;
-    if (app.decoderLine[0] == kEscape && app.decoderPos == frameLength(app.decoderLine[1]))
+    if (app.decoderLine[0] == kFrameEscape && app.decoderPos == binaryFrameLength(app.decoderLine[1]))
         finishFrame();
 }
 
 }  // namespace
+
+int binaryFrameLength(unsigned char type) {
+    switch (type) {
+        case '1': return 11;
+        case '2': return 16;
+        case '3': return 23;
+        default: return 0;
+    }
+}
 
 void emitRecordLine(const char* line, int length, int feedGateOpen) {
     if (feedGateOpen) feedOffer(reinterpret_cast<const unsigned char*>(line), length, FeedKind::kRecordLine);

@@ -12,6 +12,12 @@
 // feed send. A count of 0 or less does nothing.
 void decodeReceiverBytes(const unsigned char* bytes, int count);
 
+// The escape that starts a binary frame (and is doubled inside one).
+inline constexpr unsigned char kFrameEscape = 0x1A;
+// A binary frame's length with its escape and type byte ('1' Mode A/C, '2' Mode S
+// short, '3' Mode S long), unescaped; 0 for any other type byte.
+int binaryFrameLength(unsigned char type);
+
 // Hands one finished record line to the feed and the display, as the decoder does.
 // Exposed for tests and for any other decoder-side caller on the reader thread.
 void emitRecordLine(const char* line, int length, int feedGateOpen);

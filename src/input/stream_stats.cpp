@@ -7,11 +7,11 @@
 #include "input/stream_stats.h"
 
 #include "core/app_state.h"
+#include "input/decoder.h"
 #include "input/receiver_clock.h"
 
 namespace {
 
-constexpr unsigned char kEscape = 0x1A;
 constexpr int kLongestFrame = 23;  // 0x1A, type, 6 timestamp bytes, signal, 14 payload bytes
 // Long enough for any line a receiver sends; a longer one is nobody's line.
 constexpr int kLongestLine = 128;
@@ -32,10 +32,6 @@ Scanner scan;
 
 void add(std::atomic<std::uint64_t>& counter, std::uint64_t n = 1) {
     counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-int frameLengthOf(unsigned char type) {
-    return type == '1' ? 11 : type == '2' ? 16 : type == '3' ? 23 : 0;
 }
 
 void clockSample(std::uint64_t stamp, std::int64_t nowMs) {
@@ -64,22 +60,22 @@ void binaryByte(SourceStats& s, unsigned char b, int binary, std::int64_t nowMs)
     int stray = 0;
     if (scan.escapePending) {
         scan.escapePending = 0;
-        if (b != kEscape && frameLengthOf(b)) {
+        if (b != kFrameEscape && binaryFrameLength(b)) {
             // A frame start abandons the frame before.
             if (binary) add(s.stray, static_cast<std::uint64_t>(scan.frameRaw));
-            scan.frame[0] = kEscape;
+            scan.frame[0] = kFrameEscape;
             scan.frame[1] = b;
             scan.framePos = scan.frameRaw = 2;
-            scan.frameLength = frameLengthOf(b);
+            scan.frameLength = binaryFrameLength(b);
             return;
         }
         // The first half of an escaped 0x1A, or an escape before nothing a
         // frame may hold; the byte after it is data either way.
-        if (b == kEscape && scan.frameLength)
+        if (b == kFrameEscape && scan.frameLength)
             ++scan.frameRaw;
         else
             stray += 1;
-    } else if (b == kEscape) {
+    } else if (b == kFrameEscape) {
         scan.escapePending = 1;
         return;
     }

@@ -35,15 +35,15 @@ void keepOverride(const SettingsValues& now, SettingsValues* next) {
 
 }  // namespace
 
-int overrideReceiverSource(const char* spec) {
-    if (std::strncmp(spec, "tcp:", 4) != 0) {
-        if (spec[0] == '\0') return 0;
-        copyText(app.comPortName, kNameSize, spec);
+int overrideReceiverSource(const char* source) {
+    if (std::strncmp(source, "tcp:", 4) != 0) {
+        if (source[0] == '\0') return 0;
+        copyText(app.comPortName, kNameSize, source);
         app.tcp.chosen = 0;
         sourceOverride = kOverridePort;
         return 1;
     }
-    const char* host = spec + 4;
+    const char* host = source + 4;
     const char* colon = std::strrchr(host, ':');
     if (!colon || colon == host) return 0;
     char hostText[kNameSize];

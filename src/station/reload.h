@@ -21,4 +21,4 @@ int settingsReload(void* window, char* applied, int capacity);
 // serial port. Call after the settings are loaded and before the station starts;
 // reloads then keep it whatever the files say. 0 (nothing changed) when the text
 // names no usable source.
-int overrideReceiverSource(const char* spec);
+int overrideReceiverSource(const char* source);
