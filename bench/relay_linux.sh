@@ -4,12 +4,16 @@
 # socat pty pair, and the program once more with its TCP source ("tcp": the pty
 # reaches it through socat's TCP port), and serve 1, 10 and 100 clients at rising
 # rates (relay_load.py:
-# loss, drops, CPU per kB, latency at the last client). brevalink.exe under Wine
-# joins the table when it is built. Each figure is also shown as a ratio to
-# ser2net's at the same clients and rate. Prints figures; never fails a build.
+# loss, drops, CPU per kB and as a share of one core, latency at the last
+# client), the stream written in 2 ms blocks; then, per client count, a busy site:
+# the capture's frames written one by one at their own pacing, 86 kB/s (about
+# 5,400 frames a second). brevalink.exe under Wine joins the table when it is
+# built. Each figure is also shown as a ratio to ser2net's at the same clients,
+# rate and load. Prints figures; never fails a build.
 #
 #   bench/relay_linux.sh [SECONDS]          default 3 s per measurement
 #   RATES="25 50" CLIENTS="1 10" bench/relay_linux.sh
+#   BUSY=0           leave out the busy-site rows (BUSY=120: that rate instead)
 #   BREVALINK=path   another Linux program (default build/native/brevalink)
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
 set -u
@@ -142,19 +146,26 @@ log "servers: ${SERVERS[*]}; CPU of ser2net ${PIDS[ser2net]}, linux ${PIDS[linux
 # during the run touches them alike.
 RESULTS=$WORK/results
 : >"$RESULTS"
+BUSY=${BUSY:-86}
 for n in ${CLIENTS:-1 10 100}; do
-    for r in ${RATES:-25 50 100 200 300}; do
+    loads=()
+    for r in ${RATES:-25 50 100 200 300}; do loads+=("$r:blocks"); done
+    [ "$BUSY" = 0 ] || [ ! -f "$CAPTURE" ] || loads+=("$BUSY:frames")
+    for load in "${loads[@]}"; do
+        r=${load%%:*}
+        mode=()
+        [ "${load#*:}" = frames ] && mode=(--frames)
         for s in "${SERVERS[@]}"; do
             # shellcheck disable=SC2086
-            line=$(python3 "$ROOT/bench/relay_load.py" --label "$s" "${PORT[$s]}" "${TTY[$s]}" "$n" "$r" \
-                "$SECONDS_EACH" "$CAPTURE" ${PIDS[$s]})
+            line=$(python3 "$ROOT/bench/relay_load.py" --label "$s" "${mode[@]}" "${PORT[$s]}" "${TTY[$s]}" "$n" \
+                "$r" "$SECONDS_EACH" "$CAPTURE" ${PIDS[$s]})
             echo "$line" >&2
             echo "$line" >>"$RESULTS"
         done
     done
 done
 
-# The table: per clients and rate, each server's figures and their ratio to
+# The table: per clients, rate and load, each server's figures and their ratio to
 # ser2net's (x); then the highest rate each held without loss. The C locale, as
 # the Wine session sets a Russian one, whose decimal comma awk would read and write.
 LC_ALL=C awk -v servers="${SERVERS[*]}" '
@@ -162,28 +173,31 @@ LC_ALL=C awk -v servers="${SERVERS[*]}" '
     {
         rate = $3; sub(/\/s$/, "", rate); rate += 0
         ach = $4; sub(/\/s$/, "", ach); ach += 0
-        k = $2 SUBSEP rate SUBSEP $1
-        A[k] = ach; L[k] = $5; D[k] = $6; C[k] = $7; P50[k] = $8; P99[k] = $9; seen[k] = 1
-        if (!(($2 SUBSEP rate) in order)) { order[$2 SUBSEP rate] = ++rows; row[rows] = $2 SUBSEP rate }
+        r = $2 SUBSEP rate SUBSEP $11
+        k = r SUBSEP $1
+        A[k] = ach; L[k] = $5; D[k] = $6; C[k] = $7; P50[k] = $8; P99[k] = $9; CORE[k] = $10; seen[k] = 1
+        if (!(r in order)) { order[r] = ++rows; row[rows] = r }
         # Held: nothing lost, nobody dropped, the source not slowed (as relay_bench).
-        if (L[k] == 0 && D[k] == 0 && ach >= 0.95 * rate && rate > best[$2 SUBSEP $1]) best[$2 SUBSEP $1] = rate
+        if ($11 == "blocks" && L[k] == 0 && D[k] == 0 && ach >= 0.95 * rate && rate > best[$2 SUBSEP $1])
+            best[$2 SUBSEP $1] = rate
         if (!($2 in cseen)) { cseen[$2] = 1; counts[++ncounts] = $2 }
     }
     END {
         ns = split(servers, S, " ")
-        printf "\n%7s %5s  %-8s %9s %8s %6s %10s %7s %8s %7s %8s %7s\n", "clients", "kB/s", "server", "achieved",
-            "lost", "drops", "cpu ms/kB", "cpu x", "p50 ms", "p50 x", "p99 ms", "p99 x"
+        printf "\n%7s %5s %-6s  %-8s %9s %6s %6s %10s %6s %6s %6s %8s %6s %8s %6s\n", "clients", "kB/s", "load",
+            "server", "achieved", "lost", "drops", "cpu ms/kB", "x", "core", "x", "p50 ms", "x", "p99 ms", "x"
         for (i = 1; i <= rows; i++) {
             split(row[i], nr, SUBSEP)
             b = row[i] SUBSEP "ser2net"
             for (j = 1; j <= ns; j++) {
                 k = row[i] SUBSEP S[j]
                 if (!(k in seen)) continue
-                printf "%7d %5d  %-8s %9.1f %8d %6d %10.4f %7s %8.2f %7s %8.2f %7s\n", nr[1], nr[2], S[j], A[k], L[k],
-                    D[k], C[k], ratio(C[k], C[b]), P50[k], ratio(P50[k], P50[b]), P99[k], ratio(P99[k], P99[b])
+                printf "%7d %5d %-6s  %-8s %9.1f %6d %6d %10.4f %6s %6.3f %6s %8.2f %6s %8.2f %6s\n", nr[1], nr[2],
+                    nr[3], S[j], A[k], L[k], D[k], C[k], ratio(C[k], C[b]), CORE[k], ratio(CORE[k], CORE[b]),
+                    P50[k], ratio(P50[k], P50[b]), P99[k], ratio(P99[k], P99[b])
             }
         }
-        printf "\nhighest rate held with zero loss, kB/s\n"
+        printf "\nhighest rate held with zero loss (blocks), kB/s\n"
         for (c = 1; c <= ncounts; c++) {
             printf "%7d clients:", counts[c]
             for (j = 1; j <= ns; j++) printf "%s %s %d", (j > 1 ? "," : ""), S[j], best[counts[c] SUBSEP S[j]] + 0

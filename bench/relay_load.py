@@ -4,14 +4,18 @@ a serial line written at a steady rate, every client's bytes checked. Prints one
 result line; never fails. Used by relay_wine.sh and relay_linux.sh (relay_bench
 does the same in C++ for the core alone).
 
-    relay_load.py [--label NAME] PORT TTY CLIENTS RATE_KBS SECONDS CAPTURE [PID...]
+    relay_load.py [--label NAME] [--frames] PORT TTY CLIENTS RATE_KBS SECONDS CAPTURE [PID...]
 
-NAME heads the result line (default wine).
+NAME heads the result line (default wine). By default the stream is written in
+blocks every 2 ms; with --frames it is written as a receiver delivers it: one
+write per frame, at the times the capture's own 12 MHz stamps give (sorted, so the
+bursts and gaps of a real site stay), scaled to RATE_KBS.
 
 CPU is the utime + stime of the given pids (the server; under Wine the program and
 its wineserver) over the measured interval, per kB written.
 """
 import os
+import select
 import selectors
 import socket
 import sys
@@ -20,14 +24,46 @@ import time
 import tty
 
 label = "wine"
-if len(sys.argv) > 2 and sys.argv[1] == "--label":
-    label = sys.argv[2]
-    del sys.argv[1:3]
+frames_mode = False
+while len(sys.argv) > 1 and sys.argv[1].startswith("--"):
+    if sys.argv[1] == "--label":
+        label = sys.argv[2]
+        del sys.argv[1:3]
+    elif sys.argv[1] == "--frames":
+        frames_mode = True
+        del sys.argv[1]
+    else:
+        sys.exit("unknown option " + sys.argv[1])
 port, path = int(sys.argv[1]), sys.argv[2]
 nclients, rate, seconds = int(sys.argv[3]), float(sys.argv[4]), float(sys.argv[5])
 stream = open(sys.argv[6], "rb").read() if os.path.exists(sys.argv[6]) else bytes(range(256)) * 256
 pids = [int(p) for p in sys.argv[7:]]
 tick = os.sysconf("SC_CLK_TCK")
+
+
+def beast_frames(data):
+    """(start, end offset, 12 MHz stamp) of each binary frame; bytes before the first
+    frame or of a cut-off last one are left out of the paced stream."""
+    sizes = {0x31: 2, 0x32: 7, 0x33: 14, 0x34: 14}
+    out, i, n = [], 0, len(data)
+    while i + 1 < n:
+        if data[i] != 0x1A or data[i + 1] not in sizes:
+            i += 1
+            continue
+        want, j, body = 7 + sizes[data[i + 1]], i + 2, bytearray()
+        while len(body) < want and j < n:
+            if data[j] == 0x1A:
+                if j + 1 >= n or data[j + 1] != 0x1A:
+                    break
+                j += 1
+            body.append(data[j])
+            j += 1
+        if len(body) == want:
+            out.append((i, j, int.from_bytes(body[:6], "big")))
+            i = j
+        else:
+            i += 1
+    return out
 
 
 def cpu():
@@ -74,6 +110,22 @@ for s in clients:
 
 total = int(rate * 1024 * seconds)
 per = max(1, int(rate * 1024 * 0.002))
+# Frame mode: the capture from its first frame to its last, its frames' write
+# times (seconds after the start of one pass) at the asked rate.
+paced = []
+if frames_mode:
+    found = beast_frames(stream)
+    if found:
+        start = found[0][0]
+        stream = stream[start:found[-1][1]]
+        stamps = sorted(t for _, _, t in found)
+        span = len(stream) / (rate * 1024)
+        scale = span / max(1, stamps[-1] - stamps[0])
+        paced = [(end - start, (t - stamps[0]) * scale) for (_, end, _), t in zip(found, stamps)]
+    else:
+        frames_mode = False
+frame = 0  # next frame of the pass
+passes = 0
 writes = []  # (end offset, time)
 got = [0] * nclients
 wrong = [0] * nclients
@@ -81,6 +133,8 @@ closed = [False] * nclients
 lat = []
 nxt = 0
 written = 0
+open_socks = list(clients)
+index = {c: i for i, c in enumerate(clients)}
 cpu0 = cpu()
 t0 = time.time()
 next_write = t0
@@ -88,7 +142,17 @@ last = nclients - 1
 while True:
     now = time.time()
     if written < total and now >= next_write:
-        n = min(per, total - written)
+        if frames_mode:
+            end, _ = paced[frame]
+            begin = paced[frame - 1][0] if frame else 0
+            n = min(end - begin, total - written)
+            frame += 1
+            if frame == len(paced):
+                frame, passes = 0, passes + 1
+            next_write = t0 + (passes * len(stream) / (rate * 1024)) + paced[frame][1]
+        else:
+            n = min(per, total - written)
+            next_write += 0.002
         pos = written % len(stream)
         chunk = stream[pos:pos + n]
         if len(chunk) < n:
@@ -96,7 +160,6 @@ while True:
         os.write(tty_fd, chunk)
         written += n
         writes.append((written, time.time()))
-        next_write += 0.002
         continue
     if written >= total:
         if all(closed[i] or got[i] >= total for i in range(nclients)):
@@ -104,15 +167,18 @@ while True:
         if now > t0 + seconds + 5:
             break
     timeout = max(0.0, min(0.002, next_write - now)) if written < total else 0.05
-    for key, _ in sel.select(timeout):
-        i = key.data
+    # select() for its microsecond time-out: epoll's rounds up to a millisecond,
+    # which would bunch the frames of a busy site into groups.
+    ready, _, _ = select.select(open_socks, [], [], timeout)
+    for sock in ready:
+        i = index[sock]
         try:
-            data = key.fileobj.recv(1 << 20)
+            data = sock.recv(1 << 20)
         except BlockingIOError:
             continue
         if not data:
             closed[i] = True
-            sel.unregister(key.fileobj)
+            open_socks.remove(sock)
             continue
         base = got[i]
         pos = base % len(stream)
@@ -132,8 +198,9 @@ lost = sum(total - min(g, total) for g in got) + sum(wrong)
 lat.sort()
 p50 = lat[len(lat) // 2] if lat else 0
 p99 = lat[min(len(lat) - 1, len(lat) * 99 // 100)] if lat else 0
-print("%-9s %7d %6d/s %7.1f/s %10d %6d %10.4f %8.2f %8.2f" % (
-    label, nclients, rate, kb / (t1 - t0), lost, sum(closed), (cpu1 - cpu0) * 1000.0 / tick / kb, p50, p99))
+print("%-9s %7d %6d/s %7.1f/s %10d %6d %10.4f %8.2f %8.2f %7.3f %s" % (
+    label, nclients, rate, kb / (t1 - t0), lost, sum(closed), (cpu1 - cpu0) * 1000.0 / tick / kb, p50, p99,
+    (cpu1 - cpu0) / tick / (t1 - t0), "frames" if frames_mode else "blocks"))
 for s in clients:
     s.close()
 os.close(tty_fd)
