@@ -133,8 +133,12 @@ closed = [False] * nclients
 lat = []
 nxt = 0
 written = 0
-open_socks = list(clients)
 index = {c: i for i, c in enumerate(clients)}
+by_fd = {c.fileno(): c for c in clients}
+sel.close()
+ep = select.epoll()
+for c in clients:
+    ep.register(c.fileno(), select.EPOLLIN)
 cpu0 = cpu()
 t0 = time.time()
 next_write = t0
@@ -166,11 +170,16 @@ while True:
             break
         if now > t0 + seconds + 5:
             break
-    timeout = max(0.0, min(0.002, next_write - now)) if written < total else 0.05
-    # select() for its microsecond time-out: epoll's rounds up to a millisecond,
-    # which would bunch the frames of a busy site into groups.
-    ready, _, _ = select.select(open_socks, [], [], timeout)
-    for sock in ready:
+    # epoll rounds its time-out up to whole milliseconds, which would bunch the
+    # frames of a busy site into groups: it waits the whole milliseconds, and the
+    # rest is slept in short steps between looks at the clients.
+    left = next_write - now if written < total else 0.05
+    wait = int(min(0.002, left) * 1000) / 1000.0 if written < total else 0.05
+    events = ep.poll(wait)
+    if not events and wait == 0 and left > 0:
+        time.sleep(min(left, 0.0002))
+    for fd, _ in events:
+        sock = by_fd[fd]
         i = index[sock]
         try:
             data = sock.recv(1 << 20)
@@ -178,7 +187,7 @@ while True:
             continue
         if not data:
             closed[i] = True
-            open_socks.remove(sock)
+            ep.unregister(fd)
             continue
         base = got[i]
         pos = base % len(stream)
