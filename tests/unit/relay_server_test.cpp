@@ -273,8 +273,6 @@ TEST_F(RelayServerTest, ASourceThatOutrunsTheFanOutDropsEveryClientRatherThanLea
     EXPECT_LT(before.size(), stream.size());
     EXPECT_TRUE(stream.compare(0, before.size(), before) == 0);
     drain.join();
-    // The full ring has been passed over before anyone new comes.
-    ASSERT_TRUE(waitFor([] { return app.relayRing.overrun.load() == 0 && app.relayRing.sent.load() == app.relayRing.queued.load(); }));
 
     // The next client gets a clean stream from its join on.
     connect(1);
