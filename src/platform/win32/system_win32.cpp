@@ -1,7 +1,6 @@
 // Threads, the named feed-lock semaphore, clocks, files and run-time libraries.
 #include <io.h>
 #include <windows.h>
-#include <mmsystem.h>
 
 #include <cstdio>
 #include <ctime>
@@ -56,13 +55,6 @@ EventHandle eventCreate() {
 
 void eventSet(EventHandle e) {
     if (e != kNoEvent) SetEvent(reinterpret_cast<HANDLE>(e));
-}
-
-void useFineTimer() {
-    static bool asked = false;
-    if (asked) return;
-    asked = true;
-    timeBeginPeriod(1);
 }
 
 int eventWait(EventHandle e, int timeoutMs) {
