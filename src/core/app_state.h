@@ -36,6 +36,24 @@ inline constexpr int kFeedQueueSize = 4 << 20;
 // line of up to 16 bytes per received byte). A disk that lets it fill up cannot
 // keep the log, and the recording stops rather than leave holes in it.
 inline constexpr int kRecordQueueSize = 4 << 20;
+// The relay's window. The source's bytes wait in the ring for the fan-out thread,
+// which sends them to every client in windows: a window closes kRelayWindowMs
+// after its first byte came, or at once when it holds kRelayWindowLimit bytes.
+// The ring holds about 0.85 s of a full 3 Mbaud line. A source that finds it full
+// waits up to kRelayRoomWaitMs for room (only a source faster than any line, or a
+// fan-out thread kept from running, fills it); then every client goes rather than
+// get a hole.
+inline constexpr int kRelayRingSize = 256 * 1024;
+inline constexpr int kRelayWindowLimit = 16 * 1024;
+inline constexpr int kRelayWindowMs = 2;
+inline constexpr int kRelayRoomWaitMs = 200;
+// A fan-out thread that is behind sends up to this much at once, so that it
+// catches up with fewer sends than the source took reads.
+inline constexpr int kRelaySendLimit = 64 * 1024;
+// Each relay client's send buffer in the kernel: about 0.85 s of a full 3 Mbaud
+// line. A client that falls further behind is dropped, and a slow remote reader
+// holds no more of the machine's memory than this.
+inline constexpr int kRelaySendBuffer = 256 * 1024;
 
 // Window messages of our own.
 inline constexpr unsigned kMsgRelayListen = 1025;
@@ -204,16 +222,36 @@ struct ChecksState {
 
 struct ClientEntry {
     std::atomic<Socket> socket{kNoSocket};  // main (accept, close, stop, relay drop)
-    std::atomic<int> relaying{0};           // 1 while peer is set: relay sends go here; main
+    std::atomic<int> relaying{0};           // 1 while peer is set: windows are sent here; main
     char peer[kPeerSize] = "";              // main; under ClientTable::peerLock
-    std::atomic<int> sending{0};            // relay threads inside a send to this entry
-    std::atomic<int> dropped{0};            // relay thread: could not take a block; main frees it
+    std::atomic<int> sending{0};            // 1 while the fan-out thread sends to this entry
+    std::atomic<int> dropped{0};            // fan-out: could not take a window; main frees it
     int received = 0;                       // main: bytes the client has sent us in all
 };
 
 struct ClientTable {
     ClientEntry entries[kMaxClients];
     TextLock peerLock;                      // guards every peer text
+    std::atomic<int> joined{0};             // main: entries with a client; 0 lets the sources skip the ring
+};
+
+// The source's bytes on their way to the relay clients. The sources (the port's
+// reader, the TCP source, playback: up to two at once) append under `lock`; the
+// fan-out thread alone sends and advances `sent`. Both count bytes since the start
+// and only grow; queued - sent never exceeds the ring.
+struct RelayRing {
+    unsigned char bytes[kRelayRingSize];
+    std::atomic<std::uint64_t> queued{0};   // sources, under lock
+    std::atomic<std::uint64_t> sent{0};     // fan-out thread
+    TextLock lock;                          // between the sources only; held for one copy
+    std::atomic<int> idle{0};               // fan-out thread: waiting for a first byte
+    std::atomic<int> overrun{0};            // a source found no room; the fan-out drops every client
+    std::atomic<EventHandle> wake{kNoEvent};  // made once and kept; set on a first byte, a full window, a stop
+    std::atomic<int> running{0};            // main starts and stops the fan-out thread
+    ThreadHandle thread = kNoThread;        // main
+    int windowMs = kRelayWindowMs;          // main, before the thread starts
+    std::atomic<std::uint64_t> windows{0};  // fan-out thread: windows sent
+    std::atomic<std::uint64_t> overruns{0}; // sources: bytes that found the ring full
 };
 
 struct FeedAccumulator {
@@ -304,8 +342,9 @@ struct AppState {
     FeedAccumulator acc;
     FeedQueue feedQueue;
 
-    // ---- relay server (main thread; relay sends from reader and playback) ----
+    // ---- relay server (main thread; sends from the fan-out thread) ----
     ClientTable clients;
+    RelayRing relayRing;
     std::atomic<Socket> listenSocket{kNoSocket};
     int relayWanted = 0;                      // main: started and not yet stopped
     std::atomic<int> relayPortBusy{0};        // main: the last start could not listen

@@ -7,7 +7,7 @@
 #include "input/decoder.h"
 #include "input/stream_stats.h"
 #include "net/feed_encoder.h"
-#include "net/relay_server.h"
+#include "net/relay_fanout.h"
 #include "record/exchange.h"
 
 namespace {

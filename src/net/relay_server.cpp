@@ -2,19 +2,20 @@
 //
 // Threads: the main thread alone accepts, frees entries, writes peer texts and
 // connect.list (or the reconnect thread through a status refresh, natively), and
-// stops the server. relayToClients runs on the source's thread (serial reader, TCP source or
-// playback).
+// starts and stops the server with its fan-out thread (relay_fanout.cpp), which
+// alone sends.
 //
-// A client that cannot take a whole block at once is not retried: one stalled
-// reader would hold every other client and the feed. The relay thread stops
-// relaying to it, marks it dropped and posts a drop event to the main thread,
-// which frees the entry exactly as after the client's own close. So every client
-// gets the stream without holes, and only the main thread ever frees an entry.
+// A client that cannot take a whole window at once is not retried: one stalled
+// reader would hold every other client. The fan-out thread stops relaying to it,
+// marks it dropped and posts a drop event to the main thread, which frees the
+// entry exactly as after the client's own close. So every client gets the stream
+// without holes, and only the main thread ever frees an entry.
 //
 // Before the main thread closes an entry's socket it clears `relaying` and waits
-// until no relay thread is inside a send to that entry (`sending`); the sends are
-// non-blocking, so that wait is a few microseconds. A relay send therefore never
-// reaches a socket number that has been closed and perhaps reused meanwhile.
+// until the fan-out thread is not inside a send to that entry (`sending`); the
+// sends are non-blocking, so that wait is a few microseconds. A relay send
+// therefore never reaches a socket number that has been closed and perhaps reused
+// meanwhile.
 //
 // A relay port that cannot be had (another program holds it, or an old socket of
 // ours still lingers) is said in the server status line and tried again every 5 s
@@ -32,6 +33,7 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
+#include "net/relay_fanout.h"
 
 namespace {
 
@@ -48,7 +50,10 @@ void freeEntry(ClientEntry& e) {
     e.relaying.store(0);
     while (e.sending.load() != 0) sleepMs(0);
     Socket s = e.socket.load();
-    if (s != kNoSocket) sockClose(s);
+    if (s != kNoSocket) {
+        sockClose(s);
+        app.clients.joined.fetch_sub(1);
+    }
     e.socket.store(kNoSocket);
     e.dropped.store(0);
     e.received = 0;
@@ -86,6 +91,7 @@ ClientEntry* findEntry(Socket s) {
 void startRelayServer(void* window) {
     app.relayWanted = 1;
     app.relayRetryTicks = 0;
+    startRelayFanout();
     app.listenSocket.store(kNoSocket);
     // Every interface unless the settings narrow it to one address of this machine.
     std::uint32_t address = 0;
@@ -134,6 +140,7 @@ void onAcceptEvent(void* window, long lParam) {
     // block could wait up to a client's delayed acknowledgement (40 ms) behind
     // the one before, which a client timing the frames would see.
     sockSetNoDelay(s);
+    sockSetSendBuffer(s, kRelaySendBuffer);
     slot->socket.store(s);
     if (!sockWatch(window, s, kMsgRelayClient, kEventRead | kEventClose)) {
         sockClose(s);
@@ -145,6 +152,7 @@ void onAcceptEvent(void* window, long lParam) {
         copyText(slot->peer, kPeerSize, peer);
     }
     slot->dropped.store(0);
+    app.clients.joined.fetch_add(1);
     slot->relaying.store(1);
     uiRelayChanged(RelayEvent::kClientJoined, peer, connectedClients());
     uiRefreshStatus();
@@ -190,6 +198,8 @@ void onClientEvent(void*, Socket s, long lParam) {
 
 void stopRelayServer(void* window) {
     app.relayWanted = 0;
+    // What the ring holds still reaches the clients before they are closed.
+    stopRelayFanout();
     for (ClientEntry& e : app.clients.entries) {
         Socket s = e.socket.load();
         if (s == kNoSocket) continue;
@@ -198,23 +208,6 @@ void stopRelayServer(void* window) {
     }
     Socket l = app.listenSocket.exchange(kNoSocket);
     if (l != kNoSocket) sockClose(l);
-}
-
-void relayToClients(const unsigned char* data, int count) {
-    if (count <= 0) return;
-    for (ClientEntry& e : app.clients.entries) {
-        if (!e.relaying.load()) continue;
-        e.sending.fetch_add(1);
-        if (e.relaying.load()) {
-            Socket s = e.socket.load();
-            if (sockSend(s, data, count) != count) {
-                // Not the whole block: this client is done; the main thread frees it.
-                e.relaying.store(0);
-                if (!e.dropped.exchange(1)) sockPostEvent(app.mainWindow, kMsgRelayClient, s, kEventRelayDrop);
-            }
-        }
-        e.sending.fetch_sub(1);
-    }
 }
 
 void writeServerStatus(char* buffer, int capacity) {

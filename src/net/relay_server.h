@@ -1,13 +1,12 @@
 // The relay server: up to 100 local TCP clients receive the receiver's bytes as
 // they are. Accepts, client events, the status text and the stop run on the main
-// thread; relayToClients runs on the source's thread (serial reader, TCP source or
-// playback).
+// thread; the bytes reach the clients through the fan-out (relay_fanout.h).
 #pragma once
 
 #include "platform/platform.h"
 
-// Our own event on kMsgRelayClient (no Winsock FD_ bit): the relay thread gave up on
-// this client because it could not take a whole block; the main thread frees it.
+// Our own event on kMsgRelayClient (no Winsock FD_ bit): the fan-out thread gave up
+// on this client because it could not take a whole window; the main thread frees it.
 inline constexpr long kEventRelayDrop = 0x4000;
 
 // Creates, binds (serverPort), listens and registers the listening socket for
@@ -26,10 +25,6 @@ void onAcceptEvent(void* window, long lParam);
 void onClientEvent(void* window, Socket s, long lParam);
 // Closes every client and the listening socket. Main thread, at shutdown.
 void stopRelayServer(void* window);
-// Sends the bytes to every relaying client with one non-blocking send each; a client
-// that does not take them all is dropped (see relay_server.cpp). Source thread;
-// takes no lock, never waits.
-void relayToClients(const unsigned char* data, int count);
 // Builds the server status line ("Сервер: %5d " and the client addresses, or
 // "занят" while the port cannot be had) into buffer, and appends the list,
 // time-stamped, to connect.list when it differs from the last line written this

@@ -173,6 +173,10 @@ void feedLockRelease();
 // ---- time, files, libraries ---------------------------------------------
 
 void sleepMs(int milliseconds);
+// Asks that waits and sleeps of a few milliseconds last what they ask: Windows
+// otherwise rounds them up to its 15.6 ms tick, which would stretch the relay's
+// window sevenfold. Idempotent; nothing natively, where they already do.
+void useFineTimer();
 // Calendar time in whole seconds since 1970-01-01 00:00 UTC.
 std::int64_t calendarSeconds();
 // A clock for deadlines and pacing, in milliseconds; never goes back.

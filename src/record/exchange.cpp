@@ -23,7 +23,7 @@
 #include "core/command_ids.h"
 #include "core/frontend.h"
 #include "net/feed_encoder.h"
-#include "net/relay_server.h"
+#include "net/relay_fanout.h"
 #include "record/log_line.h"
 
 namespace {

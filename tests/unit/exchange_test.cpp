@@ -66,12 +66,7 @@ protected:
         closeExchangeFiles();
     }
 
-    void makeRelayClient(Peer& peer) {
-        ClientEntry& e = app.clients.entries[0];
-        std::strcpy(e.peer, "127.0.0.1");
-        e.socket = peer.theirs;
-        e.relaying = 1;
-    }
+    void makeRelayClient(Peer& peer) { watchRelayClient(peer.theirs); }
 
     void startPlayback(const std::string& content) {
         writeFile("play.txt", content);
@@ -293,7 +288,7 @@ TEST_F(ExchangeTest, MalformedAndUnterminatedLinesInPlayback) {
     startPlayback("41 0\nzz\n4\n" + longLine + "46 0");
     ASSERT_TRUE(playbackEnded());
     // The long line's second piece is all blanks: it repeats 0x45.
-    EXPECT_EQ(relay.poll(), std::string("\x41\x41\x04\x45\x45"));
+    EXPECT_TRUE(relay.waitFor(std::string("\x41\x41\x04\x45\x45"))) << relay.received;
 }
 
 TEST_F(ExchangeTest, StopDuringTheWaitStillPlaysThatByte) {
@@ -304,7 +299,7 @@ TEST_F(ExchangeTest, StopDuringTheWaitStillPlaysThatByte) {
     // The thread now waits for tick 0x50; the stop command ends the wait.
     ASSERT_EQ(commandPlayback(), 1);
     ASSERT_TRUE(playbackEnded());
-    EXPECT_EQ(relay.poll(), "AB");
+    EXPECT_TRUE(relay.waitFor("AB")) << relay.received;
     EXPECT_EQ(menuText(202), "&Считать из файла");
     EXPECT_EQ(title(), "[]  : [] ");
 

@@ -1,8 +1,10 @@
 // The relay server with loopback clients: the status line and connect.list, 100
 // clients byte for byte and the 101st refused, entries freed and reused, a client
-// that stops reading dropped while the others keep every byte, the stop.
+// that stops reading dropped while the others keep every byte, windows in order
+// and whole, a client joining mid-stream, a full ring, the stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <string>
@@ -12,6 +14,7 @@
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
 #include "display/display.h"
+#include "net/relay_fanout.h"
 #include "net/relay_server.h"
 #include "station/station.h"
 #include "net_test_peer.h"
@@ -200,6 +203,85 @@ TEST_F(RelayServerTest, StalledClientIsDroppedWhileTheOthersKeepEveryByte) {
         EXPECT_EQ(stream.size(), got[i].size()) << "client " << i;
         EXPECT_TRUE(stream == got[i]) << "client " << i;
     }
+}
+
+TEST_F(RelayServerTest, WindowsKeepOrderAcrossTheirBoundsAndAClientJoiningMidStreamGetsAWholeTail) {
+    // Appends from 1 byte to more than a window's limit, 1.5 MB in all: windows
+    // close at their size and at their time, and the ring wraps several times.
+    std::string stream;
+    std::vector<int> sizes;
+    for (int i = 0; stream.size() < (3u << 19); ++i) {
+        int size = i % 7 == 0 ? kRelayWindowLimit + 1 + i % 5000 : 1 + (i * 37) % 300;
+        sizes.push_back(size);
+        stream += block(i, size);
+    }
+    std::vector<std::string> got(4);
+    std::atomic<std::size_t> counted[4] = {0, 0, 0, 0};
+    std::vector<std::thread> readers;
+    auto reader = [&](int i) {
+        readers.emplace_back([&, i, fd = clients_[i]] {
+            char buffer[65536];
+            for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+                got[i].append(buffer, static_cast<std::size_t>(n));
+                counted[i] += static_cast<std::size_t>(n);
+            }
+        });
+    };
+    connect(3);
+    for (int i = 0; i < 3; ++i) reader(i);
+    std::size_t at = 0, joinedAt = 0;
+    for (std::size_t k = 0; k < sizes.size(); ++k) {
+        if (k == sizes.size() / 2) {
+            connect(1);
+            reader(3);
+            joinedAt = at;
+        }
+        relayToClients(reinterpret_cast<const unsigned char*>(stream.data()) + at, sizes[k]);
+        at += static_cast<std::size_t>(sizes[k]);
+        // Kept within the ring, as a receiver's pace would keep it.
+        waitFor([&] { return at - std::min({counted[0].load(), counted[1].load(), counted[2].load()}) < kRelayRingSize / 2; }, 10000);
+    }
+    ASSERT_TRUE(waitFor([&] { return counted[0] == at && counted[1] == at && counted[2] == at; }, 10000));
+    stopRelayServer(nullptr);
+    for (auto& t : readers) t.join();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(got[i] == stream) << "client " << i << ": " << got[i].size();
+    // The latecomer: every byte from its join on, and before it only what was still
+    // in an open window.
+    ASSERT_GE(got[3].size(), stream.size() - joinedAt);
+    EXPECT_TRUE(stream.compare(stream.size() - got[3].size(), got[3].size(), got[3]) == 0);
+    EXPECT_LT(app.relayRing.windows.load(), sizes.size());
+}
+
+TEST_F(RelayServerTest, ASourceThatOutrunsTheFanOutDropsEveryClientRatherThanLeaveAHole) {
+    // A blocking socket in the table holds the fan-out thread inside a send while
+    // the source fills the ring.
+    connect(1);
+    int pair[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    ClientEntry& holder = app.clients.entries[kMaxClients - 1];
+    holder.socket.store(pair[0]);
+    app.clients.joined.fetch_add(1);
+    holder.relaying.store(1);
+    std::string stream = block(1, 4 * kRelayRingSize);
+    for (int at = 0; at < static_cast<int>(stream.size()); at += 1024)
+        relayToClients(reinterpret_cast<const unsigned char*>(stream.data()) + at, 1024);
+    EXPECT_GT(app.relayRing.overruns.load(), 0u);
+    std::thread drain([&] { peer::readsToEnd(pair[1], nullptr, 10000); });
+    ASSERT_TRUE(peer::pumpUntil([] { return relayingCount() == 0 && app.clients.entries[0].socket.load() == kNoSocket; }));
+    std::string before;
+    EXPECT_TRUE(peer::readsToEnd(clients_[0], &before, 5000));
+    EXPECT_LT(before.size(), stream.size());
+    EXPECT_TRUE(stream.compare(0, before.size(), before) == 0);
+    drain.join();
+    // The full ring has been passed over before anyone new comes.
+    ASSERT_TRUE(waitFor([] { return app.relayRing.overrun.load() == 0 && app.relayRing.sent.load() == app.relayRing.queued.load(); }));
+
+    // The next client gets a clean stream from its join on.
+    connect(1);
+    const std::string after = block(2, 3000);
+    relayToClients(reinterpret_cast<const unsigned char*>(after.data()), static_cast<int>(after.size()));
+    EXPECT_EQ(after, peer::readBytes(clients_.back(), after.size()));
+    ::close(pair[1]);
 }
 
 TEST_F(RelayServerTest, AFlooderIsCutOffAndConnectListStaysBounded) {

@@ -144,19 +144,14 @@ protected:
         }
         return got.substr(0, got.size() >= 6 ? got.size() - 6 : 0);
     }
-    void watchClient(Peer& p) {
-        app.clients.entries[0].socket = p.ours;
-        copyText(app.clients.entries[0].peer, kPeerSize, "127.0.0.1");
-        app.clients.entries[0].relaying = 1;
-    }
+    void watchClient(Peer& p) { watchRelayClient(p.ours); }
     void watchFeed(Peer& p) {
         app.feed.socket = p.ours;
         app.feed.state = kLinkConnected;
         app.rawFeed = 1;
     }
     void unwatch() {
-        app.clients.entries[0].relaying = 0;
-        app.clients.entries[0].socket = kNoSocket;
+        watchRelayClient(0);
         app.feed.state = kLinkNotYet;
         app.feed.socket = kNoSocket;
     }

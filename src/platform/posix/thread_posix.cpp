@@ -119,6 +119,8 @@ int feedLockAcquire(int timeoutMs) {
 
 void feedLockRelease() { feedLockFree.store(1, std::memory_order_release); }
 
+void useFineTimer() {}
+
 void sleepMs(int milliseconds) {
     if (milliseconds <= 0) {
         std::this_thread::yield();

@@ -1,6 +1,7 @@
 // Threads, the named feed-lock semaphore, clocks, files and run-time libraries.
 #include <io.h>
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <ctime>
@@ -55,6 +56,13 @@ EventHandle eventCreate() {
 
 void eventSet(EventHandle e) {
     if (e != kNoEvent) SetEvent(reinterpret_cast<HANDLE>(e));
+}
+
+void useFineTimer() {
+    static bool asked = false;
+    if (asked) return;
+    asked = true;
+    timeBeginPeriod(1);
 }
 
 int eventWait(EventHandle e, int timeoutMs) {

@@ -14,15 +14,35 @@
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
+#include "net/relay_fanout.h"
 
 void resetApp() {
+    stopRelayFanout();
     // The queues' wake-ups are made once and kept, as in the program.
     EventHandle wake = app.feedQueue.wake.load(), recordWake = app.recordQueue.wake.load();
+    EventHandle relayWake = app.relayRing.wake.load();
     app.~AppState();
     new (&app) AppState();
     app.feedQueue.wake = wake;
     app.recordQueue.wake = recordWake;
+    app.relayRing.wake = relayWake;
     headlessReset();
+}
+
+void watchRelayClient(int socket) {
+    ClientEntry& e = app.clients.entries[0];
+    if (socket == 0) {
+        stopRelayFanout();
+        e.relaying = 0;
+        e.socket = kNoSocket;
+        app.clients.joined = 0;
+        return;
+    }
+    copyText(e.peer, kPeerSize, "127.0.0.1");
+    e.socket = socket;
+    app.clients.joined = 1;
+    e.relaying = 1;
+    startRelayFanout();
 }
 
 ScratchDir::ScratchDir() {

@@ -5,8 +5,13 @@
 #include <functional>
 #include <string>
 
-// Puts AppState and the in-memory front end back to their start values.
+// Puts AppState and the in-memory front end back to their start values (the relay's
+// fan-out thread ended first).
 void resetApp();
+
+// Makes socket the relay client of entry 0, as an accept would, with the fan-out
+// thread running; 0 ends it again (resetApp does too).
+void watchRelayClient(int socket);
 
 // Makes a new empty directory and changes into it for the life of the object;
 // the previous working directory is restored and the directory removed after.

@@ -1,0 +1,173 @@
+// The relay's fan-out thread and its ring.
+//
+// Why windows: every send is its own TCP segment (relay clients have no Nagle
+// delay, so a closed window leaves at once), and a busy site delivers some 5,000
+// frames a second one by one. Sent as they come, 100 clients cost half a million
+// sends a second; gathered for kRelayWindowMs, at most a few hundred sends per
+// client. The window opens with its first byte and closes kRelayWindowMs later, or
+// as soon as it holds kRelayWindowLimit bytes, so no byte waits longer than the
+// window plus one round of sends.
+//
+// Threads: the sources append under the ring's lock and wake the fan-out thread
+// when the ring was empty or a window is full; the fan-out thread alone reads the
+// ring, sends and advances `sent`; the main thread starts and stops it and frees
+// client entries (see relay_server.cpp for the `sending` handshake that keeps a
+// send away from a closed socket).
+//
+// Every client gets every window sent while it relays, whole or not at all: a
+// client that does not take a whole window is dropped (its send buffer is fixed at
+// kRelaySendBuffer, so that is a client some 0.85 s behind a full line). A client
+// that joins while a window is open gets that window from its first byte, then
+// every window after it: a stream without holes from (a little before) its join on.
+#include "net/relay_fanout.h"
+
+#include <cstring>
+
+#include "core/app_state.h"
+#include "net/relay_server.h"
+
+namespace {
+
+// How long an idle fan-out thread sleeps between looks at a stop.
+constexpr int kIdleWaitMs = 100;
+
+// Takes the client out of relaying and asks the main thread to free it. Fan-out
+// thread.
+void dropClient(ClientEntry& e, Socket s) {
+    e.relaying.store(0);
+    if (!e.dropped.exchange(1)) sockPostEvent(app.mainWindow, kMsgRelayClient, s, kEventRelayDrop);
+}
+
+// The ring ran full: whatever it held is passed over and every client goes, since
+// each would otherwise miss the bytes that found no room.
+void dropEveryClient(RelayRing& r) {
+    for (ClientEntry& e : app.clients.entries) {
+        if (!e.relaying.load()) continue;
+        dropClient(e, e.socket.load());
+    }
+    r.sent.store(r.queued.load());
+}
+
+// One window to every relaying client, one non-blocking send each. Fan-out thread.
+void sendWindow(const unsigned char* data, int count) {
+    for (ClientEntry& e : app.clients.entries) {
+        if (!e.relaying.load()) continue;
+        e.sending.store(1);
+        if (e.relaying.load()) {
+            Socket s = e.socket.load();
+            if (sockSend(s, data, count) != count) dropClient(e, s);
+        }
+        e.sending.store(0);
+    }
+}
+
+// Sends what is pending from sent on, up to kRelaySendLimit and the ring's end,
+// straight from the ring (the sources write only past queued), and moves sent past
+// it. A window that wraps leaves in two sends, one after the other to every
+// client. Fan-out thread.
+void sendPending(RelayRing& r) {
+    std::uint64_t sent = r.sent.load();
+    std::uint64_t pending = r.queued.load() - sent;
+    int at = static_cast<int>(sent % kRelayRingSize);
+    int count = pending < static_cast<std::uint64_t>(kRelaySendLimit) ? static_cast<int>(pending) : kRelaySendLimit;
+    if (count > kRelayRingSize - at) count = kRelayRingSize - at;
+    if (count <= 0) return;
+    sendWindow(r.bytes + at, count);
+    r.windows.fetch_add(1);
+    r.sent.store(sent + static_cast<std::uint64_t>(count));
+}
+
+void fanOutThread(void*) {
+    RelayRing& r = app.relayRing;
+    EventHandle wake = r.wake.load();
+    while (r.running.load()) {
+        if (r.overrun.exchange(0)) {
+            dropEveryClient(r);
+            continue;
+        }
+        std::uint64_t pending = r.queued.load() - r.sent.load();
+        if (pending == 0) {
+            // Said before the last look, so a source that appends after it sees
+            // idle and wakes us.
+            r.idle.store(1);
+            if (r.queued.load() == r.sent.load() && !r.overrun.load()) eventWait(wake, kIdleWaitMs);
+            r.idle.store(0);
+            continue;
+        }
+        // A window is open: it gathers until its time is up, or until a source
+        // says it is full (or a stop comes).
+        if (pending < static_cast<std::uint64_t>(kRelayWindowLimit)) eventWait(wake, r.windowMs);
+        sendPending(r);
+    }
+    // The stop: what is left still goes out, within the ring's bound.
+    while (!r.overrun.load() && r.queued.load() != r.sent.load()) sendPending(r);
+}
+
+}  // namespace
+
+namespace {
+
+// Copies the block into the ring if it fits; pending: what the ring held before.
+// Sources, under the ring's lock for the copy alone.
+bool appendToRing(RelayRing& r, const unsigned char* data, int count, std::uint64_t& pending) {
+    TextGuard guard(r.lock);
+    std::uint64_t queued = r.queued.load(std::memory_order_relaxed);
+    pending = queued - r.sent.load();
+    if (pending + static_cast<std::uint64_t>(count) > static_cast<std::uint64_t>(kRelayRingSize)) return false;
+    int at = static_cast<int>(queued % kRelayRingSize);
+    int first = kRelayRingSize - at < count ? kRelayRingSize - at : count;
+    std::memcpy(r.bytes + at, data, static_cast<std::size_t>(first));
+    std::memcpy(r.bytes, data + first, static_cast<std::size_t>(count - first));
+    r.queued.store(queued + static_cast<std::uint64_t>(count));
+    return true;
+}
+
+}  // namespace
+
+void relayToClients(const unsigned char* data, int count) {
+    if (count <= 0 || app.clients.joined.load() == 0) return;
+    RelayRing& r = app.relayRing;
+    std::uint64_t pending = 0;
+    // A full ring with the fan-out thread running means a source faster than the
+    // thread's sends (which never wait for a client): the source waits for room a
+    // little, as it did when it made the sends itself, and only then lets go.
+    int waited = 0;
+    bool fits = false;
+    while (!(fits = appendToRing(r, data, count, pending))) {
+        if (count > kRelayRingSize || waited >= kRelayRoomWaitMs || !r.running.load() || r.overrun.load()) break;
+        eventSet(r.wake.load());
+        sleepMs(1);
+        ++waited;
+    }
+    if (!fits) {
+        r.overruns.fetch_add(static_cast<std::uint64_t>(count));
+        r.overrun.store(1);
+        eventSet(r.wake.load());
+        return;
+    }
+    // Woken once per window: on its first byte, and when it fills.
+    std::uint64_t limit = kRelayWindowLimit;
+    if ((r.idle.load() && r.idle.exchange(0)) || (pending < limit && pending + static_cast<std::uint64_t>(count) >= limit))
+        eventSet(r.wake.load());
+}
+
+void startRelayFanout() {
+    RelayRing& r = app.relayRing;
+    if (r.thread != kNoThread) return;
+    if (r.wake.load() == kNoEvent) r.wake.store(eventCreate());
+    useFineTimer();
+    r.overrun.store(0);
+    r.sent.store(r.queued.load());
+    r.running.store(1);
+    r.thread = threadStart(fanOutThread, nullptr);
+    if (r.thread == kNoThread) r.running.store(0);
+}
+
+void stopRelayFanout() {
+    RelayRing& r = app.relayRing;
+    if (r.thread == kNoThread) return;
+    r.running.store(0);
+    eventSet(r.wake.load());
+    threadJoin(r.thread);
+    r.thread = kNoThread;
+}
