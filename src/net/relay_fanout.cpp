@@ -21,8 +21,6 @@
 // every window after it: a stream without holes from (a little before) its join on.
 #include "net/relay_fanout.h"
 
-#include <cstring>
-
 #include "core/app_state.h"
 #include "net/relay_server.h"
 
@@ -114,10 +112,7 @@ bool appendToRing(RelayRing& r, const unsigned char* data, int count, std::uint6
     std::uint64_t queued = r.queued.load(std::memory_order_relaxed);
     pending = queued - r.sent.load();
     if (pending + static_cast<std::uint64_t>(count) > static_cast<std::uint64_t>(kRelayRingSize)) return false;
-    int at = static_cast<int>(queued % kRelayRingSize);
-    int first = kRelayRingSize - at < count ? kRelayRingSize - at : count;
-    std::memcpy(r.bytes + at, data, static_cast<std::size_t>(first));
-    std::memcpy(r.bytes, data + first, static_cast<std::size_t>(count - first));
+    ringCopyIn(r.bytes, kRelayRingSize, queued, data, static_cast<std::size_t>(count));
     r.queued.store(queued + static_cast<std::uint64_t>(count));
     return true;
 }

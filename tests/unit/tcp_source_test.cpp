@@ -97,6 +97,9 @@ TEST_F(TcpSource, DialogOkSwitchesBetweenThePortAndTheConnection) {
     EXPECT_EQ(app.comHandle.load(), kNoSerial);
     int far = peer::acceptWithin(listening, 5000);
     ASSERT_GE(far, 0);
+    // Our accept can come before the source's connect has returned and made the
+    // connection the one the receiver's commands go to.
+    ASSERT_TRUE(waitFor([] { return app.tcp.socket.load() != kNoSocket; }, 5000));
     writeReceiverPort("#", 1);
     EXPECT_EQ(peer::readBytes(far, 1), "#");
 
