@@ -37,8 +37,12 @@ inline constexpr int kFeedQueueSize = 4 << 20;
 // keep the log, and the recording stops rather than leave holes in it.
 inline constexpr int kRecordQueueSize = 4 << 20;
 // The relay's window. The source's bytes wait in the ring for the fan-out thread,
-// which sends them to every client in windows: a window closes kRelayWindowMs
-// after its first byte came, or at once when it holds kRelayWindowLimit bytes.
+// which sends them to every client at most once per window: bytes after a quiet
+// spell go at once, the rest wait for the window since the last send to pass, or
+// until kRelayWindowLimit bytes wait. The window grows with the clients,
+// kRelayWindowPerClientUs each, up to kRelayWindowMs: a few clients get every
+// frame as it comes, a hundred get one send every 2 ms, and the sends of a busy
+// site stay under some 50,000 a second whatever the number of clients.
 // The ring holds about 0.85 s of a full 3 Mbaud line. A source that finds it full
 // waits up to kRelayRoomWaitMs for room (only a source faster than any line, or a
 // fan-out thread kept from running, fills it); then every client goes rather than
@@ -46,6 +50,7 @@ inline constexpr int kRecordQueueSize = 4 << 20;
 inline constexpr int kRelayRingSize = 256 * 1024;
 inline constexpr int kRelayWindowLimit = 16 * 1024;
 inline constexpr int kRelayWindowMs = 2;
+inline constexpr int kRelayWindowPerClientUs = 20;
 inline constexpr int kRelayRoomWaitMs = 200;
 // A fan-out thread that is behind sends up to this much at once, so that it
 // catches up with fewer sends than the source took reads.

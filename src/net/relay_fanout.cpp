@@ -4,9 +4,12 @@
 // delay, so a closed window leaves at once), and a busy site delivers some 5,000
 // frames a second one by one. Sent as they come, 100 clients cost half a million
 // sends a second; gathered for kRelayWindowMs, at most a few hundred sends per
-// client. The window opens with its first byte and closes kRelayWindowMs later, or
-// as soon as it holds kRelayWindowLimit bytes, so no byte waits longer than the
-// window plus one round of sends.
+// client. Bytes that come after a quiet spell leave at once; bytes that come less
+// than a window after the last send wait until a window has passed since it, or
+// until kRelayWindowLimit bytes wait: so no byte waits longer than the window plus
+// one round of sends, and a quiet stream waits for nothing. The window is
+// kRelayWindowPerClientUs per client up to kRelayWindowMs, since what costs is
+// sends, frames times clients: one client gets every frame as it comes.
 //
 // Threads: the sources append under the ring's lock and wake the fan-out thread
 // when the ring was empty or a window is full; the fan-out thread alone reads the
@@ -78,6 +81,7 @@ void sendPending(RelayRing& r) {
 void fanOutThread(void*) {
     RelayRing& r = app.relayRing;
     EventHandle wake = r.wake.load();
+    std::int64_t lastSendUs = 0;
     while (r.running.load()) {
         if (r.overrun.exchange(0)) {
             dropEveryClient(r);
@@ -92,10 +96,16 @@ void fanOutThread(void*) {
             r.idle.store(0);
             continue;
         }
-        // A window is open: it gathers until its time is up, or until a source
-        // says it is full (or a stop comes).
-        if (pending < static_cast<std::uint64_t>(kRelayWindowLimit)) eventWait(wake, r.windowMs);
+        // Bytes after a quiet spell leave at once. Bytes that come within a window
+        // of the last send gather until the window is over, or until a source
+        // says it is full (or a stop comes): at most one send per client and window.
+        std::int64_t windowUs = static_cast<std::int64_t>(app.clients.joined.load()) * kRelayWindowPerClientUs;
+        if (windowUs > 1000 * r.windowMs) windowUs = 1000 * r.windowMs;
+        std::int64_t waitUs = lastSendUs + windowUs - monotonicUs();
+        if (waitUs > 0 && pending < static_cast<std::uint64_t>(kRelayWindowLimit))
+            eventWait(wake, static_cast<int>((waitUs + 999) / 1000));
         sendPending(r);
+        lastSendUs = monotonicUs();
     }
     // The stop: what is left still goes out, within the ring's bound.
     while (!r.overrun.load() && r.queued.load() != r.sent.load()) sendPending(r);

@@ -181,6 +181,8 @@ void useFineTimer();
 std::int64_t calendarSeconds();
 // A clock for deadlines and pacing, in milliseconds; never goes back.
 std::int64_t monotonicMs();
+// The same clock in microseconds, for waits shorter than a few milliseconds.
+std::int64_t monotonicUs();
 
 struct UtcTime {
     int year, month, day, hour, minute, second;

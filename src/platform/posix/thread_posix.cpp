@@ -137,6 +137,12 @@ std::int64_t monotonicMs() {
     return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+std::int64_t monotonicUs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
 void utcNow(UtcTime* out) {
     time_t now = ::time(nullptr);
     tm parts;

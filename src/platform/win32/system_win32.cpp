@@ -121,6 +121,19 @@ std::int64_t calendarSeconds() { return static_cast<std::int64_t>(std::time(null
 
 std::int64_t monotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
 
+std::int64_t monotonicUs() {
+    static const std::int64_t perSecond = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<std::int64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    // Split so that the product cannot overflow in a machine's lifetime.
+    std::int64_t c = static_cast<std::int64_t>(now.QuadPart);
+    return c / perSecond * 1000000 + c % perSecond * 1000000 / perSecond;
+}
+
 void utcNow(UtcTime* out) {
     SYSTEMTIME t;
     GetSystemTime(&t);
