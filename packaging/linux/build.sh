@@ -37,6 +37,8 @@ install -d -m 0755 "$stage/DEBIAN" "$stage/usr/bin" "$stage/lib/systemd/system" 
 install -m 0755 "$exe" "$stage/usr/bin/brevalink"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/bin/brevalink"
 install -m 0644 "$here/brevalink.service" "$stage/lib/systemd/system/brevalink.service"
+install -d -m 0755 "$stage/usr/share/brevalink"
+install -m 0644 "$here/brevalink-alerts.yml" "$stage/usr/share/brevalink/brevalink-alerts.yml"
 install -m 0644 "$root/README.md" "$doc/README.md"
 install -m 0644 "$root/LICENSE" "$doc/copyright"
 for s in postinst prerm postrm; do install -m 0755 "$here/$s" "$stage/DEBIAN/$s"; done

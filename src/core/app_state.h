@@ -99,6 +99,7 @@ struct LinkSlot {
     // The server ended the link (its close, or a stall): main or the link thread
     // set it, the next connect clears it. Only such links back off.
     std::atomic<int> endedByServer{0};
+    std::atomic<unsigned> connections{0};   // reconnect thread: links made since the start
 };
 
 // Everything bound for the feed server, in wire order, on its way to the link's
@@ -232,12 +233,14 @@ struct ClientEntry {
     std::atomic<int> sending{0};            // 1 while the fan-out thread sends to this entry
     std::atomic<int> dropped{0};            // fan-out: could not take a window; main frees it
     int received = 0;                       // main: bytes the client has sent us in all
+    std::atomic<std::uint64_t> bytesSent{0};  // fan-out thread: bytes relayed to this client; main zeroes at accept
 };
 
 struct ClientTable {
     ClientEntry entries[kMaxClients];
     TextLock peerLock;                      // guards every peer text
     std::atomic<int> joined{0};             // main: entries with a client; 0 lets the sources skip the ring
+    std::atomic<std::uint64_t> drops{0};    // fan-out thread: clients dropped for not taking a window
 };
 
 // The source's bytes on their way to the relay clients. The sources (the port's
@@ -256,6 +259,7 @@ struct RelayRing {
     ThreadHandle thread = kNoThread;        // main
     int windowMs = kRelayWindowMs;          // main, before the thread starts
     std::atomic<std::uint64_t> windows{0};  // fan-out thread: windows sent
+    std::atomic<std::uint64_t> bytesSent{0};  // fan-out thread: bytes sent, summed over the clients
     std::atomic<std::uint64_t> overruns{0}; // sources: bytes that found the ring full
 };
 
@@ -293,6 +297,7 @@ struct AppState {
     CompressFn zlibUncompress = nullptr;
     ThreadHandle reconnectThread = kNoThread;
     std::atomic<int> reconnectStop{0};           // main sets it at shutdown
+    std::int64_t startedMs = 0;                  // main: monotonicMs when the station started
 
     // ---- settings (main thread writes; others read the atomics) ----
     char settingsDir[kPathSize] = "";

@@ -166,6 +166,7 @@ void linkConnect(void* window, const char* host) {
         stopped = app.reconnectStop.load();
         if (!stopped && app.feed.socket.load() == s) {
             app.feed.state.store(kLinkConnected);
+            app.feed.connections.fetch_add(1);
             connected = 1;
         }
     }

@@ -36,6 +36,7 @@ constexpr int kIdleWaitMs = 100;
 // thread.
 void dropClient(ClientEntry& e, Socket s) {
     e.relaying.store(0);
+    app.clients.drops.fetch_add(1);
     if (!e.dropped.exchange(1)) sockPostEvent(app.mainWindow, kMsgRelayClient, s, kEventRelayDrop);
 }
 
@@ -50,13 +51,18 @@ void dropEveryClient(RelayRing& r) {
 }
 
 // One window to every relaying client, one non-blocking send each. Fan-out thread.
-void sendWindow(const unsigned char* data, int count) {
+void sendWindow(RelayRing& r, const unsigned char* data, int count) {
     for (ClientEntry& e : app.clients.entries) {
         if (!e.relaying.load()) continue;
         e.sending.store(1);
         if (e.relaying.load()) {
             Socket s = e.socket.load();
-            if (sockSend(s, data, count) != count) dropClient(e, s);
+            if (sockSend(s, data, count) == count) {
+                e.bytesSent.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+                r.bytesSent.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+            } else {
+                dropClient(e, s);
+            }
         }
         e.sending.store(0);
     }
@@ -73,7 +79,7 @@ void sendPending(RelayRing& r) {
     int count = pending < static_cast<std::uint64_t>(kRelaySendLimit) ? static_cast<int>(pending) : kRelaySendLimit;
     if (count > kRelayRingSize - at) count = kRelayRingSize - at;
     if (count <= 0) return;
-    sendWindow(r.bytes + at, count);
+    sendWindow(r, r.bytes + at, count);
     r.windows.fetch_add(1);
     r.sent.store(sent + static_cast<std::uint64_t>(count));
 }

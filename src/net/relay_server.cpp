@@ -152,6 +152,7 @@ void onAcceptEvent(void* window, long lParam) {
         copyText(slot->peer, kPeerSize, peer);
     }
     slot->dropped.store(0);
+    slot->bytesSent.store(0);
     app.clients.joined.fetch_add(1);
     slot->relaying.store(1);
     uiRelayChanged(RelayEvent::kClientJoined, peer, connectedClients());

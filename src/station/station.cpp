@@ -27,6 +27,7 @@ int stationLoad() {
 }
 
 void stationStart(void* window) {
+    app.startedMs = monotonicMs();
     app.playbackPortWrite = writeReceiverPort;
     feedLockCreate();
     if (!app.tcp.chosen.load()) startSerialSource();

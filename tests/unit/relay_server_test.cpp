@@ -17,6 +17,7 @@
 #include "net/relay_fanout.h"
 #include "net/relay_server.h"
 #include "station/station.h"
+#include "station/snapshot.h"
 #include "net_test_peer.h"
 #include "test_support.h"
 
@@ -189,6 +190,14 @@ TEST_F(RelayServerTest, StalledClientIsDroppedWhileTheOthersKeepEveryByte) {
     source.join();
     EXPECT_EQ(3, relayingCount());
     EXPECT_EQ(prefix() + "127.0.0.1 127.0.0.1 127.0.0.1 ", serverLine());
+    // What the status page counts: the drop, and each reader's bytes.
+    ASSERT_TRUE(waitFor([&] { return app.relayRing.sent.load() == app.relayRing.queued.load(); }));
+    StationSnapshot snap;
+    takeStationSnapshot(&snap);
+    EXPECT_EQ(1u, snap.relayDrops);
+    ASSERT_EQ(3, snap.relayClients);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(stream.size(), snap.clients[i].bytes) << i;
+    EXPECT_GE(snap.relayBytes, 3 * stream.size());
 
     // The dropped client got a clean prefix of the stream, then the end.
     std::string partial;

@@ -40,7 +40,7 @@ void onSignal(int number) {
 
 const char kUsage[] =
     "usage: brevalink [--dir DIR] [--source SOURCE] [--lines] [--record FILE] [--play FILE]\n"
-    "                 [--version] [--help]\n"
+    "                 [--http ADDR:PORT] [--version] [--help]\n"
     "  --dir DIR      the folder of the settings files, connect.list and recordings\n"
     "                 (default: the current folder)\n"
     "  --source SOURCE  the receiver for this run, instead of init.ini and inittcp.ini:\n"
@@ -50,6 +50,8 @@ const char kUsage[] =
     "  --lines        as a service, also write every record line to stdout\n"
     "  --record FILE  record the receiver's bytes to FILE from the start\n"
     "  --play FILE    play FILE back from the start\n"
+    "  --http ADDR:PORT  serve the status page, status.json and /metrics there for\n"
+    "                 this run, instead of inithttp.ini (port 0: not at all)\n"
     "On a terminal brevalink shows its monitor (keys 0-5 as in the window, q to end);\n"
     "otherwise it writes one line per event to stdout. SIGINT/SIGTERM end it,\n"
     "SIGHUP re-reads the settings files.\n";
@@ -60,6 +62,7 @@ struct CommandLine {
     const char* record = nullptr;
     const char* play = nullptr;
     const char* source = nullptr;
+    const char* http = nullptr;
 };
 
 // kStartGoOn, or the exit code the process ends with (0 after --help or
@@ -85,6 +88,8 @@ int parseCommandLine(int argc, char** argv, CommandLine* out) {
             value = &out->play;
         } else if (std::strcmp(a, "--source") == 0) {
             value = &out->source;
+        } else if (std::strcmp(a, "--http") == 0) {
+            value = &out->http;
         } else {
             std::fprintf(stderr, "brevalink: unknown option %s\n%s", a, kUsage);
             return 2;
@@ -94,6 +99,11 @@ int parseCommandLine(int argc, char** argv, CommandLine* out) {
             return 2;
         }
         *value = argv[++i];
+    }
+    HttpEndpoint endpoint;
+    if (out->http && !parseHttpOverride(out->http, &endpoint)) {
+        std::fprintf(stderr, "brevalink: --http %s: give ADDR:PORT, e.g. 0.0.0.0:8754\n", out->http);
+        return 2;
     }
     if (out->record && out->play) {
         std::fprintf(stderr, "brevalink: --record and --play cannot run together\n");
@@ -142,7 +152,19 @@ void tellStart() {
                 static_cast<int>(app.timerFrequency.load()));
 }
 
+// The endpoint of --http, or else inithttp.ini's. Main thread.
+const char* httpOverride = nullptr;
+void applyHttpSettings() {
+    HttpEndpoint endpoint;
+    if (httpOverride)
+        parseHttpOverride(httpOverride, &endpoint);
+    else
+        readHttpSettings(&endpoint);
+    statusApply(endpoint);
+}
+
 void reloadSettings() {
+    applyHttpSettings();
     char applied[256];
     int n = settingsReload(nullptr, applied, sizeof applied);
     char text[320];
@@ -214,6 +236,7 @@ void runLoop(ShellMode mode) {
             // their pace rather than catch up in a burst.
             if (now - nextTick > 10 * kTickMs) nextTick = now + kTickMs;
         }
+        statusTurn();
         terminalTurn();
     }
 }
@@ -273,8 +296,13 @@ int main(int argc, char** argv) {
     stationStart(nullptr);
     if (options.recordFile) handleCommand(kCmdRecord);
     if (options.playFile) handleCommand(kCmdPlayback);
+    httpOverride = cl.http;
+    applyHttpSettings();
+    serviceReady();
 
     runLoop(options.mode);
+    serviceStopping();
+    statusStop();
     stationStop(nullptr);
     shellSayPending();
     journalLine("ended");

@@ -57,6 +57,31 @@ void journalLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // always find room.
 void journalRecordLine(const char* line, int length);
 
+// ---- the status endpoint and the service manager (status_linux.cpp) --------
+// Where the status page, status.json and /metrics are served: inithttp.ini line 1
+// the port (0: off), line 2 the listening address (a dotted IPv4 address).
+struct HttpEndpoint {
+    char address[64] = "127.0.0.1";
+    int port = 8754;
+};
+// inithttp.ini over the defaults; a line that cannot be used keeps the default and
+// is said in the journal. Main thread.
+void readHttpSettings(HttpEndpoint* out);
+// "ADDR:PORT" (--http); 1 when it names an IPv4 address and a port 0..65535.
+int parseHttpOverride(const char* text, HttpEndpoint* out);
+// Starts, moves or stops the endpoint to match; a port that cannot be had is
+// tried again every 5 s. Main thread.
+void statusApply(const HttpEndpoint& endpoint);
+void statusStop();
+// Every turn of the main loop; once a second it publishes a new snapshot for the
+// endpoint, tells systemd the loop is alive (WATCHDOG=1) and, when it changed, the
+// one-line summary (STATUS=). Never waits for an HTTP client.
+void statusTurn();
+// READY=1 once the station runs, STOPPING=1 when it ends. Without systemd they do
+// nothing.
+void serviceReady();
+void serviceStopping();
+
 // ---- the terminal (terminal_linux.cpp) ------------------------------------
 // All on the main thread.
 int terminalStart();   // 1 when the screen could be set up

@@ -68,6 +68,8 @@ fi
 
 # The program as the unit starts it: its command line, user, groups and folder.
 unit() { sed -n "s/^$1=//p" "$UNIT"; }
+lx_check "the unit hears from the program, with a watchdog" "$(unit Type) $(unit WatchdogSec)" "notify 30"
+lx_check "the alert rules are shipped" "$(dpkg -L brevalink | grep -c '^/usr/share/brevalink/brevalink-alerts.yml$')" 1
 # The receiver's port as a real one is: root's, group dialout, mode 660.
 lx_serial_pair group-late=dialout,perm-late=0660
 tty=$(readlink -f "$LX_WORK/portA")

@@ -1,0 +1,534 @@
+// The station seen from afar: one small local HTTP endpoint with a page for
+// people ("/"), the same state for programs ("/status.json") and Prometheus
+// metrics ("/metrics"), and the service manager's view of the program (READY,
+// WATCHDOG and a one-line STATUS through sd_notify).
+//
+// Threads: the main thread takes a snapshot of the state record once a second and
+// publishes it under `published.lock`; libmicrohttpd's one polling thread answers
+// every request from its own copy of the published one. So no request ever reads
+// the live state, and a slow or hostile HTTP client costs the receiver's path, the
+// relay and the feed nothing: libmicrohttpd bounds the connections, their memory
+// and their idle time, and serves them all from that one thread.
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#define JSON_NOEXCEPTION
+#include <nlohmann/json.hpp>
+
+#include "app/linux/shell_linux.h"
+#include "config/settings.h"
+#include "core/version.h"
+#include "station/checks.h"
+#include "station/snapshot.h"
+
+namespace {
+
+constexpr int kHistorySeconds = 3600;  // the page's chart: frames per second over the last hour
+constexpr int kChartPoints = 360;      // ... drawn as 10 s averages
+constexpr int kRetryMs = 5000;         // a port that could not be had is tried again this often
+constexpr unsigned kConnectionLimit = 128;
+constexpr unsigned kIdleSeconds = 10;
+constexpr std::size_t kConnectionMemory = 16 * 1024;  // a request's head must fit in this
+
+struct Published {
+    StationSnapshot station;
+    char monitor[kMonitorLines][kRingSlotSize];
+    char status[kStatusLines][2048];
+    float fps[kHistorySeconds];  // a ring; fpsNewest the last second written
+    int fpsNewest, fpsCount;
+    int valid;
+};
+
+struct Shared {
+    std::mutex lock;  // guards copy
+    Published copy;
+};
+Shared published;
+Published view;  // libmicrohttpd's thread only: the copy a request is answered from
+
+// Main thread.
+struct Endpoint {
+    MHD_Daemon* daemon = nullptr;
+    HttpEndpoint wanted;  // port 0: off
+    HttpEndpoint running;
+    std::int64_t retryAtMs = 0;
+    int toldFailure = 0;
+    std::int64_t nextSecondMs = 0;
+    float fps[kHistorySeconds];
+    int fpsNewest = -1, fpsCount = 0;
+    char lastStatus[256] = "";
+};
+Endpoint endpoint;
+
+// ---- texts ----------------------------------------------------------------
+
+std::string utf8(const char* cp1251) {
+    std::size_t length = std::strlen(cp1251);
+    std::string out(length * 3 + 1, '\0');
+    out.resize(cp1251ToUtf8(cp1251, length, out.data(), out.size(), 0));
+    return out;
+}
+
+void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n > 0) out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : sizeof buffer - 1);
+}
+
+// For text in the page (kept in Windows-1251 until the whole page is converted).
+void appendEscaped(std::string& out, const char* text) {
+    for (const char* p = text; *p; ++p) {
+        switch (*p) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += *p;
+        }
+    }
+}
+
+const char* const kKindNames[kStreamKinds] = {"mode_ac", "mode_s_short", "mode_s_long",
+                                              "line_timed", "line_untimed", "line_other"};
+
+// ---- /metrics -------------------------------------------------------------
+
+void metric(std::string& out, const char* name, const char* type, const char* help) {
+    appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+double processCpuSeconds() {
+    rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double residentBytes() {
+    long pages = 0, resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "rb")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+std::string metricsText(const Published& p) {
+    const StationSnapshot& s = p.station;
+    std::string out;
+    out.reserve(8192);
+    metric(out, "brevalink_build_info", "gauge", "The program's version.");
+    appendf(out, "brevalink_build_info{version=\"%s\"} 1\n", kBrevalinkVersion);
+    metric(out, "brevalink_uptime_seconds", "gauge", "Seconds since the station started.");
+    appendf(out, "brevalink_uptime_seconds %.1f\n", static_cast<double>(s.uptimeMs) / 1000.0);
+    metric(out, "brevalink_source_up", "gauge", "1 while the receiver's port is open or its TCP connection is up.");
+    appendf(out, "brevalink_source_up{source=\"%s\"} %d\n", s.sourceTcp ? "tcp" : "serial", s.sourceUp);
+    metric(out, "brevalink_source_bytes_total", "counter", "Bytes read from the receiver.");
+    appendf(out, "brevalink_source_bytes_total %llu\n", static_cast<unsigned long long>(s.sourceBytes));
+    metric(out, "brevalink_source_bytes_per_second", "gauge", "Bytes per second from the receiver over the last 10 s.");
+    appendf(out, "brevalink_source_bytes_per_second %.1f\n", s.bytesRate);
+    if (s.lastByteAgeS >= 0) {
+        metric(out, "brevalink_source_last_byte_age_seconds", "gauge", "Seconds since the receiver's last bytes.");
+        appendf(out, "brevalink_source_last_byte_age_seconds %.1f\n", s.lastByteAgeS);
+    }
+    metric(out, "brevalink_frames_total", "counter", "Binary frames by type and text lines by kind from the receiver.");
+    for (int k = 0; k < kStreamKinds; ++k)
+        appendf(out, "brevalink_frames_total{kind=\"%s\"} %llu\n", kKindNames[k], static_cast<unsigned long long>(s.kinds[k]));
+    metric(out, "brevalink_frames_per_second", "gauge", "Frames per second from the receiver over the last 10 s.");
+    appendf(out, "brevalink_frames_per_second %.1f\n", s.framesRate);
+    metric(out, "brevalink_frames_held_back_total", "counter", "Binary frames under the level threshold, not fed.");
+    appendf(out, "brevalink_frames_held_back_total %llu\n", static_cast<unsigned long long>(s.heldBack));
+    metric(out, "brevalink_source_stray_bytes_total", "counter", "Bytes in no frame or no used line.");
+    appendf(out, "brevalink_source_stray_bytes_total %llu\n", static_cast<unsigned long long>(s.stray));
+    metric(out, "brevalink_check_warning", "gauge", "1 while a check of the receiver's data warns.");
+    for (int c = 0; c < kCheckCount; ++c)
+        appendf(out, "brevalink_check_warning{check=\"%s\"} %d\n", checkName(c), s.checks[c].warning);
+    metric(out, "brevalink_receiver_frequency_hz", "gauge", "The receiver's clock as measured; 0 until measured.");
+    appendf(out, "brevalink_receiver_frequency_hz %.0f\n", s.measuredHz);
+    metric(out, "brevalink_receiver_frequency_setting_hz", "gauge", "The receiver's clock as set in the settings.");
+    appendf(out, "brevalink_receiver_frequency_setting_hz %d\n", static_cast<int>(s.settingHz));
+    metric(out, "brevalink_relay_listening", "gauge", "1 while the relay port is listening.");
+    appendf(out, "brevalink_relay_listening %d\n", s.relayListening);
+    metric(out, "brevalink_relay_clients", "gauge", "Relay clients connected.");
+    appendf(out, "brevalink_relay_clients %d\n", s.relayClients);
+    metric(out, "brevalink_relay_bytes_total", "counter", "Bytes relayed, summed over the clients.");
+    appendf(out, "brevalink_relay_bytes_total %llu\n", static_cast<unsigned long long>(s.relayBytes));
+    metric(out, "brevalink_relay_drops_total", "counter", "Relay clients dropped for falling behind.");
+    appendf(out, "brevalink_relay_drops_total %llu\n", static_cast<unsigned long long>(s.relayDrops));
+    metric(out, "brevalink_relay_overrun_bytes_total", "counter", "Bytes the relay could not keep for its clients.");
+    appendf(out, "brevalink_relay_overrun_bytes_total %llu\n", static_cast<unsigned long long>(s.relayOverruns));
+    metric(out, "brevalink_feed_up", "gauge", "1 while the link to the MLAT feed server is up.");
+    appendf(out, "brevalink_feed_up %d\n", s.feedUp);
+    metric(out, "brevalink_feed_queue_bytes", "gauge", "Bytes waiting for the feed server.");
+    appendf(out, "brevalink_feed_queue_bytes %llu\n", static_cast<unsigned long long>(s.feedQueueBytes));
+    metric(out, "brevalink_feed_reconnects_total", "counter", "Links to the feed server made after the first.");
+    appendf(out, "brevalink_feed_reconnects_total %u\n", s.feedConnections > 0 ? s.feedConnections - 1 : 0);
+    metric(out, "process_cpu_seconds_total", "counter", "User and system CPU time of the program.");
+    appendf(out, "process_cpu_seconds_total %.2f\n", processCpuSeconds());
+    metric(out, "process_resident_memory_bytes", "gauge", "Resident memory of the program.");
+    appendf(out, "process_resident_memory_bytes %.0f\n", residentBytes());
+    return out;
+}
+
+// ---- /status.json ---------------------------------------------------------
+
+std::string statusJson(const Published& p) {
+    const StationSnapshot& s = p.station;
+    using nlohmann::json;
+    json frames = json::object(), rates = json::object();
+    for (int k = 0; k < kStreamKinds; ++k) {
+        frames[kKindNames[k]] = s.kinds[k];
+        rates[kKindNames[k]] = std::round(s.kindRates[k] * 10) / 10;
+    }
+    json checks = json::array();
+    for (int c = 0; c < kCheckCount; ++c)
+        checks.push_back({{"name", checkName(c)}, {"warning", s.checks[c].warning != 0}, {"text", utf8(s.checks[c].text)}});
+    json clients = json::array();
+    for (int i = 0; i < s.relayClients; ++i) clients.push_back({{"address", s.clients[i].peer}, {"bytes", s.clients[i].bytes}});
+    json monitor = json::array(), status = json::array();
+    for (const auto& line : p.monitor) monitor.push_back(utf8(line));
+    for (const auto& line : p.status) status.push_back(utf8(line));
+    json j = {
+        {"version", kBrevalinkVersion},
+        {"uptime_seconds", s.uptimeMs / 1000},
+        {"source",
+         {{"kind", s.sourceTcp ? "tcp" : "serial"},
+          {"name", utf8(s.sourceName)},
+          {"up", s.sourceUp != 0},
+          {"mode", s.binaryMode ? "binary" : "text"},
+          {"bytes", s.sourceBytes},
+          {"bytes_per_second", std::round(s.bytesRate * 10) / 10},
+          {"frames_per_second", std::round(s.framesRate * 10) / 10},
+          {"last_byte_age_seconds", s.lastByteAgeS >= 0 ? json(std::round(s.lastByteAgeS * 10) / 10) : json(nullptr)},
+          {"frames", frames},
+          {"rates", rates},
+          {"held_back", s.heldBack},
+          {"stray_bytes", s.stray}}},
+        {"checks", checks},
+        {"receiver_frequency_hz", {{"measured", s.measuredHz > 0 ? json(std::round(s.measuredHz)) : json(nullptr)},
+                                   {"setting", s.settingHz}}},
+        {"relay",
+         {{"port", s.relayPort},
+          {"listening", s.relayListening != 0},
+          {"clients", clients},
+          {"bytes", s.relayBytes},
+          {"drops", s.relayDrops},
+          {"overrun_bytes", s.relayOverruns}}},
+        {"feed",
+         {{"host", utf8(s.feedHost)},
+          {"port", s.feedPort},
+          {"up", s.feedUp != 0},
+          {"status", utf8(s.feedStatus)},
+          {"queue_bytes", s.feedQueueBytes},
+          {"reconnects", s.feedConnections > 0 ? s.feedConnections - 1 : 0}}},
+        {"status_lines", status},
+        {"monitor", monitor},
+    };
+    return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// ---- / --------------------------------------------------------------------
+
+// The chart: frames per second over the last hour, 10 s averages, plain SVG.
+void appendChart(std::string& out, const Published& p) {
+    double points[kChartPoints];
+    int have = 0;
+    double top = 1;
+    int per = kHistorySeconds / kChartPoints;
+    for (int i = 0; i < kChartPoints; ++i) {
+        // Point i covers seconds ago (kChartPoints - 1 - i) * per .. + per.
+        double sum = 0;
+        int n = 0;
+        for (int k = 0; k < per; ++k) {
+            int ago = (kChartPoints - 1 - i) * per + k;
+            if (ago >= p.fpsCount) continue;
+            sum += p.fps[(p.fpsNewest - ago + kHistorySeconds) % kHistorySeconds];
+            ++n;
+        }
+        points[i] = n ? sum / n : -1;
+        if (n) ++have;
+        if (n && points[i] > top) top = points[i];
+    }
+    double scale = std::pow(10, std::floor(std::log10(top)));
+    top = std::ceil(top / scale) * scale;
+    // In the chart's own units; a phone shows it at about half size.
+    const int w = 720, h = 260;
+    appendf(out, "<svg id=\"chart\" viewBox=\"0 0 %d %d\" role=\"img\">", w, h + 34);
+    appendf(out, "<line x1=\"0\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"axis\"/>", h, w, h);
+    appendf(out, "<line x1=\"0\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"grid\"/>", h / 2, w, h / 2);
+    appendf(out, "<text x=\"6\" y=\"26\">%.0f</text><text x=\"6\" y=\"%d\">%.0f</text>", top, h / 2 - 6, top / 2);
+    appendf(out, "<text x=\"6\" y=\"%d\">-60 мин</text><text x=\"%d\" y=\"%d\" text-anchor=\"middle\">-30 мин</text>"
+                 "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">сейчас</text>",
+            h + 28, w / 2, h + 28, w - 6, h + 28);
+    if (have) {
+        out += "<polyline class=\"fps\" points=\"";
+        for (int i = 0; i < kChartPoints; ++i) {
+            if (points[i] < 0) continue;
+            appendf(out, "%.1f,%.1f ", (i + 0.5) * w / kChartPoints, h - points[i] / top * (h - 4));
+        }
+        out += "\"/>";
+    }
+    out += "</svg>";
+}
+
+const char kPageStyle[] =
+    "body{font-family:sans-serif;margin:0;padding:12px;background:#f4f4f4;color:#222;max-width:760px}"
+    "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:16px 0 6px}"
+    ".lights{display:flex;flex-wrap:wrap;gap:8px}"
+    ".light{flex:1 1 150px;background:#fff;border-radius:8px;padding:8px;display:flex;align-items:center;gap:8px}"
+    ".dot{width:22px;height:22px;border-radius:50%;flex:none}"
+    ".green{background:#2a2}.yellow{background:#eb0}.red{background:#d22}"
+    ".light small{display:block;color:#555}"
+    "table{border-collapse:collapse;background:#fff;width:100%}td,th{padding:3px 8px;text-align:left;border-bottom:1px solid #ddd}"
+    "td.n{text-align:right}pre{background:#111;color:#ddd;padding:8px;overflow-x:auto;font-size:12px}"
+    "svg{width:100%;height:auto;background:#fff}svg text{font-size:24px;fill:#555}"
+    ".axis{stroke:#888}.grid{stroke:#ddd}.fps{fill:none;stroke:#27c;stroke-width:3}";
+
+void appendLight(std::string& out, const char* name, const char* color, const char* id, const char* text) {
+    appendf(out, "<div class=\"light\" id=\"%s\" data-state=\"%s\"><span class=\"dot %s\"></span><div>%s<small>", id,
+            color, color, name);
+    appendEscaped(out, text);
+    out += "</small></div></div>";
+}
+
+// The page in Windows-1251 like every text of ours; converted as a whole.
+std::string statusPage(const Published& p) {
+    const StationSnapshot& s = p.station;
+    std::string out;
+    out.reserve(32768);
+    out += "<!DOCTYPE html><html lang=\"ru\"><head><meta charset=\"utf-8\">"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+           "<meta http-equiv=\"refresh\" content=\"10\"><title>brevalink</title><style>";
+    out += kPageStyle;
+    out += "</style></head><body><h1>brevalink ";
+    out += kBrevalinkVersion;
+    out += "</h1><div class=\"lights\">";
+    char text[512];
+    int silent = s.checks[kCheckNoData].warning;
+    std::snprintf(text, sizeof text, "%s: %s", s.sourceName,
+                  !s.sourceUp ? "нет связи" : silent ? "нет данных" : "данные идут");
+    appendLight(out, "Приемник", s.sourceUp && !silent ? "green" : "red", "receiver", text);
+    int worst = -1;
+    for (int c = 0; c < kCheckCount && worst < 0; ++c)
+        if (s.checks[c].warning) worst = c;
+    appendLight(out, "Проверки", worst < 0 ? "green" : "yellow", "checks", worst < 0 ? "все в порядке" : s.checks[worst].text);
+    std::snprintf(text, sizeof text, s.relayListening ? "порт %d, клиенты: %d" : "порт %d занят", s.relayPort, s.relayClients);
+    appendLight(out, "Ретрансляция", s.relayListening ? "green" : "red", "relay", text);
+    std::snprintf(text, sizeof text, "%s:%d: %s", s.feedHost, s.feedPort, s.feedUp ? "связь есть" : "нет связи");
+    appendLight(out, "Сервер MLAT", s.feedUp ? "green" : "red", "feed", text);
+    out += "</div><h2>Сейчас</h2><table>";
+    appendf(out, "<tr><td>Кадров в секунду</td><td class=\"n\" id=\"fps\">%.0f</td></tr>", s.framesRate);
+    appendf(out, "<tr><td>Байт в секунду</td><td class=\"n\">%.0f</td></tr>", s.bytesRate);
+    appendf(out, "<tr><td>Кадров всего</td><td class=\"n\">%llu</td></tr>",
+            static_cast<unsigned long long>(s.kinds[kKindModeAC] + s.kinds[kKindModeSShort] + s.kinds[kKindModeSLong] +
+                                            s.kinds[kKindLineTimed] + s.kinds[kKindLineUntimed]));
+    appendf(out, "<tr><td>Режим приемника</td><td class=\"n\">%s</td></tr>", s.binaryMode ? "двоичный" : "текстовый");
+    if (s.measuredHz > 0)
+        appendf(out, "<tr><td>Частота таймера</td><td class=\"n\">%.0f Гц (задано %d)</td></tr>", s.measuredHz,
+                static_cast<int>(s.settingHz));
+    appendf(out, "<tr><td>Очередь к серверу MLAT</td><td class=\"n\">%llu байт</td></tr>",
+            static_cast<unsigned long long>(s.feedQueueBytes));
+    appendf(out, "<tr><td>Отключено клиентов</td><td class=\"n\">%llu</td></tr>", static_cast<unsigned long long>(s.relayDrops));
+    long long up = s.uptimeMs / 1000;
+    appendf(out, "<tr><td>Работает</td><td class=\"n\">%lld д %02lld:%02lld:%02lld</td></tr></table>", up / 86400,
+            up / 3600 % 24, up / 60 % 60, up % 60);
+    out += "<h2>Кадров в секунду за час</h2>";
+    appendChart(out, p);
+    appendf(out, "<h2>Клиенты ретрансляции: %d</h2>", s.relayClients);
+    if (s.relayClients) {
+        out += "<table id=\"clients\"><tr><th>Адрес</th><th>Байт</th></tr>";
+        for (int i = 0; i < s.relayClients; ++i) {
+            out += "<tr><td>";
+            appendEscaped(out, s.clients[i].peer);
+            appendf(out, "</td><td class=\"n\">%llu</td></tr>", static_cast<unsigned long long>(s.clients[i].bytes));
+        }
+        out += "</table>";
+    }
+    out += "<h2>Монитор</h2><pre id=\"monitor\">";
+    for (const auto& line : p.monitor) {
+        appendEscaped(out, line);
+        out += '\n';
+    }
+    out += "</pre></body></html>\n";
+    return utf8(out.c_str());
+}
+
+// ---- the endpoint's thread ------------------------------------------------
+
+MHD_Result answer(MHD_Connection* c, unsigned code, const std::string& body, const char* type, const char* allow) {
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!r) return MHD_NO;
+    MHD_add_response_header(r, "Content-Type", type);
+    MHD_add_response_header(r, "Cache-Control", "no-store");
+    if (allow) MHD_add_response_header(r, "Allow", allow);
+    MHD_Result result = MHD_queue_response(c, code, r);
+    MHD_destroy_response(r);
+    return result;
+}
+
+// libmicrohttpd's thread. Every request is answered at its first call, a body
+// (which no path takes) is never read.
+MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
+                     size_t*, void**) {
+    enum { kNone, kPage, kJson, kMetrics } path = kNone;
+    if (std::strcmp(url, "/") == 0) path = kPage;
+    else if (std::strcmp(url, "/status.json") == 0) path = kJson;
+    else if (std::strcmp(url, "/metrics") == 0) path = kMetrics;
+    if (path == kNone) return answer(c, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8", nullptr);
+    if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
+        return answer(c, MHD_HTTP_METHOD_NOT_ALLOWED, "GET or HEAD only\n", "text/plain; charset=utf-8", "GET, HEAD");
+    {
+        std::lock_guard<std::mutex> guard(published.lock);
+        view = published.copy;
+    }
+    if (!view.valid) return answer(c, MHD_HTTP_SERVICE_UNAVAILABLE, "starting\n", "text/plain; charset=utf-8", nullptr);
+    switch (path) {
+        case kPage: return answer(c, MHD_HTTP_OK, statusPage(view), "text/html; charset=utf-8", nullptr);
+        case kJson: return answer(c, MHD_HTTP_OK, statusJson(view), "application/json", nullptr);
+        default: return answer(c, MHD_HTTP_OK, metricsText(view), "text/plain; version=0.0.4; charset=utf-8", nullptr);
+    }
+}
+
+// ---- the main thread ------------------------------------------------------
+
+void stopDaemon() {
+    if (!endpoint.daemon) return;
+    MHD_stop_daemon(endpoint.daemon);
+    endpoint.daemon = nullptr;
+    endpoint.running = HttpEndpoint{};
+}
+
+void startDaemon() {
+    const HttpEndpoint& w = endpoint.wanted;
+    sockaddr_in where {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<std::uint16_t>(w.port));
+    inet_pton(AF_INET, w.address, &where.sin_addr);
+    endpoint.daemon = MHD_start_daemon(
+        MHD_USE_AUTO_INTERNAL_THREAD, static_cast<std::uint16_t>(w.port), nullptr, nullptr, &onRequest, nullptr,
+        MHD_OPTION_SOCK_ADDR, &where, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+        kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+    if (endpoint.daemon) {
+        endpoint.running = w;
+        endpoint.toldFailure = 0;
+        journalLine("status page: http://%s:%d/", w.address, w.port);
+    } else {
+        endpoint.retryAtMs = monotonicMs() + kRetryMs;
+        if (!endpoint.toldFailure)
+            journalLine("status page: cannot listen on %s:%d; trying again every %d s", w.address, w.port, kRetryMs / 1000);
+        endpoint.toldFailure = 1;
+    }
+}
+
+void publish() {
+    static StationSnapshot fresh;
+    takeStationSnapshot(&fresh);
+    endpoint.fpsNewest = (endpoint.fpsNewest + 1) % kHistorySeconds;
+    endpoint.fps[endpoint.fpsNewest] = static_cast<float>(fresh.framesRate);
+    if (endpoint.fpsCount < kHistorySeconds) ++endpoint.fpsCount;
+    {
+        std::lock_guard<std::mutex> guard(published.lock);
+        Published& p = published.copy;
+        p.station = fresh;
+        for (int i = 0; i < kMonitorLines; ++i) shellMonitorLine(i, p.monitor[i], sizeof p.monitor[i]);
+        for (int i = 0; i < kStatusLines; ++i) shellStatusLine(i, p.status[i], sizeof p.status[i]);
+        std::memcpy(p.fps, endpoint.fps, sizeof p.fps);
+        p.fpsNewest = endpoint.fpsNewest;
+        p.fpsCount = endpoint.fpsCount;
+        p.valid = 1;
+    }
+    // The service manager's one line, when it changed.
+    char line[256];
+    std::snprintf(line, sizeof line, "приемник: %.0f кадр/с, клиенты: %d, сервер MLAT: %s", fresh.framesRate,
+                  fresh.relayClients, fresh.feedUp ? "связь есть" : "нет связи");
+    if (std::strcmp(line, endpoint.lastStatus) != 0) {
+        copyText(endpoint.lastStatus, sizeof endpoint.lastStatus, line);
+        sd_notifyf(0, "STATUS=%s", utf8(line).c_str());
+    }
+}
+
+}  // namespace
+
+void readHttpSettings(HttpEndpoint* out) {
+    *out = HttpEndpoint{};
+    char path[kPathSize], line[256];
+    settingsPath("inithttp.ini", path, sizeof path);
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return;
+    if (readLine(f, line, sizeof line - 1) && line[0]) {
+        char* end = nullptr;
+        long port = std::strtol(line, &end, 10);
+        while (end && (*end == ' ' || *end == '\t')) ++end;
+        if (end != line && end && *end == '\0' && port >= 0 && port <= 65535)
+            out->port = static_cast<int>(port);
+        else
+            journalLine("inithttp.ini: the port %s cannot be used; keeping %d", line, out->port);
+    }
+    if (readLine(f, line, sizeof line - 1) && line[0]) {
+        in_addr a;
+        if (inet_pton(AF_INET, line, &a) == 1)
+            copyText(out->address, sizeof out->address, line);
+        else
+            journalLine("inithttp.ini: the address %s is not a dotted IPv4 address; keeping %s", line, out->address);
+    }
+    std::fclose(f);
+}
+
+int parseHttpOverride(const char* text, HttpEndpoint* out) {
+    const char* colon = std::strrchr(text, ':');
+    if (!colon || colon == text || colon - text >= static_cast<long>(sizeof out->address)) return 0;
+    char address[sizeof out->address];
+    std::memcpy(address, text, static_cast<std::size_t>(colon - text));
+    address[colon - text] = '\0';
+    in_addr a;
+    char* end = nullptr;
+    long port = std::strtol(colon + 1, &end, 10);
+    if (inet_pton(AF_INET, address, &a) != 1 || !end || *end || end == colon + 1 || port < 0 || port > 65535) return 0;
+    copyText(out->address, sizeof out->address, address);
+    out->port = static_cast<int>(port);
+    return 1;
+}
+
+void statusApply(const HttpEndpoint& wanted) {
+    bool same = wanted.port == endpoint.running.port && std::strcmp(wanted.address, endpoint.running.address) == 0;
+    endpoint.wanted = wanted;
+    if (endpoint.daemon && same) return;
+    stopDaemon();
+    endpoint.toldFailure = 0;
+    if (wanted.port == 0) {
+        journalLine("status page: off");
+        return;
+    }
+    startDaemon();
+}
+
+void statusStop() { stopDaemon(); }
+
+void statusTurn() {
+    std::int64_t now = monotonicMs();
+    if (now < endpoint.nextSecondMs) return;
+    endpoint.nextSecondMs = now + 1000;
+    publish();
+    // From the main loop only: a loop that hangs stops these, and systemd restarts it.
+    sd_notify(0, "WATCHDOG=1");
+    if (!endpoint.daemon && endpoint.wanted.port != 0 && now >= endpoint.retryAtMs) startDaemon();
+}
+
+void serviceReady() { sd_notify(0, "READY=1"); }
+void serviceStopping() { sd_notify(0, "STOPPING=1"); }

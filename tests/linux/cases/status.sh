@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The station seen from afar: the service fed the real capture serves /metrics
+# (promtool accepts it; a real Prometheus scrapes it and its query API reports the
+# frames and the relay clients), /status.json and the page (headless Chromium
+# renders the traffic lights and the chart; the screenshot is kept); other methods
+# and paths get their status codes; a hundred slow connections and oversized
+# requests leave the relay clients byte-exact and the endpoint answering; systemd
+# hears READY, STATUS and WATCHDOG; SIGHUP moves the endpoint to inithttp.ini's new
+# port. The alert rules pass promtool's checks and tests.
+. "$(dirname "$0")/../lib.sh"
+lx_begin
+
+command -v promtool >/dev/null || lx_fail "promtool is missing (Debian: prometheus)"
+promtool check rules "$LX_SOURCE/packaging/linux/brevalink-alerts.yml" >rules.out 2>&1 ||
+    lx_fail "promtool check rules: $(cat rules.out)"
+(cd "$LX_SOURCE/tests/linux" && promtool test rules alerts_test.yml) >rules.out 2>&1 ||
+    lx_fail "promtool test rules: $(cat rules.out)"
+lx_log "ok: the alert rules pass promtool check and test"
+
+CAPTURE=$LX_SOURCE/../shared/data/beast-capture-60s.bin
+FRAMES=13954
+if [ ! -f "$CAPTURE" ]; then
+    python3 -c 'import sys; sys.stdout.buffer.write((b"\x1a\x33" + bytes(range(1, 8)) + bytes(14)) * 500)' >stream.bin
+    CAPTURE=$LX_WORK/stream.bin
+    FRAMES=500
+fi
+lx_station 115200
+lx_setting BinarComOn.ini 1 0 0 60
+HTTP=$(lx_free_port)
+lx_setting inithttp.ini "$HTTP" 127.0.0.1
+URL=http://127.0.0.1:$HTTP
+lx_clients_start "$RELAY"
+
+# The service manager's socket: every datagram the program sends, one per line.
+python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1])
+out = open(sys.argv[2], "ab", buffering=0)
+while True: out.write(s.recv(4096).replace(b"\n", b" ") + b"\n")' "$LX_WORK/notify.sock" "$LX_WORK/notify.log" &
+lx_on_exit "kill $!"
+lx_wait 5000 "the notify socket" test -S "$LX_WORK/notify.sock"
+NOTIFY_SOCKET=$LX_WORK/notify.sock lx_start_service
+lx_journal 10000 "^status page: $URL/$"
+lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
+lx_wait 5000 "READY=1" grep -qx 'READY=1' notify.log
+lx_check "three relay clients" "$(lx_clients connect 3)" "ok connected 3"
+cat "$CAPTURE" >&7
+lx_check "the capture reaches every client" "$(lx_clients expect "$CAPTURE")" \
+    "ok 3 clients identical ($(stat -c %s "$CAPTURE") bytes)"
+
+frames() { curl -sf "$URL/metrics" | awk '/^brevalink_frames_total\{kind="mode/ { n += $2 } END { print n + 0 }'; }
+every_frame() { test "$(frames)" -eq $FRAMES; }
+lx_wait 10000 "/metrics counts every frame" every_frame
+curl -sf "$URL/metrics" >metrics.txt || lx_fail "GET /metrics"
+promtool check metrics <metrics.txt >lint.out 2>&1 || lx_fail "promtool check metrics: $(cat lint.out)"
+lx_log "ok: promtool check metrics accepts /metrics"
+lx_check "relay clients in /metrics" "$(grep '^brevalink_relay_clients ' metrics.txt)" "brevalink_relay_clients 3"
+lx_wait 5000 "STATUS= names the clients" grep -q '^STATUS=приемник: [0-9]* кадр/с, клиенты: 3, сервер MLAT: связь есть$' notify.log
+lx_wait 5000 "WATCHDOG=1 from the loop" grep -qx 'WATCHDOG=1' notify.log
+
+curl -sf "$URL/status.json" >status.json || lx_fail "GET /status.json"
+lx_check "status.json: clients, their bytes, feed, frames, a check's UTF-8 text" "$(python3 -c 'import json, sys
+j = json.load(open("status.json", encoding="utf-8"))
+print(len(j["relay"]["clients"]), {c["bytes"] for c in j["relay"]["clients"]} == {int(sys.argv[1])},
+      j["feed"]["up"], sum(v for k, v in j["source"]["frames"].items() if k.startswith("mode")),
+      [c["name"] for c in j["checks"]][0], len(j["monitor"]))' "$(stat -c %s "$CAPTURE")")" "3 True True $FRAMES no_data 18"
+
+code() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
+lx_check "POST, PUT and DELETE are refused with 405" \
+    "$(code -X POST -d x "$URL/metrics") $(code -X PUT "$URL/") $(code -X DELETE "$URL/status.json")" "405 405 405"
+lx_check "other paths are 404, no file is served" "$(code "$URL/etc/passwd") $(code "$URL/../init.ini")" "404 404"
+head_answer() { printf 'HEAD / HTTP/1.0\r\n\r\n' | socat -t 5 - "TCP:127.0.0.1:$HTTP" | tr -d '\r' |
+    awk 'NR == 1 { print $2 } /DOCTYPE/ { print "body" }'; }
+lx_check "HEAD answers without a body" "$(head_answer)" 200
+
+# A real Prometheus scrapes the service every second.
+PROM=$(lx_free_port)
+cat >prometheus.yml <<EOF
+global: {scrape_interval: 1s, evaluation_interval: 1s}
+scrape_configs:
+  - job_name: brevalink
+    static_configs: [{targets: ['127.0.0.1:$HTTP']}]
+EOF
+prometheus --config.file=prometheus.yml --storage.tsdb.path="$LX_WORK/tsdb" --web.listen-address="127.0.0.1:$PROM" \
+    >prometheus.out 2>&1 &
+lx_on_exit "kill $!"
+query() { curl -sf "http://127.0.0.1:$PROM/api/v1/query" --data-urlencode "query=$1" |
+    python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; print(r[0]["value"][1] if r else "")'; }
+scraped() { test "$(query 'sum(brevalink_frames_total{kind=~"mode.*"})')" = "$FRAMES"; }
+lx_wait 60000 "Prometheus reports every frame" scraped
+lx_check "Prometheus reports the relay clients" "$(query brevalink_relay_clients)" 3
+lx_check "Prometheus reports the feed link up" "$(query brevalink_feed_up)" 1
+
+# The page as a person's browser shows it, on a phone's width.
+chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=412,1600 \
+    --screenshot="$LX_WORK/page.png" "$URL/" >chromium.out 2>&1 || lx_fail "chromium: $(tail -n 3 chromium.out)"
+chromium --headless --no-sandbox --disable-gpu --dump-dom "$URL/" >dom.html 2>chromium.err || lx_fail "chromium --dump-dom"
+lx_check "the page's traffic lights" "$(grep -o 'id="[a-z]*" data-state="[a-z]*"' dom.html | tr '\n' ' ')" \
+    'id="receiver" data-state="green" id="checks" data-state="green" id="relay" data-state="green" id="feed" data-state="green" '
+lx_check "the chart has data" "$(grep -c '<polyline class="fps" points="[0-9]' dom.html)" 1
+mkdir -p "$LX_SOURCE/build/screenshots" && cp page.png "$LX_SOURCE/build/screenshots/status-page.png"
+
+# A hundred slow connections and oversized requests, while the receiver sends.
+python3 - "$HTTP" >hostile.out 2>&1 <<'EOF' &
+import socket, sys, time
+port = int(sys.argv[1])
+slow = [socket.create_connection(("127.0.0.1", port)) for _ in range(100)]
+for s in slow: s.send(b"GET /metrics HTTP/1.1\r\nHost: x\r\n")
+big = []
+for _ in range(5):
+    s = socket.create_connection(("127.0.0.1", port))
+    try:
+        s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * (1 << 20) + b"\r\n\r\n")
+    except OSError:
+        pass
+    big.append(s)
+for _ in range(30):
+    for s in slow:
+        try: s.send(b"X")
+        except OSError: pass
+    time.sleep(0.1)
+print("done")
+EOF
+HOSTILE=$!
+cat "$CAPTURE" >&7
+lx_check "the clients stay byte-exact meanwhile" "$(lx_clients expect "$CAPTURE")" \
+    "ok 3 clients identical ($(stat -c %s "$CAPTURE") bytes)"
+lx_check "the endpoint answers while they hang on" "$(code "$URL/metrics")" 200
+wait $HOSTILE
+lx_check "the hostile clients ran" "$(cat hostile.out)" "done"
+lx_check "and afterwards" "$(code "$URL/status.json")" 200
+
+NEWHTTP=$(lx_free_port)
+lx_setting inithttp.ini "$NEWHTTP"
+kill -HUP "$LX_PID"
+lx_journal 10000 "^status page: http://127.0.0.1:$NEWHTTP/$"
+lx_check "the old port is closed" "$(code "$URL/")" 000
+lx_check "the new one serves" "$(code "http://127.0.0.1:$NEWHTTP/")" 200
+lx_stop_service TERM
+lx_check "STOPPING=1 at the end" "$(tail -n 1 notify.log)" "STOPPING=1"
