@@ -436,6 +436,12 @@ void startDaemon() {
     }
 }
 
+// Without its line end, which a monitor line may keep.
+void trimLineEnd(char* line) {
+    std::size_t n = std::strlen(line);
+    while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) line[--n] = '\0';
+}
+
 void publish() {
     static StationSnapshot fresh;
     takeStationSnapshot(&fresh);
@@ -446,8 +452,14 @@ void publish() {
         std::lock_guard<std::mutex> guard(published.lock);
         Published& p = published.copy;
         p.station = fresh;
-        for (int i = 0; i < kMonitorLines; ++i) shellMonitorLine(i, p.monitor[i], sizeof p.monitor[i]);
-        for (int i = 0; i < kStatusLines; ++i) shellStatusLine(i, p.status[i], sizeof p.status[i]);
+        for (int i = 0; i < kMonitorLines; ++i) {
+            shellMonitorLine(i, p.monitor[i], sizeof p.monitor[i]);
+            trimLineEnd(p.monitor[i]);
+        }
+        for (int i = 0; i < kStatusLines; ++i) {
+            shellStatusLine(i, p.status[i], sizeof p.status[i]);
+            trimLineEnd(p.status[i]);
+        }
         std::memcpy(p.fps, endpoint.fps, sizeof p.fps);
         p.fpsNewest = endpoint.fpsNewest;
         p.fpsCount = endpoint.fpsCount;
