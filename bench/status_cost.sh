@@ -76,4 +76,4 @@ on=$(run "$(free_port)")
 printf '%-34s %10s %12s\n' "over ${SECONDS_EACH} s, 10 clients" "cpu s" "share of core"
 printf '%-34s %10.3f %12.4f\n' "endpoint off" "$off" "$(awk -v c="$off" -v s="$SECONDS_EACH" 'BEGIN { print c / s }')"
 printf '%-34s %10.3f %12.4f\n' "scraped every second" "$on" "$(awk -v c="$on" -v s="$SECONDS_EACH" 'BEGIN { print c / s }')"
-awk -v a="$on" -v b="$off" 'BEGIN { printf "ratio scraped / off: %.2f\n", b > 0 ? a / b : 0 }'
+awk -v a="$on" -v b="$off" 'BEGIN { printf "ratio scraped / off: %.2f\n", (b > 0 ? a / b : 0) }'
