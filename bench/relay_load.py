@@ -11,9 +11,13 @@ blocks every 2 ms; with --frames it is written as a receiver delivers it: one
 write per frame, at the times the capture's own 12 MHz stamps give (sorted, so the
 bursts and gaps of a real site stay), scaled to RATE_KBS.
 
+Latency is measured at the last client, which a process of its own reads, so that
+reading the other clients does not delay it; time.time() is the same clock in both.
+
 CPU is the utime + stime of the given pids (the server; under Wine the program and
 its wineserver) over the measured interval, per kB written.
 """
+import ast
 import os
 import select
 import socket
@@ -124,6 +128,50 @@ if frames_mode:
         paced = [(end - start, (t - stamps[0]) * scale) for (_, end, _), t in zip(found, stamps)]
     else:
         frames_mode = False
+
+def expected(pos, n):
+    """n bytes of the looped stream from offset pos."""
+    out = stream[pos % len(stream):pos % len(stream) + n]
+    while len(out) < n:
+        out += stream[:n - len(out)]
+    return out
+
+
+def check(data, base):
+    want = expected(base, len(data))
+    return 0 if data == want else sum(1 for a, b in zip(data, want) if a != b)
+
+
+# The last client's reader: every byte checked, and when each total arrived.
+last = nclients - 1
+ep.unregister(clients[last].fileno())
+marks_r, marks_w = os.pipe()
+reader = os.fork()
+if reader == 0:
+    os.close(marks_r)
+    s = clients[last]
+    s.setblocking(True)
+    s.settimeout(seconds + 10)
+    n = bad = 0
+    marks = []
+    ended = False
+    while n < total:
+        try:
+            data = s.recv(1 << 20)
+        except OSError:
+            ended = True
+            break
+        if not data:
+            ended = True
+            break
+        bad += check(data, n)
+        n += len(data)
+        marks.append((n, time.time()))
+    with os.fdopen(marks_w, "w") as f:
+        f.write(repr((n, bad, ended, marks)))
+    os._exit(0)
+os.close(marks_w)
+
 frame = 0  # next frame of the pass
 passes = 0
 writes = []  # (end offset, time)
@@ -136,7 +184,6 @@ written = 0
 cpu0 = cpu()
 t0 = time.time()
 next_write = t0
-last = nclients - 1
 while True:
     now = time.time()
     if written < total and now >= next_write:
@@ -160,7 +207,7 @@ while True:
         writes.append((written, time.time()))
         continue
     if written >= total:
-        if all(closed[i] or got[i] >= total for i in range(nclients)):
+        if all(closed[i] or got[i] >= total for i in range(last)):
             break
         if now > t0 + seconds + 5:
             break
@@ -183,19 +230,17 @@ while True:
             closed[i] = True
             ep.unregister(fd)
             continue
-        base = got[i]
-        pos = base % len(stream)
-        expect = (stream[pos:] + stream * (len(data) // len(stream) + 2))[:len(data)]
-        if data != expect:
-            wrong[i] += sum(1 for a, b in zip(data, expect) if a != b)
+        wrong[i] += check(data, got[i])
         got[i] += len(data)
-        if i == last:
-            t = time.time()
-            while nxt < len(writes) and writes[nxt][0] <= got[i]:
-                lat.append((t - writes[nxt][1]) * 1000)
-                nxt += 1
 t1 = time.time()
 cpu1 = cpu()
+with os.fdopen(marks_r) as f:
+    got[last], wrong[last], closed[last], marks = ast.literal_eval(f.read())
+os.waitpid(reader, 0)
+for n, t in marks:
+    while nxt < len(writes) and writes[nxt][0] <= n:
+        lat.append((t - writes[nxt][1]) * 1000)
+        nxt += 1
 kb = total / 1024
 lost = sum(total - min(g, total) for g in got) + sum(wrong)
 lat.sort()
