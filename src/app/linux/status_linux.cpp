@@ -29,6 +29,7 @@
 
 #include "app/linux/shell_linux.h"
 #include "config/settings.h"
+#include "core/frontend.h"
 #include "core/version.h"
 #include "station/checks.h"
 #include "station/snapshot.h"
@@ -424,14 +425,20 @@ void startDaemon() {
         MHD_USE_AUTO_INTERNAL_THREAD, static_cast<std::uint16_t>(w.port), nullptr, nullptr, &onRequest, nullptr,
         MHD_OPTION_SOCK_ADDR, &where, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
         kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+    // Said where the user looks: the journal, or the terminal's message row.
+    char text[160];
     if (endpoint.daemon) {
         endpoint.running = w;
         endpoint.toldFailure = 0;
-        journalLine("status page: http://%s:%d/", w.address, w.port);
+        std::snprintf(text, sizeof text, "status page: http://%s:%d/", w.address, w.port);
+        uiNotice(text);
     } else {
         endpoint.retryAtMs = monotonicMs() + kRetryMs;
-        if (!endpoint.toldFailure)
-            journalLine("status page: cannot listen on %s:%d; trying again every %d s", w.address, w.port, kRetryMs / 1000);
+        if (!endpoint.toldFailure) {
+            std::snprintf(text, sizeof text, "status page: cannot listen on %s:%d; trying again every %d s", w.address,
+                          w.port, kRetryMs / 1000);
+            uiNotice(text);
+        }
         endpoint.toldFailure = 1;
     }
 }
@@ -475,6 +482,9 @@ void publish() {
     }
 }
 
+// A line of inithttp.ini that cannot work, told as the other settings files' are.
+void refuse(const char* text) { uiMessageBox(0, text, "inithttp.ini", kBoxOk); }
+
 }  // namespace
 
 void readHttpSettings(HttpEndpoint* out) {
@@ -487,17 +497,24 @@ void readHttpSettings(HttpEndpoint* out) {
         char* end = nullptr;
         long port = std::strtol(line, &end, 10);
         while (end && (*end == ' ' || *end == '\t')) ++end;
-        if (end != line && end && *end == '\0' && port >= 0 && port <= 65535)
+        if (end != line && end && *end == '\0' && port >= 0 && port <= 65535) {
             out->port = static_cast<int>(port);
-        else
-            journalLine("inithttp.ini: the port %s cannot be used; keeping %d", line, out->port);
+        } else {
+            char text[400];
+            std::snprintf(text, sizeof text, "the port %s cannot be used; keeping %d", line, out->port);
+            refuse(text);
+        }
     }
     if (readLine(f, line, sizeof line - 1) && line[0]) {
         in_addr a;
-        if (inet_pton(AF_INET, line, &a) == 1)
+        if (inet_pton(AF_INET, line, &a) == 1) {
             copyText(out->address, sizeof out->address, line);
-        else
-            journalLine("inithttp.ini: the address %s is not a dotted IPv4 address; keeping %s", line, out->address);
+        } else {
+            char text[400];
+            std::snprintf(text, sizeof text, "the address %s is not a dotted IPv4 address; keeping %s", line,
+                          out->address);
+            refuse(text);
+        }
     }
     std::fclose(f);
 }
@@ -524,7 +541,7 @@ void statusApply(const HttpEndpoint& wanted) {
     stopDaemon();
     endpoint.toldFailure = 0;
     if (wanted.port == 0) {
-        journalLine("status page: off");
+        uiNotice("status page: off");
         return;
     }
     startDaemon();
