@@ -257,7 +257,6 @@ struct RelayRing {
     std::atomic<EventHandle> wake{kNoEvent};  // made once and kept; set on a first byte, a full window, a stop
     std::atomic<int> running{0};            // main starts and stops the fan-out thread
     ThreadHandle thread = kNoThread;        // main
-    int windowMs = kRelayWindowMs;          // main, before the thread starts
     std::atomic<std::uint64_t> windows{0};  // fan-out thread: windows sent
     std::atomic<std::uint64_t> bytesSent{0};  // fan-out thread: bytes sent, summed over the clients
     std::atomic<std::uint64_t> overruns{0}; // sources: bytes that found the ring full

@@ -106,7 +106,7 @@ void fanOutThread(void*) {
         // of the last send gather until the window is over, or until a source
         // says it is full (or a stop comes): at most one send per client and window.
         std::int64_t windowUs = static_cast<std::int64_t>(app.clients.joined.load()) * kRelayWindowPerClientUs;
-        if (windowUs > 1000 * r.windowMs) windowUs = 1000 * r.windowMs;
+        if (windowUs > 1000 * kRelayWindowMs) windowUs = 1000 * kRelayWindowMs;
         std::int64_t waitUs = lastSendUs + windowUs - monotonicUs();
         if (waitUs > 0 && pending < static_cast<std::uint64_t>(kRelayWindowLimit))
             eventWait(wake, static_cast<int>((waitUs + 999) / 1000));
@@ -116,10 +116,6 @@ void fanOutThread(void*) {
     // The stop: what is left still goes out, within the ring's bound.
     while (!r.overrun.load() && r.queued.load() != r.sent.load()) sendPending(r);
 }
-
-}  // namespace
-
-namespace {
 
 // Copies the block into the ring if it fits; pending: what the ring held before.
 // Sources, under the ring's lock for the copy alone.

@@ -1,7 +1,6 @@
 // The station's snapshot. Main thread.
 #include "station/snapshot.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "input/tcp_source.h"

@@ -47,7 +47,7 @@ struct Published {
     StationSnapshot station;
     char monitor[kMonitorLines][kRingSlotSize];
     char status[kStatusLines][2048];
-    float fps[kHistorySeconds];  // a ring; fpsNewest the last second written
+    float fps[kHistorySeconds];  // a ring the main thread writes; fpsNewest the last second
     int fpsNewest, fpsCount;
     int valid;
 };
@@ -67,8 +67,6 @@ struct Endpoint {
     std::int64_t retryAtMs = 0;
     int toldFailure = 0;
     std::int64_t nextSecondMs = 0;
-    float fps[kHistorySeconds];
-    int fpsNewest = -1, fpsCount = 0;
     char lastStatus[256] = "";
 };
 Endpoint endpoint;
@@ -114,6 +112,13 @@ void metric(std::string& out, const char* name, const char* type, const char* he
     appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// A metric without labels and its one value, with `decimals` places. Counters go
+// through a double, exact up to 2^53: some nine petabytes.
+void single(std::string& out, const char* name, const char* type, const char* help, double value, int decimals = 0) {
+    metric(out, name, type, help);
+    appendf(out, "%s %.*f\n", name, decimals, value);
+}
+
 double processCpuSeconds() {
     rusage u {};
     getrusage(RUSAGE_SELF, &u);
@@ -136,54 +141,43 @@ std::string metricsText(const Published& p) {
     out.reserve(8192);
     metric(out, "brevalink_build_info", "gauge", "The program's version.");
     appendf(out, "brevalink_build_info{version=\"%s\"} 1\n", kBrevalinkVersion);
-    metric(out, "brevalink_uptime_seconds", "gauge", "Seconds since the station started.");
-    appendf(out, "brevalink_uptime_seconds %.1f\n", static_cast<double>(s.uptimeMs) / 1000.0);
+    single(out, "brevalink_uptime_seconds", "gauge", "Seconds since the station started.",
+           static_cast<double>(s.uptimeMs) / 1000.0, 1);
     metric(out, "brevalink_source_up", "gauge", "1 while the receiver's port is open or its TCP connection is up.");
     appendf(out, "brevalink_source_up{source=\"%s\"} %d\n", s.sourceTcp ? "tcp" : "serial", s.sourceUp);
-    metric(out, "brevalink_source_bytes_total", "counter", "Bytes read from the receiver.");
-    appendf(out, "brevalink_source_bytes_total %llu\n", static_cast<unsigned long long>(s.sourceBytes));
-    metric(out, "brevalink_source_bytes_per_second", "gauge", "Bytes per second from the receiver over the last 10 s.");
-    appendf(out, "brevalink_source_bytes_per_second %.1f\n", s.bytesRate);
-    if (s.lastByteAgeS >= 0) {
-        metric(out, "brevalink_source_last_byte_age_seconds", "gauge", "Seconds since the receiver's last bytes.");
-        appendf(out, "brevalink_source_last_byte_age_seconds %.1f\n", s.lastByteAgeS);
-    }
+    single(out, "brevalink_source_bytes_total", "counter", "Bytes read from the receiver.", s.sourceBytes);
+    single(out, "brevalink_source_bytes_per_second", "gauge", "Bytes per second from the receiver over the last 10 s.",
+           s.bytesRate, 1);
+    if (s.lastByteAgeS >= 0)
+        single(out, "brevalink_source_last_byte_age_seconds", "gauge", "Seconds since the receiver's last bytes.",
+               s.lastByteAgeS, 1);
     metric(out, "brevalink_frames_total", "counter", "Binary frames by type and text lines by kind from the receiver.");
     for (int k = 0; k < kStreamKinds; ++k)
         appendf(out, "brevalink_frames_total{kind=\"%s\"} %llu\n", kKindNames[k], static_cast<unsigned long long>(s.kinds[k]));
-    metric(out, "brevalink_frames_per_second", "gauge", "Frames per second from the receiver over the last 10 s.");
-    appendf(out, "brevalink_frames_per_second %.1f\n", s.framesRate);
-    metric(out, "brevalink_frames_held_back_total", "counter", "Binary frames under the level threshold, not fed.");
-    appendf(out, "brevalink_frames_held_back_total %llu\n", static_cast<unsigned long long>(s.heldBack));
-    metric(out, "brevalink_source_stray_bytes_total", "counter", "Bytes in no frame or no used line.");
-    appendf(out, "brevalink_source_stray_bytes_total %llu\n", static_cast<unsigned long long>(s.stray));
+    single(out, "brevalink_frames_per_second", "gauge", "Frames per second from the receiver over the last 10 s.",
+           s.framesRate, 1);
+    single(out, "brevalink_frames_held_back_total", "counter", "Binary frames under the level threshold, not fed.",
+           s.heldBack);
+    single(out, "brevalink_source_stray_bytes_total", "counter", "Bytes in no frame or no used line.", s.stray);
     metric(out, "brevalink_check_warning", "gauge", "1 while a check of the receiver's data warns.");
     for (int c = 0; c < kCheckCount; ++c)
         appendf(out, "brevalink_check_warning{check=\"%s\"} %d\n", checkName(c), s.checks[c].warning);
-    metric(out, "brevalink_receiver_frequency_hz", "gauge", "The receiver's clock as measured; 0 until measured.");
-    appendf(out, "brevalink_receiver_frequency_hz %.0f\n", s.measuredHz);
-    metric(out, "brevalink_receiver_frequency_setting_hz", "gauge", "The receiver's clock as set in the settings.");
-    appendf(out, "brevalink_receiver_frequency_setting_hz %d\n", static_cast<int>(s.settingHz));
-    metric(out, "brevalink_relay_listening", "gauge", "1 while the relay port is listening.");
-    appendf(out, "brevalink_relay_listening %d\n", s.relayListening);
-    metric(out, "brevalink_relay_clients", "gauge", "Relay clients connected.");
-    appendf(out, "brevalink_relay_clients %d\n", s.relayClients);
-    metric(out, "brevalink_relay_bytes_total", "counter", "Bytes relayed, summed over the clients.");
-    appendf(out, "brevalink_relay_bytes_total %llu\n", static_cast<unsigned long long>(s.relayBytes));
-    metric(out, "brevalink_relay_drops_total", "counter", "Relay clients dropped for falling behind.");
-    appendf(out, "brevalink_relay_drops_total %llu\n", static_cast<unsigned long long>(s.relayDrops));
-    metric(out, "brevalink_relay_overrun_bytes_total", "counter", "Bytes the relay could not keep for its clients.");
-    appendf(out, "brevalink_relay_overrun_bytes_total %llu\n", static_cast<unsigned long long>(s.relayOverruns));
-    metric(out, "brevalink_feed_up", "gauge", "1 while the link to the MLAT feed server is up.");
-    appendf(out, "brevalink_feed_up %d\n", s.feedUp);
-    metric(out, "brevalink_feed_queue_bytes", "gauge", "Bytes waiting for the feed server.");
-    appendf(out, "brevalink_feed_queue_bytes %llu\n", static_cast<unsigned long long>(s.feedQueueBytes));
-    metric(out, "brevalink_feed_reconnects_total", "counter", "Links to the feed server made after the first.");
-    appendf(out, "brevalink_feed_reconnects_total %u\n", s.feedConnections > 0 ? s.feedConnections - 1 : 0);
-    metric(out, "process_cpu_seconds_total", "counter", "User and system CPU time of the program.");
-    appendf(out, "process_cpu_seconds_total %.2f\n", processCpuSeconds());
-    metric(out, "process_resident_memory_bytes", "gauge", "Resident memory of the program.");
-    appendf(out, "process_resident_memory_bytes %.0f\n", residentBytes());
+    single(out, "brevalink_receiver_frequency_hz", "gauge", "The receiver's clock as measured; 0 until measured.",
+           s.measuredHz);
+    single(out, "brevalink_receiver_frequency_setting_hz", "gauge", "The receiver's clock as set in the settings.",
+           s.settingHz);
+    single(out, "brevalink_relay_listening", "gauge", "1 while the relay port is listening.", s.relayListening);
+    single(out, "brevalink_relay_clients", "gauge", "Relay clients connected.", s.relayClients);
+    single(out, "brevalink_relay_bytes_total", "counter", "Bytes relayed, summed over the clients.", s.relayBytes);
+    single(out, "brevalink_relay_drops_total", "counter", "Relay clients dropped for falling behind.", s.relayDrops);
+    single(out, "brevalink_relay_overrun_bytes_total", "counter", "Bytes the relay could not keep for its clients.",
+           s.relayOverruns);
+    single(out, "brevalink_feed_up", "gauge", "1 while the link to the MLAT feed server is up.", s.feedUp);
+    single(out, "brevalink_feed_queue_bytes", "gauge", "Bytes waiting for the feed server.", s.feedQueueBytes);
+    single(out, "brevalink_feed_reconnects_total", "counter", "Links to the feed server made after the first.",
+           s.feedConnections > 0 ? s.feedConnections - 1 : 0);
+    single(out, "process_cpu_seconds_total", "counter", "User and system CPU time of the program.", processCpuSeconds(), 2);
+    single(out, "process_resident_memory_bytes", "gauge", "Resident memory of the program.", residentBytes());
     return out;
 }
 
@@ -452,9 +446,6 @@ void trimLineEnd(char* line) {
 void publish() {
     static StationSnapshot fresh;
     takeStationSnapshot(&fresh);
-    endpoint.fpsNewest = (endpoint.fpsNewest + 1) % kHistorySeconds;
-    endpoint.fps[endpoint.fpsNewest] = static_cast<float>(fresh.framesRate);
-    if (endpoint.fpsCount < kHistorySeconds) ++endpoint.fpsCount;
     {
         std::lock_guard<std::mutex> guard(published.lock);
         Published& p = published.copy;
@@ -467,9 +458,9 @@ void publish() {
             shellStatusLine(i, p.status[i], sizeof p.status[i]);
             trimLineEnd(p.status[i]);
         }
-        std::memcpy(p.fps, endpoint.fps, sizeof p.fps);
-        p.fpsNewest = endpoint.fpsNewest;
-        p.fpsCount = endpoint.fpsCount;
+        p.fpsNewest = (p.fpsNewest + 1) % kHistorySeconds;
+        p.fps[p.fpsNewest] = static_cast<float>(fresh.framesRate);
+        if (p.fpsCount < kHistorySeconds) ++p.fpsCount;
         p.valid = 1;
     }
     // The service manager's one line, when it changed.
