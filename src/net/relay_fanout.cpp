@@ -57,12 +57,14 @@ void sendWindow(RelayRing& r, const unsigned char* data, int count) {
         e.sending.store(1);
         if (e.relaying.load()) {
             Socket s = e.socket.load();
-            if (sockSend(s, data, count) == count) {
-                e.bytesSent.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
-                r.bytesSent.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
-            } else {
-                dropClient(e, s);
+            int n = sockSend(s, data, count);
+            // A short send still reached the client: its bytes are counted
+            // before it is dropped for the rest.
+            if (n > 0) {
+                e.bytesSent.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+                r.bytesSent.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
             }
+            if (n != count) dropClient(e, s);
         }
         e.sending.store(0);
     }
