@@ -171,9 +171,14 @@ int receiverClockAdd(ReceiverClock* c, std::uint64_t timestamp, std::int64_t now
     double elapsed = static_cast<double>(std::max<std::int64_t>(0, nowUs - c->maxTicksUs)) / 1e6;
     double ahead = static_cast<double>(step);
     if (ahead < -refHz || ahead > refHz * (kForwardRate * elapsed + kForwardSlack)) {
-        // Landing within a second of zero is a receiver restart, whichever way the
-        // short step round 2^48 points; anywhere else the counter is not one clock.
-        int kind = static_cast<double>(raw) < refHz ? kClockReset : kClockJump;
+        // A receiver that restarted counts from zero: far below where the count
+        // stood, and showing no more time than has passed since the last frame
+        // (with the same allowance as a forward step), however long it stayed
+        // silent before its first frame. Anywhere else the counter is not one
+        // clock.
+        double counted = static_cast<double>(raw);
+        int fell = ahead < -refHz || counted < refHz;
+        int kind = fell && counted <= refHz * (kForwardRate * elapsed + kForwardSlack) ? kClockReset : kClockJump;
         restart(c, raw, nowUs, expectedHz);
         if (kind == kClockJump) countJump(c, nowUs);
         else ++c->resetsTotal;

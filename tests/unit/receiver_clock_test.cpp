@@ -91,6 +91,13 @@ TEST(ReceiverClock, AResetIsReportedOnceAndTheMeasurementStartsAgain) {
     run(&c, f, rebooted, 100, 135);
     EXPECT_NEAR(receiverClockHz(&c) / 12e6, 1, 3e-4);
     EXPECT_EQ(f.seen[kClockReset], 1);
+
+    // A receiver silent for 3 s from its restart on: its first frame shows 3 s of
+    // counter, still a restart and not a jump.
+    Receiver slow{12e6, -135 * 12'000'000LL, 12e6};
+    run(&c, f, slow, 138, 140);
+    EXPECT_EQ(f.seen[kClockReset], 2);
+    EXPECT_EQ(f.seen[kClockJump], 0);
 }
 
 TEST(ReceiverClock, TwoReceiversOnOneLineJumpAndAreNotMeasured) {
