@@ -76,6 +76,14 @@ inline constexpr int kPlayStop = 0;
 inline constexpr int kPlayRunning = 1;
 inline constexpr int kPlayEnded = 100;
 
+// Where the live source stands with a playback (liveGate): handing on; asked to
+// pause at the end of its frame in progress; paused; asked to resume at its next
+// frame start.
+inline constexpr int kLiveFlowing = 0;
+inline constexpr int kLivePausing = 1;
+inline constexpr int kLivePaused = 2;
+inline constexpr int kLiveResuming = 3;
+
 // Link states.
 inline constexpr int kLinkNotYet = 0;
 inline constexpr int kLinkNoSocket = 1;
@@ -133,9 +141,12 @@ inline constexpr int kTcpEndFailed = 4;    // any other connect failure
 inline constexpr int kTcpEndClosed = 5;    // the far end closed a connection
 inline constexpr int kTcpEndSilent = 6;    // a connection brought no byte for silentLimitMs
 inline constexpr int kTcpEndBroken = 7;    // a connection failed (reset, keep-alive gave up)
+inline constexpr int kTcpEndLookupBusy = 8;  // an ended thread's name lookup has not returned yet
 
 // Threads stopped while the system resolved a name are left to end by themselves
 // (they hand nothing on once stopped); their handles wait here to be released.
+// Only one thread at a time may be inside a lookup, so at most one of them can
+// be stuck there; the others end within one of their waits.
 inline constexpr int kTcpLeftThreads = 8;
 
 // The receiver's bytes over TCP: a decoder's Beast or AVR port, ser2net, another
@@ -149,6 +160,10 @@ struct TcpSourceSlot {
     TextLock textLock;                       // guards host
     ThreadHandle thread = kNoThread;         // main
     ThreadHandle leftThreads[kTcpLeftThreads] = {};  // main
+    unsigned leftRuns[kTcpLeftThreads] = {};          // main: each left thread's run number
+    // The run number of the thread inside the name lookup and connect, 0 for none:
+    // a thread takes it before its lookup and gives it back after.
+    std::atomic<unsigned> lookupRun{0};      // source threads
     // The number of the one thread that may hand bytes on; the main thread ends a
     // thread by changing it, and the thread ends once it sees the change.
     std::atomic<unsigned> run{0};            // main
@@ -322,6 +337,18 @@ struct AppState {
     int decoderPos = 0;
     unsigned char decoderLastByte = 0;
     int decoderDiscard = 0;  // the text line being collected is dropped at its end
+
+    // ---- the live source and playback, never both at once ----
+    // A playback asks the live source to pause and takes over once the source's
+    // reader has handed on its frame in progress; when the playback ends, the
+    // reader resumes at the next frame start. Meanwhile the reader drops the
+    // live bytes (counted) but still counts what the source sends.
+    std::atomic<int> liveGate{kLiveFlowing};     // playback asks; the source's reader moves it on
+    std::atomic<int> liveHanding{0};              // the source's reader inside a hand-on
+    std::atomic<std::uint64_t> liveHeldBack{0};   // source's reader: live bytes kept back for playbacks
+    int cutEscape = 0;    // source's reader: the last live byte was an escape not yet paired
+    int cutLineEnd = 0;   // source's reader: the last live byte ended a text line
+    int cutSkipped = 0;   // source's reader: bytes kept back while resuming
 
     // ---- serial source ----
     std::atomic<SerialHandle> comHandle{kNoSerial};  // main (open, close); reader polls it

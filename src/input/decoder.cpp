@@ -123,6 +123,11 @@ void emitRecordLine(const char* line, int length, int feedGateOpen) {
     showRecordLine(line);
 }
 
+void restartDecoder() {
+    clearDecoder();
+    app.decoderLastByte = 0;
+}
+
 void decodeReceiverBytes(const unsigned char* bytes, int count) {
     for (int i = 0; i < count; ++i) {
         if (app.binaryMode.load(std::memory_order_relaxed))

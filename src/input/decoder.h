@@ -1,7 +1,7 @@
 // The stream decoder: receiver bytes in, RecordLines out (text lines or binary
 // escape frames, chosen by binaryMode at every byte).
 //
-// Its state lives in AppState (decoderLine, decoderPos, decoderLastByte) and is
+// Its state lives in AppState (decoderLine, decoderPos, decoderLastByte, decoderDiscard) and is
 // touched only by the source's reader (serial reader or TCP source thread); any
 // other caller must be serialised with it. Split-invariant: a block decodes exactly as its bytes would one by one.
 #pragma once
@@ -11,6 +11,9 @@
 // and then to showRecordLine. Blocks only on FeedLock (at most 5000 ms) and on the
 // feed send. A count of 0 or less does nothing.
 void decodeReceiverBytes(const unsigned char* bytes, int count);
+// Forgets the line or frame being collected: the next one taken is one whose
+// start comes after this call. Same thread rule as decodeReceiverBytes.
+void restartDecoder();
 
 // The escape that starts a binary frame (and is doubled inside one).
 inline constexpr unsigned char kFrameEscape = 0x1A;

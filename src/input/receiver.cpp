@@ -12,15 +12,133 @@
 
 namespace {
 constexpr std::int64_t kStuckWriteRestMs = 5000;
-}  // namespace
+const unsigned char kEscapeByte = kFrameEscape;
+// Resuming, a frame start is looked for over this many bytes at most: far more
+// than the longest frame (escapes and all) or text line.
+constexpr int kResumeScanLimit = 1024;
 
-void handOnReceiverBytes(int source, const unsigned char* block, int count) {
+// Every destination but the counters, in their order.
+void handOnNow(const unsigned char* block, int count) {
+    if (count <= 0) return;
     relayToClients(block, count);
     feedOffer(block, count, FeedKind::kReceiverBytes);
     decodeReceiverBytes(block, count);
     logReceivedBytes(block, count);
+}
+
+// One live byte through the frame cut's scan: 1 when a frame starts here. In
+// binary mode the frame's escape is the byte before (it may have been the last
+// of the block before); in text mode the line starts with this byte.
+int cutStep(unsigned char b, int binary) {
+    if (binary) {
+        if (app.cutEscape) {
+            app.cutEscape = 0;
+            return b != kFrameEscape && binaryFrameLength(b) != 0;
+        }
+        app.cutEscape = b == kFrameEscape;
+        return 0;
+    }
+    int starts = app.cutLineEnd && b != '\r' && b != '\n';
+    app.cutLineEnd = b == '\r' || b == '\n';
+    return starts;
+}
+
+// Where the first frame in block starts (binary: its escape, -1 when that was the
+// last byte of the block before), scanning from *at; count when none does. *at
+// is left after the byte that told.
+int nextFrameStart(const unsigned char* block, int count, int binary, int* at) {
+    while (*at < count) {
+        int i = (*at)++;
+        if (cutStep(block[i], binary)) return binary ? i - 1 : i;
+    }
+    return count;
+}
+
+void keepBack(int count) {
+    if (count > 0) app.liveHeldBack.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+}
+
+// A playback waits: the frame in progress is handed on whole, up to the next
+// frame's start, and the source pauses there. An escape ending the block may
+// start that next frame, so it waits for the block after to tell.
+void handOnUntilPause(const unsigned char* block, int count, int binary) {
+    int held = binary && app.cutEscape;
+    int at = 0;
+    int start = nextFrameStart(block, count, binary, &at);
+    if (held && start != -1) handOnNow(&kEscapeByte, 1);
+    if (start == count) {
+        handOnNow(block, count - (binary && app.cutEscape ? 1 : 0));
+        return;
+    }
+    if (start > 0) handOnNow(block, start);
+    int expected = kLivePausing;
+    app.liveGate.compare_exchange_strong(expected, kLivePaused);
+    keepBack(count - (start > 0 ? start : 0));
+    while (at < count) cutStep(block[at++], binary);
+}
+
+// The playback has ended: the live bytes are kept back up to the next frame
+// start, and from there the source hands on again to a decoder started afresh.
+void handOnFromResume(const unsigned char* block, int count, int binary) {
+    int held = binary && app.cutEscape;
+    int at = 0;
+    int start = nextFrameStart(block, count, binary, &at);
+    if (start == count && app.cutSkipped + count <= kResumeScanLimit) {
+        app.cutSkipped += count;
+        keepBack(count);
+        return;
+    }
+    // A stream in the other form than the mode says has no frame start to find:
+    // past the longest frame or line it flows on from here.
+    if (start == count) start = 0;
+    app.cutSkipped = 0;
+    // The rest of the block is scanned before it is handed on.
+    while (at < count) cutStep(block[at++], binary);
+    int expected = kLiveResuming;
+    if (!app.liveGate.compare_exchange_strong(expected, kLiveFlowing)) {
+        keepBack(count);  // another playback has begun meanwhile
+        return;
+    }
+    keepBack(start > 0 ? start : 0);
+    restartDecoder();
+    if (start < 0) {
+        if (held) handOnNow(&kEscapeByte, 1);
+        start = 0;
+    }
+    handOnNow(block + start, count - start);
+}
+
+}  // namespace
+
+void handOnReceiverBytes(int source, const unsigned char* block, int count) {
+    if (count <= 0) return;
+    app.liveHanding.fetch_add(1);
+    int binary = app.binaryMode.load(std::memory_order_relaxed) != 0;
+    switch (app.liveGate.load()) {
+        case kLivePausing: handOnUntilPause(block, count, binary); break;
+        case kLivePaused:
+            keepBack(count);
+            for (int i = 0; i < count; ++i) cutStep(block[i], binary);
+            break;
+        case kLiveResuming: handOnFromResume(block, count, binary); break;
+        default:
+            for (int i = 0; i < count; ++i) cutStep(block[i], binary);
+            handOnNow(block, count);
+            break;
+    }
+    app.liveHanding.fetch_sub(1);
+    // The counters read what the source sent, handed on or not.
     countSourceBytes(source, block, count, monotonicMs());
 }
+
+void beginReceiverStream() {
+    restartDecoder();
+    restartStreamCounters();
+    app.cutEscape = 0;
+    app.cutLineEnd = 0;
+    app.cutSkipped = 0;
+}
+
 
 int receiverModeCommand(int value, char* out, int capacity) {
     int n = std::snprintf(out, static_cast<std::size_t>(capacity), "#43-%02X\n", value & 0xFF);

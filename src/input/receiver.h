@@ -8,7 +8,15 @@
 // decoder, the exchange log; then the stream's counters. The source's own thread
 // (serial reader or TCP source); one source at a time. Never waits for a client,
 // the feed server or a disk.
+// While a playback runs (liveGate) the block is not handed on but kept back,
+// counted in liveHeldBack; the reader pauses at the end of its frame in progress
+// and resumes at a frame start.
 void handOnReceiverBytes(int source, const unsigned char* block, int count);
+// A new stream of the receiver's bytes (a connection made, the port opened): the
+// decoder, the counters' scanners and the frame cut forget whatever the last one
+// left half-built, so the first frame taken is one whose start was seen. The
+// source's reader, before its first hand-on of the stream.
+void beginReceiverStream();
 
 // "#43-%02X\n" with value into out (16 bytes are enough); its length.
 int receiverModeCommand(int value, char* out, int capacity);

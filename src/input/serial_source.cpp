@@ -108,6 +108,8 @@ void comReaderLoop(int blockCapacity) {
     unsigned char block[kComReadBlock];
     if (blockCapacity < 1) blockCapacity = 1;
     if (blockCapacity > kComReadBlock) blockCapacity = kComReadBlock;
+    // A port opened anew starts wherever the receiver is in its stream.
+    beginReceiverStream();
     while (app.comHandle.load() != kNoSerial) {
         int n = readComPort(block, 1);
         if (n < 0) {

@@ -155,3 +155,10 @@ void countSourceBytes(int source, const unsigned char* block, int count, std::in
         app.checks.jumpsPerMinute.store(receiverClockJumps(&scan.clock, nowMs * 1000), std::memory_order_relaxed);
     }
 }
+
+void restartStreamCounters() {
+    scan.framePos = scan.frameLength = scan.frameRaw = scan.escapePending = 0;
+    scan.lineLength = scan.lineSemicolon = scan.lineFirst = 0;
+    scan.lineHex = scan.linePrintable = 1;
+    scan.lineStamp = 0;
+}

@@ -13,3 +13,6 @@
 // Counts one block of the source's bytes, arrived at monotonicMs nowMs. O(1) a
 // byte; never waits.
 void countSourceBytes(int source, const unsigned char* block, int count, std::int64_t nowMs);
+// A new stream (connection, port): the frame and line being scanned are
+// forgotten; the clock's measurement goes on. The source's reader.
+void restartStreamCounters();

@@ -33,6 +33,7 @@ constexpr int kWaitSliceMs = 50;
 constexpr int kReadBlock = 4096;     // as the serial reader's block
 constexpr int kWriteChunk = 1024;    // fits the room a writable socket reports
 constexpr int kStopWaitMs = 1000;
+constexpr int kLookupWaitMs = 500;
 constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
 
 int isCurrent(unsigned run) { return app.tcp.run.load() == run; }
@@ -89,9 +90,15 @@ int readConnection(Socket s, unsigned run, int* flowed) {
             break;
         }
         lastByte = monotonicMs();
-        if (!*flowed) *flowed = setState(run, kTcpReading);
+        int first = !*flowed;
+        if (first) *flowed = setState(run, kTcpReading);
         app.tcp.handing.fetch_add(1);
-        if (isCurrent(run)) handOnReceiverBytes(kSourceTcp, block, n);
+        if (isCurrent(run)) {
+            // A new connection starts wherever the far end is in its stream
+            // (a relay's client joins mid-frame), not where the last one ended.
+            if (first) beginReceiverStream();
+            handOnReceiverBytes(kSourceTcp, block, n);
+        }
         app.tcp.handing.fetch_sub(1);
     }
     // Writers inside a send finish before the number can be handed out again.
@@ -109,6 +116,19 @@ int pauseWhileCurrent(unsigned run, int ms) {
         sleepMs(kWaitSliceMs);
     }
     return isCurrent(run);
+}
+
+// The one place inside the system's resolver: a thread ended during its lookup
+// may hang there for as long as the resolver does, and must not be joined by a
+// crowd of others. Waits a little for a thread that is only ending its connect;
+// 0 when the place is still taken (this attempt is refused and tried later).
+int takeLookup(unsigned run) {
+    for (int waited = 0;; waited += kWaitSliceMs) {
+        unsigned none = 0;
+        if (app.tcp.lookupRun.compare_exchange_strong(none, run)) return 1;
+        if (waited >= kLookupWaitMs || !isCurrent(run)) return 0;
+        sleepMs(kWaitSliceMs);
+    }
 }
 
 void sourceThread(void* argument) {
@@ -129,9 +149,14 @@ void sourceThread(void* argument) {
     while (setState(run, kTcpConnecting)) {
         int failure = 0;
         char peer[64];
-        Socket s = sockConnectHost(host, port, kConnectTimeoutMs, keepTrying, &run, peer, sizeof peer, &failure);
+        Socket s = kNoSocket;
+        int end = kTcpEndLookupBusy;
+        if (takeLookup(run)) {
+            s = sockConnectHost(host, port, kConnectTimeoutMs, keepTrying, &run, peer, sizeof peer, &failure);
+            app.tcp.lookupRun.store(0);
+            end = endOfFailure(failure);
+        }
         int flowed = 0;
-        int end = endOfFailure(failure);
         if (s != kNoSocket) end = readConnection(s, run, &flowed);
         // Bytes flowed: the far end works, and the next connect is tried soon.
         if (flowed) retryMs = kFirstRetryMs;
@@ -145,24 +170,32 @@ void sourceThread(void* argument) {
     }
 }
 
-// A thread that did not end in time is kept to be released later; with every
-// place taken, the oldest is waited for (it is inside the system's resolver,
-// which gives up within its own time-outs).
-void leaveThread(ThreadHandle t) {
-    for (ThreadHandle& left : app.tcp.leftThreads) {
-        if (left == kNoThread) {
-            left = t;
-            return;
-        }
-    }
-    threadJoin(app.tcp.leftThreads[0]);
-    app.tcp.leftThreads[0] = t;
-}
-
 void releaseLeftThreads() {
     for (ThreadHandle& left : app.tcp.leftThreads) {
         if (left != kNoThread && threadJoinTimed(left, 0)) left = kNoThread;
     }
+}
+
+// A thread that did not end at once is kept to be released later. With every
+// place taken, one that is not inside the resolver is waited for: it ends
+// within one of its waits. The one inside the resolver is never waited for.
+void leaveThread(ThreadHandle t, unsigned run) {
+    releaseLeftThreads();
+    int slot = -1;
+    for (int i = 0; i < kTcpLeftThreads && slot < 0; ++i)
+        if (app.tcp.leftThreads[i] == kNoThread) slot = i;
+    for (int i = 0; i < kTcpLeftThreads && slot < 0; ++i) {
+        if (app.tcp.leftRuns[i] == app.tcp.lookupRun.load()) continue;
+        threadJoin(app.tcp.leftThreads[i]);
+        slot = i;
+    }
+    if (slot < 0) {
+        // Not reached: only one thread at a time is inside the resolver.
+        threadJoin(t);
+        return;
+    }
+    app.tcp.leftThreads[slot] = t;
+    app.tcp.leftRuns[slot] = run;
 }
 
 int writeText(const char* text) { return writeTcpSource(text, static_cast<int>(std::strlen(text))); }
@@ -195,13 +228,17 @@ void stopTcpSource() {
     app.tcp.startTicks = -1;
     releaseLeftThreads();
     if (app.tcp.thread == kNoThread) return;
+    unsigned ended;
     {
         TextGuard guard(app.tcp.textLock);
-        app.tcp.run.fetch_add(1);
+        ended = app.tcp.run.fetch_add(1);
         app.tcp.state.store(kTcpOff);
     }
     while (app.tcp.handing.load() > 0) sleepMs(1);
-    if (!threadJoinTimed(app.tcp.thread, kStopWaitMs)) leaveThread(app.tcp.thread);
+    // A thread inside the resolver may stay there for as long as the resolver
+    // likes: it is not waited for. Any other ends within one of its waits.
+    int inLookup = app.tcp.lookupRun.load() == ended;
+    if (!threadJoinTimed(app.tcp.thread, inLookup ? 0 : kStopWaitMs)) leaveThread(app.tcp.thread, ended);
     app.tcp.thread = kNoThread;
 }
 
@@ -304,6 +341,7 @@ const char* tcpSourceEndText(int end) {
         case kTcpEndClosed: return "closed by the far end";
         case kTcpEndSilent: return "silent, replaced";
         case kTcpEndBroken: return "connection broken";
+        case kTcpEndLookupBusy: return "the name lookup before this one has not returned";
         default: return "";
     }
 }

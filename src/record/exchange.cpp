@@ -39,6 +39,37 @@ constexpr int kRecordDiskFailed = 2;
 // longer is left to its writer, which closes the file when it can.
 constexpr int kRecordStopWaitMs = 3000;
 constexpr int kWriterWaitMs = 100;
+// A playback waits this long for the live source to finish its frame in
+// progress, and only when the source has sent anything in the last second.
+constexpr int kPauseWaitMs = 500;
+constexpr std::int64_t kLiveRecentMs = 1000;
+
+// A playback starts: the live source hands on its frame in progress and then
+// keeps its bytes back. Waits up to kPauseWaitMs for that frame's end, and only
+// for a source that has sent in the last second; then for a hand-on in progress.
+// 1 when a live source is open. Playback thread, before its first byte.
+int pauseLiveSource() {
+    int source = app.tcp.chosen.load() ? kSourceTcp : kSourcePort;
+    int open = app.tcp.chosen.load() ? app.tcp.socket.load() != kNoSocket : app.comHandle.load() != kNoSerial;
+    std::int64_t last = app.stats[source].lastByteMs.load(std::memory_order_relaxed);
+    int recent = last != 0 && monotonicMs() - last < kLiveRecentMs;
+    // A source still looking for its frame start after the last playback has
+    // handed nothing on since: it pauses where it is.
+    int resuming = kLiveResuming;
+    if (!app.liveGate.compare_exchange_strong(resuming, kLivePaused)) app.liveGate.store(kLivePausing);
+    std::int64_t deadline = monotonicMs() + kPauseWaitMs;
+    while (recent && app.liveGate.load() == kLivePausing && monotonicMs() < deadline) sleepMs(1);
+    // A source that sends no frame end in time is paused where it is; its reader
+    // may be inside a hand-on that began before.
+    int expected = kLivePausing;
+    app.liveGate.compare_exchange_strong(expected, kLivePaused);
+    while (app.liveHanding.load() > 0) sleepMs(1);
+    return open;
+}
+
+// The playback has ended: the live source hands on again from its next frame
+// start. Playback thread; never waits.
+void resumeLiveSource() { app.liveGate.store(kLiveResuming); }
 
 // One played byte: the serial port, the feed (raw, whatever the server asked
 // for), then the relay clients. Playback thread; blocks in the port write (at
@@ -64,6 +95,11 @@ void playbackThread(void*) {
     unsigned char byte = 0;
     std::int32_t tick = 0;
     std::int32_t previousTick = 0;
+    // The live source's bytes and the played ones would mix byte by byte: the
+    // source waits, from the end of its frame in progress until the playback ends.
+    std::uint64_t heldBefore = app.liveHeldBack.load();
+    int live = pauseLiveSource();
+    if (live) uiNotice("Источник приостановлен до конца чтения из файла");
     while (file && app.playState.load() == kPlayRunning) {
         // A read that reaches the end of the file ends playback, so a last line
         // without its line end is not played.
@@ -77,6 +113,13 @@ void playbackThread(void*) {
         // A stop during the wait still plays this byte; the loop then ends.
         playByte(byte);
         previousTick = tick;
+    }
+    resumeLiveSource();
+    if (live) {
+        char text[160];
+        std::snprintf(text, sizeof text, "Чтение из файла закончено, источник передает снова (задержано %llu байт)",
+                      static_cast<unsigned long long>(app.liveHeldBack.load() - heldBefore));
+        uiNotice(text);
     }
     // The front end hears of the end first, while playFile still says "playing":
     // the window carries it out on its main thread while this one waits, and the

@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
+#include "input/receiver.h"
 #include "record/exchange.h"
 #include "record/log_line.h"
 #include "net_test_peer.h"
@@ -317,4 +320,86 @@ TEST_F(ExchangeTest, ShutdownEndsAWaitingPlayback) {
     EXPECT_EQ(app.playThread, kNoThread);
     EXPECT_EQ(app.playFile, nullptr);
     closeExchangeFiles();
+}
+
+TEST_F(ExchangeTest, APlaybackPausesTheLiveSourceBetweenWholeLines) {
+    // The live source sends '@' lines in pieces of 1 to 7 bytes while a playback
+    // of '*' lines runs; the relay client and the feed must get only whole lines:
+    // live ones up to the pause, the played ones, live ones again after.
+    peer::LinkWriter writer;
+    Peer relay, feed;
+    makeRelayClient(relay);
+    app.feed.socket = feed.theirs;
+    app.feed.state = kLinkConnected;
+    app.tcp.chosen = 1;
+    app.tcp.socket = relay.ours;  // any open socket: the live source is connected
+    std::atomic<bool> stop{false};
+    std::atomic<int> liveSent{0};
+    std::thread live([&] {
+        std::string stream;
+        for (int i = 0; !stop.load() || liveSent.load() < 300; ++i) {
+            char line[40];
+            std::snprintf(line, sizeof line, "@%012X8D4840D6202CC3;\r\n", i);
+            stream += line;
+            for (std::size_t at = 0; at < stream.size();) {
+                std::size_t piece = 1 + (at * 7 + i) % 7;
+                if (piece > stream.size() - at) piece = stream.size() - at;
+                handOnReceiverBytes(kSourceTcp, reinterpret_cast<const unsigned char*>(stream.data()) + at,
+                                    static_cast<int>(piece));
+                at += piece;
+            }
+            stream.clear();
+            ++liveSent;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    ASSERT_TRUE(waitFor([&] { return liveSent.load() > 50; }));
+    std::string log, played = "*8D4840D6202CC3;\r\n";
+    for (int line = 0; line < 20; ++line)
+        for (char c : played) {
+            char text[kLogLineSize];
+            log.append(text, formatLogLine(static_cast<unsigned char>(c), line + 1, text));
+        }
+    startPlayback(log);
+    // The test is the playback's clock, a tick a millisecond, and reads its
+    // peers as it goes (their sockets block when full).
+    for (int tick = 1; app.playState.load() == kPlayRunning && tick < 5000; ++tick) {
+        app.exchangeTick = tick;
+        relay.poll();
+        feed.poll();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(playbackEnded());
+    int after = liveSent.load();
+    ASSERT_TRUE(waitFor([&] {
+        relay.poll();
+        feed.poll();
+        return liveSent.load() > after + 50;
+    }));
+    stop = true;
+    live.join();
+    ASSERT_TRUE(waitFor([&] {
+        relay.poll();
+        return app.relayRing.sent.load() == app.relayRing.queued.load();
+    }));
+
+    for (Peer* p : {&relay, &feed}) {
+        std::istringstream lines(p->poll());
+        std::string line, kinds;
+        int liveLines = 0;
+        while (std::getline(lines, line)) {
+            bool isLive = line.size() == 29 && line[0] == '@' && line.compare(13, 16, "8D4840D6202CC3;\r") == 0;
+            EXPECT_TRUE(isLive || line + "\n" == played) << (p == &relay ? "relay: " : "feed: ") << line;
+            if (!isLive) kinds += 'p';
+            else if (kinds.empty() || kinds.back() != 'l') kinds += 'l';
+            liveLines += isLive;
+        }
+        EXPECT_EQ(kinds, "l" + std::string(20, 'p') + "l") << (p == &relay ? "relay" : "feed");
+        EXPECT_GT(liveLines, 100);
+    }
+    EXPECT_GT(app.liveHeldBack.load(), 0u);
+    char notice[200];
+    EXPECT_EQ(headlessNotices(notice, sizeof notice), 2);
+    EXPECT_NE(std::string(notice).find("источник передает снова"), std::string::npos) << notice;
+    app.tcp.socket = kNoSocket;
 }

@@ -4,10 +4,17 @@
 // another relay, far ends that close or go silent) are in the Linux cases.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <netdb.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/headless/headless_view.h"
 #include "core/app_state.h"
@@ -19,6 +26,36 @@
 #include "station/reload.h"
 #include "station/station.h"
 #include "test_support.h"
+
+// The system's resolver as these tests want it: while hangLookups is set, a
+// lookup of "hung.invalid" waits (as one whose name server never answers), and
+// then resolves as 127.0.0.1.
+namespace {
+std::mutex lookupLock;
+std::condition_variable lookupWake;
+bool hangLookups = false;
+std::atomic<int> lookupsHanging{0};
+void setLookupsHang(bool hang) {
+    std::lock_guard<std::mutex> g(lookupLock);
+    hangLookups = hang;
+    lookupWake.notify_all();
+}
+}  // namespace
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) noexcept {
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && std::strcmp(node, "hung.invalid") == 0) {
+        ++lookupsHanging;
+        {
+            std::unique_lock<std::mutex> g(lookupLock);
+            lookupWake.wait(g, [] { return !hangLookups; });
+        }
+        --lookupsHanging;
+        node = "127.0.0.1";
+    }
+    return real(node, service, hints, res);
+}
 
 namespace {
 
@@ -129,6 +166,72 @@ TEST_F(TcpSource, DialogOkSwitchesBetweenThePortAndTheConnection) {
     close(far);
     close(master);
     close(slave);
+}
+
+TEST_F(TcpSource, ANewConnectionStartsTheDecoderAfresh) {
+    // The far end hangs up just after the first half of an escaped 0x1A; the next
+    // connection starts with the tail of some frame, then a whole one. Only the
+    // whole frame may reach the feed: nothing of the cut one, nor a frame made of
+    // one's timestamp and another's payload.
+    int feedPair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, feedPair));
+    app.feed.socket = feedPair[0];
+    app.feed.state = kLinkConnected;
+    app.binaryMode = 1;
+    app.levelThreshold = 0;
+    startTcpSource();
+    int far = peer::acceptWithin(listening, 5000);
+    ASSERT_GE(far, 0);
+    const std::string cut("\x1a" "2" "\x00\x00\x00\x00\x00\x1a\x1a", 9);
+    ASSERT_EQ(send(far, cut.data(), cut.size(), 0), static_cast<ssize_t>(cut.size()));
+    ASSERT_TRUE(waitFor([&] { return app.stats[kSourceTcp].bytes.load() == cut.size(); }));
+    close(far);
+    int again = peer::acceptWithin(listening, 10000);
+    ASSERT_GE(again, 0);
+    const std::string next("\x00\x00\x4c\x4b\x40\x80\x8d\x48\x40\xd6\x20\x2c\xc3"
+                           "\x1a" "2" "\x00\x00\x00\x22\x22\x22\x90\x5d\x48\x40\xd6\x20\x2c\xc3",
+                           29);
+    ASSERT_EQ(send(again, next.data(), next.size(), 0), static_cast<ssize_t>(next.size()));
+    std::string fed;
+    ASSERT_TRUE(waitFor([&] {
+        peer::writeQueued();
+        char buf[512];
+        for (ssize_t n; (n = recv(feedPair[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) fed.append(buf, n);
+        return app.stats[kSourceTcp].bytes.load() == cut.size() + next.size();
+    }));
+    peer::writeQueued();
+    char buf[512];
+    for (ssize_t n; (n = recv(feedPair[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) fed.append(buf, n);
+    EXPECT_EQ(fed, "@0000002222225D4840D6202CC3;\r\n");
+    close(again);
+    app.feed.socket = kNoSocket;
+    close(feedPair[0]);
+    close(feedPair[1]);
+}
+
+TEST_F(TcpSource, ReloadsWhileANameLookupHangsNeverWaitForTheResolver) {
+    setLookupsHang(true);
+    // However the test ends, the hung lookups are let go.
+    struct Release {
+        ~Release() { setLookupsHang(false); }
+    } release;
+    applyTcpSource(1, port, "hung.invalid");
+    ASSERT_TRUE(waitFor([] { return lookupsHanging.load() == 1; }));
+    // Twelve reloads, each with another port, while the lookup hangs: not one
+    // waits for the resolver, and no second lookup is started beside the first.
+    std::int64_t before = monotonicMs();
+    for (int i = 1; i <= 12; ++i) applyTcpSource(1, static_cast<std::uint16_t>(port + i % 2), "hung.invalid");
+    std::int64_t took = monotonicMs() - before;
+    EXPECT_LT(took, 2000);
+    ASSERT_TRUE(tickUntil([] { return app.tcp.state.load() == kTcpWaiting; }));
+    EXPECT_EQ(app.tcp.lastEnd.load(), kTcpEndLookupBusy);
+    EXPECT_EQ(lookupsHanging.load(), 1);
+    EXPECT_EQ(statusLine2().rfind("Источник: ТСР hung.invalid:", 0), 0u) << statusLine2();
+    // Once the resolver answers, the source connects.
+    setLookupsHang(false);
+    int far = peer::acceptWithin(listening, 10000);
+    EXPECT_GE(far, 0);
+    if (far >= 0) close(far);
 }
 
 TEST(TcpSourceOverride, CommandLineSourcesAndTheirRefusals) {
