@@ -232,6 +232,12 @@ TEST_F(TcpSource, ReloadsWhileANameLookupHangsNeverWaitForTheResolver) {
     int far = peer::acceptWithin(listening, 10000);
     EXPECT_GE(far, 0);
     if (far >= 0) close(far);
+    // The thread left in the resolver ends and is released by the ticks.
+    EXPECT_TRUE(tickUntil([] {
+        for (ThreadHandle t : app.tcp.leftThreads)
+            if (t != kNoThread) return false;
+        return true;
+    }));
 }
 
 TEST(TcpSourceOverride, CommandLineSourcesAndTheirRefusals) {
