@@ -77,9 +77,15 @@ void statusStop();
 // endpoint, tells systemd the loop is alive (WATCHDOG=1) and, when it changed, the
 // one-line summary (STATUS=). Never waits for an HTTP client.
 void statusTurn();
-// READY=1 once the station runs, STOPPING=1 when it ends. Without systemd they do
-// nothing.
+
+// ---- the service manager (notify_linux.cpp) -------------------------------
+// READY=1 once the station runs, WATCHDOG=1 from the main loop, STATUS= a one-line
+// summary (UTF-8), STOPPING=1 when it ends. Without NOTIFY_SOCKET they do nothing.
+// Main thread; none waits for the manager: READY and the newest STATUS are sent
+// again on later calls until there is room, WATCHDOG and STOPPING are dropped.
 void serviceReady();
+void serviceStatus(const char* utf8Line);
+void serviceWatchdog();
 void serviceStopping();
 
 // ---- the terminal (terminal_linux.cpp) ------------------------------------

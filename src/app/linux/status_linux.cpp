@@ -1,7 +1,7 @@
 // The station seen from afar: one small local HTTP endpoint with a page for
 // people ("/"), the same state for programs ("/status.json") and Prometheus
-// metrics ("/metrics"), and the service manager's view of the program (READY,
-// WATCHDOG and a one-line STATUS through sd_notify).
+// metrics ("/metrics"), and what the service manager is told of it (WATCHDOG
+// from the main loop, a one-line STATUS).
 //
 // Threads: the main thread takes a snapshot of the state record once a second and
 // publishes it under `published.lock`; libmicrohttpd's one polling thread answers
@@ -13,7 +13,6 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -469,7 +468,7 @@ void publish() {
                   fresh.relayClients, fresh.feedUp ? "связь есть" : "нет связи");
     if (std::strcmp(line, endpoint.lastStatus) != 0) {
         copyText(endpoint.lastStatus, sizeof endpoint.lastStatus, line);
-        sd_notifyf(0, "STATUS=%s", utf8(line).c_str());
+        serviceStatus(utf8(line).c_str());
     }
 }
 
@@ -546,9 +545,7 @@ void statusTurn() {
     endpoint.nextSecondMs = now + 1000;
     publish();
     // From the main loop only: a loop that hangs stops these, and systemd restarts it.
-    sd_notify(0, "WATCHDOG=1");
+    serviceWatchdog();
     if (!endpoint.daemon && endpoint.wanted.port != 0 && now >= endpoint.retryAtMs) startDaemon();
 }
 
-void serviceReady() { sd_notify(0, "READY=1"); }
-void serviceStopping() { sd_notify(0, "STOPPING=1"); }

@@ -5,7 +5,8 @@
 # renders the traffic lights and the chart; the screenshot is kept); other methods
 # and paths get their status codes; a hundred slow connections and oversized
 # requests leave the relay clients byte-exact and the endpoint answering; systemd
-# hears READY, STATUS and WATCHDOG; SIGHUP moves the endpoint to inithttp.ini's new
+# hears READY, STATUS and WATCHDOG, and one that reads nothing holds up neither
+# the main loop nor the end; SIGHUP moves the endpoint to inithttp.ini's new
 # port, keeping the default address for one that cannot be used. The alert rules
 # pass promtool's checks and tests.
 . "$(dirname "$0")/../lib.sh"
@@ -137,5 +138,51 @@ lx_journal 10000 "^inithttp.ini: the address the-lan is not a dotted IPv4 addres
 lx_journal 10000 "^status page: http://127.0.0.1:$NEWHTTP/$"
 lx_check "the old port is closed" "$(code "$URL/")" 000
 lx_check "the new one serves" "$(code "http://127.0.0.1:$NEWHTTP/")" 200
+began=$(date +%s%3N)
 lx_stop_service TERM
+lx_log "SIGTERM to the end: $(($(date +%s%3N) - began)) ms"
 lx_check "STOPPING=1 at the end" "$(tail -n 1 notify.log)" "STOPPING=1"
+
+# A service manager that reads nothing: its socket's queue is full before the
+# program starts. The main loop goes on all the same (the snapshot's uptime grows),
+# READY=1 reaches the manager once it reads again, and SIGTERM, with the queue full
+# once more, ends the program in its usual time.
+python3 - "$LX_WORK/deaf.sock" >deaf.log 2>deaf.err <<'EOF' &
+import signal, socket, sys
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+path = sys.argv[1]
+deaf = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+deaf.bind(path)
+filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+filler.setblocking(False)
+def fill():
+    try:
+        while True: filler.sendto(b"FILL", path)
+    except BlockingIOError:
+        pass
+fill()
+print("full", flush=True)
+signal.sigwait({signal.SIGUSR1})
+while True:
+    got = deaf.recv(4096)
+    print(got.decode(errors="replace").replace("\n", " "), flush=True)
+    if got == b"READY=1": break
+fill()
+print("full again", flush=True)
+signal.sigwait({signal.SIGUSR1})
+EOF
+DEAF=$!
+lx_on_exit "kill $DEAF"
+lx_wait 5000 "the deaf socket is full" grep -qx full deaf.log
+lx_setting inithttp.ini "$HTTP" 127.0.0.1
+NOTIFY_SOCKET=$LX_WORK/deaf.sock lx_start_service
+uptime() { curl -sf -m 2 "$URL/metrics" | awk '$1 == "brevalink_uptime_seconds" { print int($2) }'; }
+running_on() { test "$(uptime)" -ge 3; }
+lx_wait 15000 "the main loop goes on: uptime past 3 s in /metrics" running_on
+kill -USR1 $DEAF
+lx_wait 5000 "READY=1 once the manager reads" grep -qx 'full again' deaf.log
+began=$(date +%s%3N)
+lx_stop_service TERM
+took=$(($(date +%s%3N) - began))
+lx_log "SIGTERM to the end with the queue full: $took ms"
+lx_check "the end is as quick as ever" "$((took < 5000))" 1
