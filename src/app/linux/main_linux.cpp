@@ -152,10 +152,10 @@ void tellStart() {
                 static_cast<int>(app.timerFrequency.load()));
 }
 
-// The endpoint of --http, or else inithttp.ini's. Main thread.
+// The endpoint of --http, or else inithttp.ini's over the one in use. Main thread.
 const char* httpOverride = nullptr;
 void applyHttpSettings() {
-    HttpEndpoint endpoint;
+    HttpEndpoint endpoint = statusInUse();
     if (httpOverride)
         parseHttpOverride(httpOverride, &endpoint);
     else

@@ -64,14 +64,18 @@ struct HttpEndpoint {
     char address[64] = "127.0.0.1";
     int port = 8754;
 };
-// inithttp.ini over the defaults; a line that cannot be used keeps the default and
-// is said in the journal. Main thread.
+// inithttp.ini over what *out holds, as every settings file is read: a missing
+// file or line, or a value refused, keeps it, and a refusal names it in the
+// journal. Main thread.
 void readHttpSettings(HttpEndpoint* out);
 // "ADDR:PORT" (--http); 1 when it names an IPv4 address and a port 0..65535.
 int parseHttpOverride(const char* text, HttpEndpoint* out);
 // Starts, moves or stops the endpoint to match; a port that cannot be had is
 // tried again every 5 s. Main thread.
 void statusApply(const HttpEndpoint& endpoint);
+// The endpoint last applied (whether its port could be had or not); before the
+// first, the defaults. Main thread.
+HttpEndpoint statusInUse();
 void statusStop();
 // Every turn of the main loop; once a second it publishes a new snapshot for the
 // endpoint, tells systemd the loop is alive (WATCHDOG=1) and, when it changed, the

@@ -61,7 +61,7 @@ Published view;  // libmicrohttpd's thread only: the copy a request is answered 
 // Main thread.
 struct Endpoint {
     MHD_Daemon* daemon = nullptr;
-    HttpEndpoint wanted;  // port 0: off
+    HttpEndpoint wanted;  // the one in use (port 0: off); the defaults until the first is applied
     HttpEndpoint running;
     std::int64_t retryAtMs = 0;
     int toldFailure = 0;
@@ -478,7 +478,6 @@ void refuse(const char* text) { uiMessageBox(0, text, "inithttp.ini", kBoxOk); }
 }  // namespace
 
 void readHttpSettings(HttpEndpoint* out) {
-    *out = HttpEndpoint{};
     char path[kPathSize], line[256];
     settingsPath("inithttp.ini", path, sizeof path);
     std::FILE* f = std::fopen(path, "rb");
@@ -536,6 +535,8 @@ void statusApply(const HttpEndpoint& wanted) {
     }
     startDaemon();
 }
+
+HttpEndpoint statusInUse() { return endpoint.wanted; }
 
 void statusStop() { stopDaemon(); }
 

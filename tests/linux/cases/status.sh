@@ -7,8 +7,8 @@
 # requests leave the relay clients byte-exact and the endpoint answering; systemd
 # hears READY, STATUS and WATCHDOG, and one that reads nothing holds up neither
 # the main loop nor the end; SIGHUP moves the endpoint to inithttp.ini's new
-# port, keeping the default address for one that cannot be used. The alert rules
-# pass promtool's checks and tests.
+# port, and a line refused or a file deleted keeps the one in use. The alert
+# rules pass promtool's checks and tests.
 . "$(dirname "$0")/../lib.sh"
 lx_begin
 
@@ -131,13 +131,38 @@ wait $HOSTILE
 lx_check "the hostile clients ran" "$(cat hostile.out)" "done"
 lx_check "and afterwards" "$(code "$URL/status.json")" 200
 
+# SIGHUP re-reads inithttp.ini over the endpoint in use: a new port moves it, a
+# value refused keeps the one in use and names it, and so does a file deleted.
+REREADS=0
+reread_done() { test "$(grep -c '^SIGHUP: settings re-read' service.out)" -ge "$REREADS"; }
+reread() {
+    REREADS=$((REREADS + 1))
+    kill -HUP "$LX_PID"
+    lx_wait 10000 "re-read $REREADS" reread_done
+}
 NEWHTTP=$(lx_free_port)
 lx_setting inithttp.ini "$NEWHTTP" "the-lan"
-kill -HUP "$LX_PID"
+reread
 lx_journal 10000 "^inithttp.ini: the address the-lan is not a dotted IPv4 address; keeping 127.0.0.1$"
 lx_journal 10000 "^status page: http://127.0.0.1:$NEWHTTP/$"
 lx_check "the old port is closed" "$(code "$URL/")" 000
 lx_check "the new one serves" "$(code "http://127.0.0.1:$NEWHTTP/")" 200
+lx_setting inithttp.ini "$NEWHTTP" 127.0.0.2
+reread
+lx_check "moved to 127.0.0.2" "$(code "http://127.0.0.2:$NEWHTTP/")" 200
+moves=$(grep -c '^status page:' service.out)
+lx_setting inithttp.ini "${NEWHTTP:0:2}x${NEWHTTP:3}" 127.0.0.2
+reread
+lx_check "a port refused names the one kept" "$(grep '^inithttp.ini:' service.out | tail -n 1)" \
+    "inithttp.ini: the port ${NEWHTTP:0:2}x${NEWHTTP:3} cannot be used; keeping $NEWHTTP"
+lx_setting inithttp.ini "$NEWHTTP" localhost
+reread
+lx_check "an address refused names the one kept" "$(grep '^inithttp.ini:' service.out | tail -n 1)" \
+    "inithttp.ini: the address localhost is not a dotted IPv4 address; keeping 127.0.0.2"
+rm inithttp.ini
+reread
+lx_check "after all three the endpoint has not moved" \
+    "$(grep -c '^status page:' service.out) $(code "http://127.0.0.2:$NEWHTTP/")" "$moves 200"
 began=$(date +%s%3N)
 lx_stop_service TERM
 lx_log "SIGTERM to the end: $(($(date +%s%3N) - began)) ms"
