@@ -4,17 +4,23 @@
 // from the main loop, a one-line STATUS).
 //
 // Threads: the main thread takes a snapshot of the state record once a second and
-// publishes it under `published.lock`; libmicrohttpd's one polling thread answers
-// every request from its own copy of the published one. So no request ever reads
-// the live state, and a slow or hostile HTTP client costs the receiver's path, the
-// relay and the feed nothing: libmicrohttpd bounds the connections, their memory
-// and their idle time, and serves them all from that one thread.
+// publishes it under `published.lock`; the endpoint's one thread (ours, driving
+// libmicrohttpd) answers every request from its own copy of the published one. So
+// no request ever reads the live state, and a slow or hostile HTTP client costs
+// the receiver's path, the relay and the feed nothing. The endpoint's thread
+// bounds the connections, those of one address, their memory, their idle time and
+// the time a request's head may take, and serves them all.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -38,8 +44,17 @@ namespace {
 constexpr int kHistorySeconds = 3600;  // the page's chart: frames per second over the last hour
 constexpr int kChartPoints = 360;      // ... drawn as 10 s averages
 constexpr int kRetryMs = 5000;         // a port that could not be had is tried again this often
-constexpr unsigned kConnectionLimit = 128;
+// Room for a few people's browsers, a Prometheus and whoever trickles bytes at us:
+// one address (a LAN host, or a whole network behind its router) holds at most
+// kPerAddressLimit, so a single slow or hostile host cannot take the others' room.
+// A browser keeps one or two connections to the page, Prometheus one.
+constexpr unsigned kConnectionLimit = 256;
+constexpr unsigned kPerAddressLimit = 16;
 constexpr unsigned kIdleSeconds = 10;
+// A whole request head, from the connection's start or the end of its previous
+// request, within this: a real client sends it in one go, and a head fed a line at
+// a time (which the idle time-out never ends) is cut.
+constexpr std::int64_t kHeadMs = 5000;
 constexpr std::size_t kConnectionMemory = 16 * 1024;  // a request's head must fit in this
 
 struct Published {
@@ -56,11 +71,25 @@ struct Shared {
     Published copy;
 };
 Shared published;
-Published view;  // libmicrohttpd's thread only: the copy a request is answered from
+Published view;  // the endpoint's thread only: the copy a request is answered from
 
-// Main thread.
+// A connection as the head deadline sees it; the endpoint's thread only (and the
+// main thread's MHD_stop_daemon once that thread has ended).
+struct Link {
+    bool used;
+    bool inHead;             // its request head is not all there yet
+    MHD_socket fd;
+    std::int64_t headSinceMs;
+};
+Link links[kConnectionLimit];
+
+// Main thread; the endpoint's thread reads `daemon` and `wake`, set before it
+// starts, and `stopping`.
 struct Endpoint {
     MHD_Daemon* daemon = nullptr;
+    pthread_t server;
+    std::atomic<bool> stopping {false};
+    int wake = -1;           // an eventfd: tells the endpoint's thread to look at `stopping`
     HttpEndpoint wanted;  // the one in use (port 0: off); the defaults until the first is applied
     HttpEndpoint running;
     std::int64_t retryAtMs = 0;
@@ -376,10 +405,80 @@ MHD_Result answer(MHD_Connection* c, unsigned code, const std::string& body, con
     return result;
 }
 
-// libmicrohttpd's thread. Every request is answered at its first call, a body
+Link* linkOf(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<Link*>(info->socket_context) : nullptr;
+}
+
+// The endpoint's thread, from MHD_run: a connection's start and end.
+void onConnection(void*, MHD_Connection* c, void** context, MHD_ConnectionNotificationCode what) {
+    if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+        if (*context) static_cast<Link*>(*context)->used = false;
+        *context = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return;
+    for (Link& l : links) {
+        if (l.used) continue;
+        l = Link {true, true, info->connect_fd, monotonicMs()};
+        *context = &l;
+        return;
+    }
+    // More connections than the limit lets in cannot be; one would get no deadline.
+    shutdown(info->connect_fd, SHUT_RDWR);
+}
+
+// The endpoint's thread: a request answered (or given up); a kept-alive
+// connection's next head has its own deadline.
+void onCompleted(void*, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+    if (Link* l = linkOf(c)) {
+        l->inHead = true;
+        l->headSinceMs = monotonicMs();
+    }
+}
+
+// The endpoint's thread, between two MHD_run: a head past its deadline is cut by
+// its socket's shutdown, which the next MHD_run sees as the peer's end and closes.
+// Between two MHD_run every used link's socket is still that connection's. Returns
+// the milliseconds until the next deadline, -1 for none.
+int cutSlowHeads() {
+    std::int64_t now = monotonicMs(), next = -1;
+    for (Link& l : links) {
+        if (!l.used || !l.inHead) continue;
+        std::int64_t left = l.headSinceMs + kHeadMs - now;
+        if (left <= 0) {
+            shutdown(l.fd, SHUT_RDWR);
+            l.inHead = false;
+        } else if (next < 0 || left < next) {
+            next = left;
+        }
+    }
+    return static_cast<int>(next);
+}
+
+// The endpoint's thread: waits in poll for the connections, the next time-out or
+// head deadline, and the main thread's word to end.
+void* serve(void*) {
+    MHD_Daemon* daemon = endpoint.daemon;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    pollfd fds[2] = {{info ? info->epoll_fd : -1, POLLIN, 0}, {endpoint.wake, POLLIN, 0}};
+    while (!endpoint.stopping.load()) {
+        MHD_run(daemon);
+        int wait = cutSlowHeads();
+        MHD_UNSIGNED_LONG_LONG due = 0;
+        if (MHD_get_timeout(daemon, &due) == MHD_YES && (wait < 0 || due < static_cast<unsigned long long>(wait)))
+            wait = static_cast<int>(due);
+        poll(fds, 2, wait);
+    }
+    return nullptr;
+}
+
+// The endpoint's thread. Every request is answered at its first call, a body
 // (which no path takes) is never read.
 MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
                      size_t*, void**) {
+    if (Link* l = linkOf(c)) l->inHead = false;
     enum { kNone, kPage, kJson, kMetrics } path = kNone;
     if (std::strcmp(url, "/") == 0) path = kPage;
     else if (std::strcmp(url, "/status.json") == 0) path = kJson;
@@ -401,11 +500,19 @@ MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* meth
 
 // ---- the main thread ------------------------------------------------------
 
+// Waits for the endpoint's thread to end (it does at its next look).
 void stopDaemon() {
     if (!endpoint.daemon) return;
+    endpoint.stopping.store(true);
+    // An eventfd takes one count whatever; neither result tells anything of use.
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t told = write(endpoint.wake, &one, sizeof one);
+    pthread_join(endpoint.server, nullptr);
     MHD_stop_daemon(endpoint.daemon);
     endpoint.daemon = nullptr;
     endpoint.running = HttpEndpoint{};
+    [[maybe_unused]] ssize_t taken = read(endpoint.wake, &one, sizeof one);
+    endpoint.stopping.store(false);
 }
 
 void startDaemon() {
@@ -414,10 +521,19 @@ void startDaemon() {
     where.sin_family = AF_INET;
     where.sin_port = htons(static_cast<std::uint16_t>(w.port));
     inet_pton(AF_INET, w.address, &where.sin_addr);
-    endpoint.daemon = MHD_start_daemon(
-        MHD_USE_AUTO_INTERNAL_THREAD, static_cast<std::uint16_t>(w.port), nullptr, nullptr, &onRequest, nullptr,
-        MHD_OPTION_SOCK_ADDR, &where, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
-        kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+    if (endpoint.wake < 0) endpoint.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Run from a thread of ours rather than libmicrohttpd's, so that the head
+    // deadline can be kept between two of its runs.
+    endpoint.daemon = endpoint.wake < 0 ? nullptr : MHD_start_daemon(
+        MHD_USE_EPOLL, static_cast<std::uint16_t>(w.port), nullptr, nullptr, &onRequest, nullptr,
+        MHD_OPTION_SOCK_ADDR, &where, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, &onConnection, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_END);
+    if (endpoint.daemon && pthread_create(&endpoint.server, nullptr, serve, nullptr) != 0) {
+        MHD_stop_daemon(endpoint.daemon);
+        endpoint.daemon = nullptr;
+    }
     // Said where the user looks: the journal, or the terminal's message row.
     char text[160];
     if (endpoint.daemon) {
