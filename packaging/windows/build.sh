@@ -23,13 +23,32 @@ exe=$bin/brevalink.exe
 [ -f "$exe" ] && [ -f "$bin/zlib1.dll" ] || die "no brevalink.exe and zlib1.dll in $bin"
 
 # A package must never carry a program of another version, nor one that needs a
-# DLL the user does not have: Windows' own and the zlib1.dll shipped beside it.
-resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc) || die "cannot read the resources of $exe"
+# DLL the user does not have.
+resources=$(LC_ALL=C x86_64-w64-mingw32-windres -i "$exe" -O rc) || die "cannot read the resources of $exe"
 grep -q "VALUE \"ProductVersion\", \"$version\"" <<<"$resources" ||
     die "$exe is not version $version (build it again, or check VERSION)"
-foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '[:upper:]' '[:lower:]' |
-    grep -vxE '(kernel32|user32|gdi32|shell32|comdlg32|wsock32|ws2_32|advapi32|msvcrt|zlib1)\.dll' || true)
-[ -z "$foreign" ] || die "$exe needs DLLs that are not shipped: $foreign"
+
+# Windows' own DLLs: the ones every Windows the program runs on (7 and later)
+# has in System32, so the program may import them without shipping them. A new
+# system API's DLL belongs here (timeBeginPeriod brought winmm). What never
+# belongs here: the mingw runtime (libgcc_s_seh-1, libstdc++-6, libwinpthread-1;
+# link it statically), DLLs of other programs or of Windows' optional parts,
+# and the api-ms-win-* sets of the newer C runtime. zlib1.dll is shipped beside
+# the exe and so is allowed too.
+system_dlls=(
+    kernel32 user32 gdi32 shell32 comdlg32 comctl32 advapi32 ole32 oleaut32 shlwapi
+    ws2_32 wsock32 mswsock iphlpapi dnsapi winmm version setupapi cfgmgr32 crypt32 bcrypt
+    msvcrt
+)
+allowed=$(printf '%s.dll\n' "${system_dlls[@]}" zlib1)
+# objdump's labels are translated ("DLL Name:" is "Имя DLL:" under a Russian
+# locale): read them in C, and count what was read, so a changed label can
+# never pass as "no foreign DLL".
+imports=$(LC_ALL=C x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    tr '[:upper:]' '[:lower:]') || die "cannot read the imports of $exe"
+grep -qx 'kernel32.dll' <<<"$imports" || die "read no import of kernel32.dll from $exe: cannot check its DLLs"
+foreign=$(grep -vxF -f <(echo "$allowed") <<<"$imports" | sort -u | paste -sd' ' || true)
+[ -z "$foreign" ] || die "$exe needs DLLs that are not shipped: $foreign (if Windows has them, see system_dlls)"
 
 # Windows users open these in Notepad: CR LF, and a BOM so that old Notepads
 # read the Russian text as UTF-8.

@@ -41,9 +41,16 @@ dpkg_ok() {  # output-name dpkg-arguments...
     lx_log "ok: dpkg $*"
 }
 
-"$LX_SOURCE/packaging/linux/build.sh" "$version" "$LX_WORK/dist" >"$LX_WORK/build.out" 2>&1 ||
-    lx_fail "packaging/linux/build.sh failed"
-deb=$(ls "$LX_WORK"/dist/brevalink_"$version"_*.deb) || lx_fail "no .deb in $LX_WORK/dist"
+# scripts/test packs the release once (scripts/package) and names its folder in
+# BREVALINK_DIST: that .deb is the one that ships, so it is the one tested.
+if [ -n "${BREVALINK_DIST:-}" ]; then
+    dist=$BREVALINK_DIST
+else
+    dist=$LX_WORK/dist
+    "$LX_SOURCE/packaging/linux/build.sh" "$version" "$dist" >"$LX_WORK/build.out" 2>&1 ||
+        lx_fail "packaging/linux/build.sh failed: $(tail -n 5 "$LX_WORK/build.out")"
+fi
+deb=$(ls "$dist"/brevalink_"$version"_"$(dpkg --print-architecture)".deb) || lx_fail "no .deb in $dist"
 lx_log "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
 
 lx_on_exit "dpkg -P brevalink; rm -f $MARK"
