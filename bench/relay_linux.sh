@@ -17,6 +17,8 @@
 #   BREVALINK=path   another Linux program (default build/native/brevalink)
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
 set -u
+# Numbers are printed and parsed with a decimal point, whatever the user's locale.
+export LC_ALL=C.UTF-8
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SECONDS_EACH=${1:-3}
 LINUX_EXE=$(realpath "${BREVALINK:-$ROOT/build/native/brevalink}")

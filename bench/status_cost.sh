@@ -7,6 +7,8 @@
 #
 #   bench/status_cost.sh [SECONDS]     default 30 s per run
 set -u
+# Numbers are printed and parsed with a decimal point, whatever the user's locale.
+export LC_ALL=C.UTF-8
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SECONDS_EACH=${1:-30}
 EXE=$(realpath "${BREVALINK:-$ROOT/build/native/brevalink}")

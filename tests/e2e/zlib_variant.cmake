@@ -3,7 +3,8 @@
 # user32 imports zlib1 too), so a "zlib without compress" must be the full library
 # minus that one name.
 #   cmake -DOBJDUMP=... -DDLL=zlib1.dll -DOMIT=compress -DOUT=zlib1.def -P zlib_variant.cmake
-execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+# objdump's headings are translated: read them in the C locale.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
 endif()

@@ -7,6 +7,11 @@
 # Environment (set by CTest): LX_EXE the program, LX_TOOLS the native tools dir
 # (simreceiver/, feedserver/), LX_SOURCE the source tree.
 set -u
+# The tools a case reads (dpkg, systemd-analyze, curl, the program's own strerror
+# texts) translate their messages: a case must read the same words on every
+# machine, so everything here runs in the C locale (UTF-8 for the terminal).
+export LC_ALL=C.UTF-8
+unset LANGUAGE
 LX_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LX_SOURCE=${LX_SOURCE:-$(cd "$LX_DIR/../.." && pwd)}
 LX_EXE=${LX_EXE:-$LX_SOURCE/build/native/brevalink}
