@@ -173,7 +173,11 @@ e2e_start() {
 }
 
 # Waits for the main window with its 21 lines.
-e2e_wait_window() { drv wait-window "${1:-30000}" || e2e_fail "no main window within ${1:-30000} ms"; }
+# A program that ended instead is said with its exit code.
+e2e_wait_window() {
+    drv wait-window "${1:-30000}" && return 0
+    e2e_fail "no main window within ${1:-30000} ms (launcher: $(tr '\n' ' ' <"$E2E_WORK/.launch.out" 2>/dev/null))"
+}
 
 # Starts the program and waits until it is ready for driving: the window and its
 # lines exist and start-up has passed the status refresh (status line 0 has text).

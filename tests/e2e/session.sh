@@ -9,6 +9,7 @@
 # The prefix is booted once per build directory into $E2E_CACHE/prefix (fonts,
 # registry, virtual desktop, no com1) and copied for every session, so a session
 # starts in a few seconds; a fresh checkout builds the cache on its first run.
+# The session holds the virtual desktop up from its start to its end.
 # A watchdog ends the session when the process that started it (ctest) is gone,
 # so an interrupted run leaves nothing behind.
 set -u
@@ -59,12 +60,13 @@ is_ours() {
 
 stop_session() {
     [ -f "$E2E_STATE/env" ] || return 0
-    local XVFB_PID='' WATCHDOG_PID='' WINEPREFIX=''
+    local XVFB_PID='' WATCHDOG_PID='' DESKTOP_PID='' WINEPREFIX=''
     # shellcheck disable=SC1091
     . "$E2E_STATE/env"
     if [ -n "$WATCHDOG_PID" ] && [ "$WATCHDOG_PID" != "${E2E_IS_WATCHDOG:-}" ] && is_ours "$WATCHDOG_PID" watchdog.sh; then
         kill "$WATCHDOG_PID" 2>/dev/null
     fi
+    if is_ours "$DESKTOP_PID" hold-desktop; then kill "$DESKTOP_PID" 2>/dev/null; fi
     if [ -d "$WINEPREFIX" ]; then
         WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
         WINEPREFIX=$WINEPREFIX timeout 30 wineserver -w 2>/dev/null
@@ -75,6 +77,31 @@ stop_session() {
     fi
     rm -rf "$WINEPREFIX"
     rm -f "$E2E_STATE/env"
+}
+
+# Starts the driver's hold-desktop in the background and waits until it holds the
+# desktop; a start that got no desktop is tried again, three times in all.
+hold_desktop() {
+    local try out=$E2E_STATE/desktop.out
+    for try in 1 2 3; do
+        rm -f "$out"
+        setsid setarch -R wine "$E2E_TOOLS/e2e_driver.exe" hold-desktop </dev/null >"$out" 2>&1 &
+        local pid=$! deadline=$((SECONDS + 120))
+        until grep -q '^desktop' "$out" 2>/dev/null; do
+            if ! kill -0 $pid 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+                log "try $try: the virtual desktop is not held: $(tail -n 3 "$out" 2>/dev/null)"
+                kill $pid 2>/dev/null
+                pid=''
+                break
+            fi
+            sleep 0.1
+        done
+        if [ -n "$pid" ]; then
+            echo "DESKTOP_PID=$pid" >>"$E2E_STATE/env"
+            return 0
+        fi
+    done
+    return 1
 }
 
 start_session() {
@@ -135,6 +162,15 @@ start_session() {
     # No address randomisation for Wine processes: see e2e_wine in lib.sh.
     if ! timeout 120 setarch -R wine "$E2E_TOOLS/e2e_driver.exe" windows >"$E2E_STATE/warmup.log" 2>&1; then
         log "the first Wine start failed: $(tail -n 5 "$E2E_STATE/warmup.log")"
+        stop_session
+        return 1
+    fi
+    # Wine ends the virtual desktop a moment after the last process on it ends, and
+    # the next program to need it starts it again, waiting at most 10 s for it: on
+    # a busy machine that runs out between two cases and the program finds no
+    # desktop to open its window on (an all-black screen, "no main window"). A
+    # process of the session's own holds the desktop up until the session ends.
+    if ! hold_desktop; then
         stop_session
         return 1
     fi

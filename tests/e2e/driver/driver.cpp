@@ -251,6 +251,7 @@ void usage() {
         "  dlg-post TITLE MSG WP LP  post any message to the dialog (0x10: WM_CLOSE, the caption's close box)\n"
         "  windows                   every visible top-level window: hwnd<TAB>pid<TAB>class<TAB>title\n"
         "  kill PID                  TerminateProcess\n"
+        "  hold-desktop              start the virtual desktop, print 'desktop' and keep it up (never ends)\n"
         "  nl                        print a newline (separates outputs of chained commands)\n");
 }
 
@@ -534,6 +535,21 @@ bool run(Args& a) {
         HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, toInt(a.next()));
         if (!p || !TerminateProcess(p, 1)) return fail(L"cannot terminate the process");
         CloseHandle(p);
+        return true;
+    }
+    if (cmd == L"hold-desktop") {
+        // Wine closes the virtual desktop a second after its last program ends, and
+        // the next program to open a window starts it anew and waits at most 10 s
+        // for it: on a busy machine that runs out, the program's CreateWindow fails
+        // and it ends without a window. Held by this process for the whole session,
+        // the desktop starts once, here, and no case waits for it. A process that
+        // Wine gave up on keeps getting no desktop: the caller starts another.
+        HWND desktop = GetDesktopWindow();
+        DWORD owner = 0;
+        if (desktop) GetWindowThreadProcessId(desktop, &owner);
+        if (owner == 0 || owner == GetCurrentProcessId()) return fail(L"the virtual desktop did not start");
+        outLine(L"desktop");
+        Sleep(INFINITE);
         return true;
     }
     if (cmd == L"nl") {
