@@ -5,7 +5,7 @@ BREVALINK_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark
  clang libclang-rt-14-dev
  wine wine64 fonts-wine fonts-dejavu-core xvfb python3 x11-utils xdotool imagemagick socat locales util-linux
  ser2net dump1090-mutability procps libncurses-dev tmux nsis zip unzip dpkg-dev binutils adduser
- pkg-config libmicrohttpd-dev nlohmann-json3-dev libsystemd-dev curl prometheus chromium"
+ pkg-config libmicrohttpd-dev nlohmann-json3-dev curl prometheus chromium"
 
 ensure_packages() {
     local missing=()
