@@ -20,8 +20,14 @@ arch=$(dpkg --print-architecture)
 mkdir -p "$build"
 exec 8>"$build/.package.lock"
 flock 8
+# Debian's hardening flags, as a package built by its tools gets them (a fortified
+# libc, stack protector, read-only relocations bound at start).
+cppflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)
+cxxflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
+ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBREVALINK_TARGET=native \
-    -DBREVALINK_WERROR=ON >"$build/.configure.log" 2>&1 || { cat "$build/.configure.log" >&2; die "cmake failed"; }
+    -DCMAKE_CXX_FLAGS="$cppflags $cxxflags" -DCMAKE_C_FLAGS="$cppflags $cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DBREVALINK_WERROR=ON >"$build/.configure.log" 2>&1 || { cat "$build/.configure.log" >&2; die "cmake failed"; }
 cmake --build "$build" --target brevalink_linux
 exe=$build/brevalink
 [ -x "$exe" ] || die "no program at $exe"
@@ -40,6 +46,14 @@ install -m 0644 "$here/brevalink.service" "$stage/lib/systemd/system/brevalink.s
 install -d -m 0755 "$stage/usr/share/brevalink"
 install -m 0644 "$here/brevalink-alerts.yml" "$stage/usr/share/brevalink/brevalink-alerts.yml"
 install -m 0644 "$root/README.md" "$doc/README.md"
+# The manual page from its scdoc source, and the changelog, compressed as Debian
+# wants them (gzip -n: no name or time inside, the same bytes every build).
+top=$(sed -n '1s/^brevalink (\([^)]*\)).*/\1/p' "$here/changelog")
+[ "$top" = "$version" ] || die "packaging/linux/changelog begins with version '$top', not $version: add an entry"
+gzip -9n <"$here/changelog" >"$doc/changelog.gz"
+install -d -m 0755 "$stage/usr/share/man/man1"
+scdoc <"$here/brevalink.1.scd" >"$work/brevalink.1" || die "scdoc failed on brevalink.1.scd"
+gzip -9n <"$work/brevalink.1" >"$stage/usr/share/man/man1/brevalink.1.gz"
 install -m 0644 "$root/LICENSE" "$doc/copyright"
 for s in postinst prerm postrm; do install -m 0755 "$here/$s" "$stage/DEBIAN/$s"; done
 

@@ -4,7 +4,7 @@ BREVALINK_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark
  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
  clang libclang-rt-14-dev
  wine wine64 fonts-wine fonts-dejavu-core xvfb python3 x11-utils xdotool imagemagick socat locales util-linux
- ser2net dump1090-mutability procps libncurses-dev tmux nsis zip unzip dpkg-dev binutils adduser
+ ser2net dump1090-mutability procps libncurses-dev tmux nsis zip unzip dpkg-dev binutils adduser scdoc lintian man-db
  pkg-config libmicrohttpd-dev nlohmann-json3-dev curl prometheus chromium"
 
 ensure_packages() {

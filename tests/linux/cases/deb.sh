@@ -57,6 +57,17 @@ lx_on_exit "dpkg -P brevalink; rm -f $MARK"
 : >$MARK
 dpkg_ok install -i "$deb"
 lx_check "the installed program's version" "$(/usr/bin/brevalink --version)" "brevalink $version"
+# The manual documents every option the program's --help names, so neither can
+# drift from the other.
+if command -v man >/dev/null; then
+    manual=$(MANWIDTH=200 man -P cat brevalink 2>&1) || lx_fail "man brevalink: $manual"
+    options=$(/usr/bin/brevalink --help | grep -oE -- '--[a-z][a-z-]*' | sort -u)
+    [ -n "$options" ] || lx_fail "no option in brevalink --help"
+    missing=$(for o in $options; do grep -qF -- "$o" <<<"$manual" || echo "$o"; done | xargs)
+    lx_check "man brevalink documents every option of --help ($(echo $options | wc -w))" "$missing" ""
+else
+    lx_log "no man: the manual page is not read"
+fi
 # The program opens zlib only when it runs (no NEEDED entry), so nothing but the
 # package's own word brings it onto a bare system.
 lx_check "Depends names zlib" "$(dpkg-deb -f "$deb" Depends | grep -o 'zlib1g (>= [^)]*)' | wc -l)" 1
