@@ -1,9 +1,8 @@
-// Windows-1251, the program's own texts and the settings files' encoding, shown
-// on a UTF-8 terminal and in the journal. The bytes on the wire and in files are
-// never converted.
-#include <cstdint>
+// Windows-1251 to UTF-8 for whatever leaves the program as UTF-8 text. Pure; any
+// thread.
+#include "core/cp1251.h"
 
-#include "app/linux/shell_linux.h"
+#include <cstdint>
 
 namespace {
 

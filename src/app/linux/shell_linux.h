@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "core/cp1251.h"  // the terminal and the journal show UTF-8
+
 // ---- the picture (frontend_linux.cpp) ------------------------------------
 // Written by the core from any thread under one lock; the main thread reads it to
 // draw. Texts are kept as the core gives them (Windows-1251).
@@ -38,11 +40,6 @@ int shellMarked(int commandId);
 int shellLastMessage(char* text, std::size_t textCapacity, char* caption, std::size_t captionCapacity);
 // A number that changes whenever anything drawn has changed.
 unsigned shellChanges();
-
-// ---- texts --------------------------------------------------------------
-// Windows-1251 to UTF-8, always terminated; line breaks and tabs become blanks
-// when `oneLine`. Returns the bytes written.
-std::size_t cp1251ToUtf8(const char* text, std::size_t length, char* out, std::size_t capacity, int oneLine);
 
 // ---- the journal (journal_linux.cpp) --------------------------------------
 // One UTF-8 line per event on stdout, written by a thread of its own from a
