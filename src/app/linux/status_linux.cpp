@@ -1,7 +1,9 @@
 // The station seen from afar: one small local HTTP endpoint with a page for
 // people ("/"), the same state for programs ("/status.json") and Prometheus
 // metrics ("/metrics"), and what the service manager is told of it (WATCHDOG
-// from the main loop, a one-line STATUS).
+// from the main loop, a one-line STATUS). What the three bodies say is
+// station/status_view's, portable; this file owns the server, the passing of the
+// view between the threads and the process's own figures.
 //
 // Threads: the main thread takes a snapshot of the state record once a second and
 // publishes it under `published.lock`; the endpoint's one thread (ours, driving
@@ -21,29 +23,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#define JSON_NOEXCEPTION
-#include <nlohmann/json.hpp>
-
 #include "app/linux/shell_linux.h"
 #include "config/settings.h"
 #include "core/frontend.h"
-#include "core/version.h"
-#include "station/checks.h"
 #include "station/snapshot.h"
+#include "station/status_view.h"
 
 namespace {
 
-constexpr int kHistorySeconds = 3600;  // the page's chart: frames per second over the last hour
-constexpr int kChartPoints = 360;      // ... drawn as 10 s averages
-constexpr int kRetryMs = 5000;         // a port that could not be had is tried again this often
+constexpr int kRetryMs = 5000;  // a port that could not be had is tried again this often
 // Room for a few people's browsers, a Prometheus and whoever trickles bytes at us:
 // one address (a LAN host, or a whole network behind its router) holds at most
 // kPerAddressLimit, so a single slow or hostile host cannot take the others' room.
@@ -58,11 +52,7 @@ constexpr std::int64_t kHeadMs = 5000;
 constexpr std::size_t kConnectionMemory = 16 * 1024;  // a request's head must fit in this
 
 struct Published {
-    StationSnapshot station;
-    char monitor[kMonitorLines][kRingSlotSize];
-    char status[kStatusLines][2048];
-    float fps[kHistorySeconds];  // a ring the main thread writes; fpsNewest the last second
-    int fpsNewest, fpsCount;
+    StatusView view;
     int valid;
 };
 
@@ -71,7 +61,7 @@ struct Shared {
     Published copy;
 };
 Shared published;
-Published view;  // the endpoint's thread only: the copy a request is answered from
+Published mine;  // the endpoint's thread only: the copy a request is answered from
 
 // A connection as the head deadline sees it; the endpoint's thread only (and the
 // main thread's MHD_stop_daemon once that thread has ended).
@@ -99,7 +89,7 @@ struct Endpoint {
 };
 Endpoint endpoint;
 
-// ---- texts ----------------------------------------------------------------
+// ---- texts and figures ------------------------------------------------------
 
 std::string utf8(const char* cp1251) {
     std::size_t length = std::strlen(cp1251);
@@ -108,288 +98,18 @@ std::string utf8(const char* cp1251) {
     return out;
 }
 
-void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string& out, const char* format, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    if (n > 0) out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : sizeof buffer - 1);
-}
-
-// For text in the page (kept in Windows-1251 until the whole page is converted).
-void appendEscaped(std::string& out, const char* text) {
-    for (const char* p = text; *p; ++p) {
-        switch (*p) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += *p;
-        }
-    }
-}
-
-const char* const kKindNames[kStreamKinds] = {"mode_ac", "mode_s_short", "mode_s_long",
-                                              "line_timed", "line_untimed", "line_other"};
-
-// ---- /metrics -------------------------------------------------------------
-
-void metric(std::string& out, const char* name, const char* type, const char* help) {
-    appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-}
-
-// A metric without labels and its one value, with `decimals` places. Counters go
-// through a double, exact up to 2^53: some nine petabytes.
-void single(std::string& out, const char* name, const char* type, const char* help, double value, int decimals = 0) {
-    metric(out, name, type, help);
-    appendf(out, "%s %.*f\n", name, decimals, value);
-}
-
-double processCpuSeconds() {
+// Both read now, on the endpoint's thread, for the request being answered.
+ProcessFigures processFigures() {
     rusage u {};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double residentBytes() {
     long pages = 0, resident = 0;
     if (std::FILE* f = std::fopen("/proc/self/statm", "rb")) {
         if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
         std::fclose(f);
     }
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
-std::string metricsText(const Published& p) {
-    const StationSnapshot& s = p.station;
-    std::string out;
-    out.reserve(8192);
-    metric(out, "brevalink_build_info", "gauge", "The program's version.");
-    appendf(out, "brevalink_build_info{version=\"%s\"} 1\n", kBrevalinkVersion);
-    single(out, "brevalink_uptime_seconds", "gauge", "Seconds since the station started.",
-           static_cast<double>(s.uptimeMs) / 1000.0, 1);
-    metric(out, "brevalink_source_up", "gauge", "1 while the receiver's port is open or its TCP connection is up.");
-    appendf(out, "brevalink_source_up{source=\"%s\"} %d\n", s.sourceTcp ? "tcp" : "serial", s.sourceUp);
-    single(out, "brevalink_source_bytes_total", "counter", "Bytes read from the receiver.", s.sourceBytes);
-    single(out, "brevalink_source_bytes_per_second", "gauge", "Bytes per second from the receiver over the last 10 s.",
-           s.bytesRate, 1);
-    if (s.lastByteAgeS >= 0)
-        single(out, "brevalink_source_last_byte_age_seconds", "gauge", "Seconds since the receiver's last bytes.",
-               s.lastByteAgeS, 1);
-    metric(out, "brevalink_frames_total", "counter", "Binary frames by type and text lines by kind from the receiver.");
-    for (int k = 0; k < kStreamKinds; ++k)
-        appendf(out, "brevalink_frames_total{kind=\"%s\"} %llu\n", kKindNames[k], static_cast<unsigned long long>(s.kinds[k]));
-    single(out, "brevalink_frames_per_second", "gauge", "Frames per second from the receiver over the last 10 s.",
-           s.framesRate, 1);
-    single(out, "brevalink_frames_held_back_total", "counter", "Binary frames under the level threshold, not fed.",
-           s.heldBack);
-    single(out, "brevalink_source_stray_bytes_total", "counter", "Bytes in no frame or no used line.", s.stray);
-    metric(out, "brevalink_check_warning", "gauge", "1 while a check of the receiver's data warns.");
-    for (int c = 0; c < kCheckCount; ++c)
-        appendf(out, "brevalink_check_warning{check=\"%s\"} %d\n", checkName(c), s.checks[c].warning);
-    single(out, "brevalink_receiver_frequency_hz", "gauge", "The receiver's clock as measured; 0 until measured.",
-           s.measuredHz);
-    single(out, "brevalink_receiver_frequency_setting_hz", "gauge", "The receiver's clock as set in the settings.",
-           s.settingHz);
-    single(out, "brevalink_relay_listening", "gauge", "1 while the relay port is listening.", s.relayListening);
-    single(out, "brevalink_relay_clients", "gauge", "Relay clients connected.", s.relayClients);
-    single(out, "brevalink_relay_bytes_total", "counter", "Bytes relayed, summed over the clients.", s.relayBytes);
-    single(out, "brevalink_relay_drops_total", "counter", "Relay clients dropped for falling behind.", s.relayDrops);
-    single(out, "brevalink_relay_overrun_bytes_total", "counter", "Bytes the relay could not keep for its clients.",
-           s.relayOverruns);
-    single(out, "brevalink_feed_up", "gauge", "1 while the link to the MLAT feed server is up.", s.feedUp);
-    single(out, "brevalink_feed_queue_bytes", "gauge", "Bytes waiting for the feed server.", s.feedQueueBytes);
-    single(out, "brevalink_feed_reconnects_total", "counter", "Links to the feed server made after the first.",
-           s.feedConnections > 0 ? s.feedConnections - 1 : 0);
-    single(out, "process_cpu_seconds_total", "counter", "User and system CPU time of the program.", processCpuSeconds(), 2);
-    single(out, "process_resident_memory_bytes", "gauge", "Resident memory of the program.", residentBytes());
-    return out;
-}
-
-// ---- /status.json ---------------------------------------------------------
-
-std::string statusJson(const Published& p) {
-    const StationSnapshot& s = p.station;
-    using nlohmann::json;
-    json frames = json::object(), rates = json::object();
-    for (int k = 0; k < kStreamKinds; ++k) {
-        frames[kKindNames[k]] = s.kinds[k];
-        rates[kKindNames[k]] = std::round(s.kindRates[k] * 10) / 10;
-    }
-    json checks = json::array();
-    for (int c = 0; c < kCheckCount; ++c)
-        checks.push_back({{"name", checkName(c)}, {"warning", s.checks[c].warning != 0}, {"text", utf8(s.checks[c].text)}});
-    json clients = json::array();
-    for (int i = 0; i < s.relayClients; ++i) clients.push_back({{"address", s.clients[i].peer}, {"bytes", s.clients[i].bytes}});
-    json monitor = json::array(), status = json::array();
-    for (const auto& line : p.monitor) monitor.push_back(utf8(line));
-    for (const auto& line : p.status) status.push_back(utf8(line));
-    json j = {
-        {"version", kBrevalinkVersion},
-        {"uptime_seconds", s.uptimeMs / 1000},
-        {"source",
-         {{"kind", s.sourceTcp ? "tcp" : "serial"},
-          {"name", utf8(s.sourceName)},
-          {"up", s.sourceUp != 0},
-          {"mode", s.binaryMode ? "binary" : "text"},
-          {"bytes", s.sourceBytes},
-          {"bytes_per_second", std::round(s.bytesRate * 10) / 10},
-          {"frames_per_second", std::round(s.framesRate * 10) / 10},
-          {"last_byte_age_seconds", s.lastByteAgeS >= 0 ? json(std::round(s.lastByteAgeS * 10) / 10) : json(nullptr)},
-          {"frames", frames},
-          {"rates", rates},
-          {"held_back", s.heldBack},
-          {"stray_bytes", s.stray}}},
-        {"checks", checks},
-        {"receiver_frequency_hz", {{"measured", s.measuredHz > 0 ? json(std::round(s.measuredHz)) : json(nullptr)},
-                                   {"setting", s.settingHz}}},
-        {"relay",
-         {{"port", s.relayPort},
-          {"listening", s.relayListening != 0},
-          {"clients", clients},
-          {"bytes", s.relayBytes},
-          {"drops", s.relayDrops},
-          {"overrun_bytes", s.relayOverruns}}},
-        {"feed",
-         {{"host", utf8(s.feedHost)},
-          {"port", s.feedPort},
-          {"up", s.feedUp != 0},
-          {"status", utf8(s.feedStatus)},
-          {"queue_bytes", s.feedQueueBytes},
-          {"reconnects", s.feedConnections > 0 ? s.feedConnections - 1 : 0}}},
-        {"status_lines", status},
-        {"monitor", monitor},
-    };
-    return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-// ---- / --------------------------------------------------------------------
-
-// The chart: frames per second over the last hour, 10 s averages, plain SVG.
-void appendChart(std::string& out, const Published& p) {
-    double points[kChartPoints];
-    int have = 0;
-    double top = 1;
-    int per = kHistorySeconds / kChartPoints;
-    for (int i = 0; i < kChartPoints; ++i) {
-        // Point i covers seconds ago (kChartPoints - 1 - i) * per .. + per.
-        double sum = 0;
-        int n = 0;
-        for (int k = 0; k < per; ++k) {
-            int ago = (kChartPoints - 1 - i) * per + k;
-            if (ago >= p.fpsCount) continue;
-            sum += p.fps[(p.fpsNewest - ago + kHistorySeconds) % kHistorySeconds];
-            ++n;
-        }
-        points[i] = n ? sum / n : -1;
-        if (n) ++have;
-        if (n && points[i] > top) top = points[i];
-    }
-    double scale = std::pow(10, std::floor(std::log10(top)));
-    top = std::ceil(top / scale) * scale;
-    // In the chart's own units; a phone shows it at about half size.
-    const int w = 720, h = 260;
-    appendf(out, "<svg id=\"chart\" viewBox=\"0 0 %d %d\" role=\"img\">", w, h + 34);
-    appendf(out, "<line x1=\"0\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"axis\"/>", h, w, h);
-    appendf(out, "<line x1=\"0\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"grid\"/>", h / 2, w, h / 2);
-    appendf(out, "<text x=\"6\" y=\"26\">%.0f</text><text x=\"6\" y=\"%d\">%.0f</text>", top, h / 2 - 6, top / 2);
-    appendf(out, "<text x=\"6\" y=\"%d\">-60 мин</text><text x=\"%d\" y=\"%d\" text-anchor=\"middle\">-30 мин</text>"
-                 "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">сейчас</text>",
-            h + 28, w / 2, h + 28, w - 6, h + 28);
-    if (have) {
-        out += "<polyline class=\"fps\" points=\"";
-        for (int i = 0; i < kChartPoints; ++i) {
-            if (points[i] < 0) continue;
-            appendf(out, "%.1f,%.1f ", (i + 0.5) * w / kChartPoints, h - points[i] / top * (h - 4));
-        }
-        out += "\"/>";
-    }
-    out += "</svg>";
-}
-
-const char kPageStyle[] =
-    "body{font-family:sans-serif;margin:0;padding:12px;background:#f4f4f4;color:#222;max-width:760px}"
-    "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:16px 0 6px}"
-    ".lights{display:flex;flex-wrap:wrap;gap:8px}"
-    ".light{flex:1 1 150px;background:#fff;border-radius:8px;padding:8px;display:flex;align-items:center;gap:8px}"
-    ".dot{width:22px;height:22px;border-radius:50%;flex:none}"
-    ".green{background:#2a2}.yellow{background:#eb0}.red{background:#d22}"
-    ".light small{display:block;color:#555}"
-    "table{border-collapse:collapse;background:#fff;width:100%}td,th{padding:3px 8px;text-align:left;border-bottom:1px solid #ddd}"
-    "td.n{text-align:right}pre{background:#111;color:#ddd;padding:8px;overflow-x:auto;font-size:12px}"
-    "svg{width:100%;height:auto;background:#fff}svg text{font-size:24px;fill:#555}"
-    ".axis{stroke:#888}.grid{stroke:#ddd}.fps{fill:none;stroke:#27c;stroke-width:3}";
-
-void appendLight(std::string& out, const char* name, const char* color, const char* id, const char* text) {
-    appendf(out, "<div class=\"light\" id=\"%s\" data-state=\"%s\"><span class=\"dot %s\"></span><div>%s<small>", id,
-            color, color, name);
-    appendEscaped(out, text);
-    out += "</small></div></div>";
-}
-
-// The page in Windows-1251 like every text of ours; converted as a whole.
-std::string statusPage(const Published& p) {
-    const StationSnapshot& s = p.station;
-    std::string out;
-    out.reserve(32768);
-    out += "<!DOCTYPE html><html lang=\"ru\"><head><meta charset=\"utf-8\">"
-           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-           "<meta http-equiv=\"refresh\" content=\"10\"><title>brevalink</title><style>";
-    out += kPageStyle;
-    out += "</style></head><body><h1>brevalink ";
-    out += kBrevalinkVersion;
-    out += "</h1><div class=\"lights\">";
-    char text[512];
-    int silent = s.checks[kCheckNoData].warning;
-    std::snprintf(text, sizeof text, "%s: %s", s.sourceName,
-                  !s.sourceUp ? "нет связи" : silent ? "нет данных" : "данные идут");
-    appendLight(out, "Приемник", s.sourceUp && !silent ? "green" : "red", "receiver", text);
-    int worst = -1;
-    for (int c = 0; c < kCheckCount && worst < 0; ++c)
-        if (s.checks[c].warning) worst = c;
-    appendLight(out, "Проверки", worst < 0 ? "green" : "yellow", "checks", worst < 0 ? "все в порядке" : s.checks[worst].text);
-    std::snprintf(text, sizeof text, s.relayListening ? "порт %d, клиенты: %d" : "порт %d занят", s.relayPort, s.relayClients);
-    appendLight(out, "Ретрансляция", s.relayListening ? "green" : "red", "relay", text);
-    std::snprintf(text, sizeof text, "%s:%d: %s", s.feedHost, s.feedPort, s.feedUp ? "связь есть" : "нет связи");
-    appendLight(out, "Сервер MLAT", s.feedUp ? "green" : "red", "feed", text);
-    out += "</div><h2>Сейчас</h2><table>";
-    appendf(out, "<tr><td>Кадров в секунду</td><td class=\"n\" id=\"fps\">%.0f</td></tr>", s.framesRate);
-    appendf(out, "<tr><td>Байт в секунду</td><td class=\"n\">%.0f</td></tr>", s.bytesRate);
-    appendf(out, "<tr><td>Кадров всего</td><td class=\"n\">%llu</td></tr>",
-            static_cast<unsigned long long>(s.kinds[kKindModeAC] + s.kinds[kKindModeSShort] + s.kinds[kKindModeSLong] +
-                                            s.kinds[kKindLineTimed] + s.kinds[kKindLineUntimed]));
-    appendf(out, "<tr><td>Режим приемника</td><td class=\"n\">%s</td></tr>", s.binaryMode ? "двоичный" : "текстовый");
-    if (s.measuredHz > 0)
-        appendf(out, "<tr><td>Частота таймера</td><td class=\"n\">%.0f Гц (задано %d)</td></tr>", s.measuredHz,
-                static_cast<int>(s.settingHz));
-    appendf(out, "<tr><td>Очередь к серверу MLAT</td><td class=\"n\">%llu байт</td></tr>",
-            static_cast<unsigned long long>(s.feedQueueBytes));
-    appendf(out, "<tr><td>Отключено клиентов</td><td class=\"n\">%llu</td></tr>", static_cast<unsigned long long>(s.relayDrops));
-    long long up = s.uptimeMs / 1000;
-    appendf(out, "<tr><td>Работает</td><td class=\"n\">%lld д %02lld:%02lld:%02lld</td></tr></table>", up / 86400,
-            up / 3600 % 24, up / 60 % 60, up % 60);
-    out += "<h2>Кадров в секунду за час</h2>";
-    appendChart(out, p);
-    appendf(out, "<h2>Клиенты ретрансляции: %d</h2>", s.relayClients);
-    if (s.relayClients) {
-        out += "<table id=\"clients\"><tr><th>Адрес</th><th>Байт</th></tr>";
-        for (int i = 0; i < s.relayClients; ++i) {
-            out += "<tr><td>";
-            appendEscaped(out, s.clients[i].peer);
-            appendf(out, "</td><td class=\"n\">%llu</td></tr>", static_cast<unsigned long long>(s.clients[i].bytes));
-        }
-        out += "</table>";
-    }
-    out += "<h2>Монитор</h2><pre id=\"monitor\">";
-    for (const auto& line : p.monitor) {
-        appendEscaped(out, line);
-        out += '\n';
-    }
-    out += "</pre></body></html>\n";
-    return utf8(out.c_str());
+    return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6,
+            static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE))};
 }
 
 // ---- the endpoint's thread ------------------------------------------------
@@ -488,13 +208,15 @@ MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* meth
         return answer(c, MHD_HTTP_METHOD_NOT_ALLOWED, "GET or HEAD only\n", "text/plain; charset=utf-8", "GET, HEAD");
     {
         std::lock_guard<std::mutex> guard(published.lock);
-        view = published.copy;
+        mine = published.copy;
     }
-    if (!view.valid) return answer(c, MHD_HTTP_SERVICE_UNAVAILABLE, "starting\n", "text/plain; charset=utf-8", nullptr);
+    if (!mine.valid) return answer(c, MHD_HTTP_SERVICE_UNAVAILABLE, "starting\n", "text/plain; charset=utf-8", nullptr);
     switch (path) {
-        case kPage: return answer(c, MHD_HTTP_OK, statusPage(view), "text/html; charset=utf-8", nullptr);
-        case kJson: return answer(c, MHD_HTTP_OK, statusJson(view), "application/json", nullptr);
-        default: return answer(c, MHD_HTTP_OK, metricsText(view), "text/plain; version=0.0.4; charset=utf-8", nullptr);
+        case kPage: return answer(c, MHD_HTTP_OK, renderStatusPage(mine.view), "text/html; charset=utf-8", nullptr);
+        case kJson: return answer(c, MHD_HTTP_OK, renderStatusJson(mine.view), "application/json", nullptr);
+        default:
+            return answer(c, MHD_HTTP_OK, renderMetrics(mine.view, processFigures()),
+                          "text/plain; version=0.0.4; charset=utf-8", nullptr);
     }
 }
 
@@ -563,20 +285,18 @@ void publish() {
     takeStationSnapshot(&fresh);
     {
         std::lock_guard<std::mutex> guard(published.lock);
-        Published& p = published.copy;
-        p.station = fresh;
+        StatusView& v = published.copy.view;
+        v.station = fresh;
         for (int i = 0; i < kMonitorLines; ++i) {
-            shellMonitorLine(i, p.monitor[i], sizeof p.monitor[i]);
-            trimLineEnd(p.monitor[i]);
+            shellMonitorLine(i, v.monitor[i], sizeof v.monitor[i]);
+            trimLineEnd(v.monitor[i]);
         }
         for (int i = 0; i < kStatusLines; ++i) {
-            shellStatusLine(i, p.status[i], sizeof p.status[i]);
-            trimLineEnd(p.status[i]);
+            shellStatusLine(i, v.status[i], sizeof v.status[i]);
+            trimLineEnd(v.status[i]);
         }
-        p.fpsNewest = (p.fpsNewest + 1) % kHistorySeconds;
-        p.fps[p.fpsNewest] = static_cast<float>(fresh.framesRate);
-        if (p.fpsCount < kHistorySeconds) ++p.fpsCount;
-        p.valid = 1;
+        fpsHistoryAdd(&v.history, fresh.framesRate);
+        published.copy.valid = 1;
     }
     // The service manager's one line, when it changed.
     char line[256];
