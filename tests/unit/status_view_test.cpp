@@ -1,0 +1,200 @@
+// The status endpoint's bodies from a hand-made view: the metrics keep the
+// Prometheus text format's rules, the JSON parses and holds the station, and the
+// page nests its tags with every text of the station escaped, its chart drawing
+// the newest seconds at the right even after the history's ring has wrapped.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+// As the product includes it, so that both instantiate the same code.
+#define JSON_NOEXCEPTION
+#include <nlohmann/json.hpp>
+
+#include "station/checks.h"
+#include "station/status_view.h"
+
+namespace {
+
+std::string utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+// Literals here are Windows-1251, as the station's texts are.
+std::unique_ptr<StatusView> makeView() {
+    auto v = std::make_unique<StatusView>();
+    StationSnapshot& s = v->station;
+    s.uptimeMs = 90061000;
+    std::strcpy(s.sourceName, "COM<3>&\"x\"");
+    s.sourceUp = 1;
+    s.lastByteAgeS = -1;
+    s.sourceBytes = (1ull << 40) + 1;  // past what a 32-bit or a float would keep
+    s.kinds[kKindModeSLong] = 65386;
+    s.framesRate = 1234.25;
+    s.checks[kCheckNoData].warning = 1;
+    std::strcpy(s.checks[kCheckNoData].text, "нет данных <10 с> & больше");
+    s.settingHz = 12000000;
+    s.relayPort = 30005;
+    s.relayListening = 1;
+    s.relayClients = 2;
+    std::strcpy(s.clients[0].peer, "10.0.0.2:5000");
+    s.clients[0].bytes = 77;
+    std::strcpy(s.clients[1].peer, "10.0.0.3:<6>");
+    std::strcpy(s.feedHost, "mlat&feed");
+    std::strcpy(v->monitor[0], "</pre><script>alert(1)</script>");
+    std::strcpy(v->status[2], "Приемник");
+    return v;
+}
+
+// Every sample under its family's # HELP and # TYPE, each family once and in
+// one piece, names and labels as the format allows, counters named _total.
+void expectPrometheusText(const std::string& text) {
+    std::istringstream in(text);
+    std::string line, family;
+    std::map<std::string, std::string> types;
+    std::set<std::string> helped, sampled;
+    auto isName = [](const std::string& n) {
+        if (n.empty() || std::isdigit(static_cast<unsigned char>(n[0]))) return false;
+        for (char c : n)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':') return false;
+        return true;
+    };
+    while (std::getline(in, line)) {
+        SCOPED_TRACE(line);
+        std::istringstream words(line);
+        std::string first, name, type;
+        words >> first;
+        if (first == "#") {
+            words >> type >> name;
+            if (type == "HELP") helped.insert(name);
+            if (type != "TYPE") continue;
+            words >> type;
+            EXPECT_TRUE(types.emplace(name, type).second) << "a second # TYPE";
+            EXPECT_TRUE(type == "gauge" || type == "counter");
+            EXPECT_EQ(type == "counter", name.size() > 6 && name.ends_with("_total"));
+            EXPECT_TRUE(helped.count(name)) << "# HELP comes first";
+            family = name;
+            continue;
+        }
+        name = first.substr(0, first.find('{'));
+        EXPECT_TRUE(isName(name));
+        EXPECT_EQ(name, family) << "a sample outside its family";
+        sampled.insert(name);
+        if (first.size() > name.size()) {
+            std::string labels = first.substr(name.size());
+            EXPECT_TRUE(labels.back() == '}' && labels.find('"') != std::string::npos &&
+                        labels.find("=\"") == labels.find('=') && std::count(labels.begin(), labels.end(), '"') % 2 == 0);
+        }
+        std::string value;
+        words >> value;
+        char* end = nullptr;
+        std::strtod(value.c_str(), &end);
+        EXPECT_TRUE(!value.empty() && *end == '\0') << "value " << value;
+        EXPECT_FALSE(words >> value) << "more than a value";
+    }
+    EXPECT_EQ(sampled.size(), types.size()) << "a family without samples";
+}
+
+// Tags open and close in order, and the text between them holds no markup of its
+// own: every '<' starts a tag, every '&' an entity.
+void expectWellNested(const std::string& page) {
+    std::vector<std::string> open;
+    const std::set<std::string> empty = {"meta", "br", "img", "link", "input"};
+    for (std::size_t i = 0; i < page.size(); ++i) {
+        if (page[i] == '&') {
+            std::string tail = page.substr(i, 6);
+            EXPECT_TRUE(tail.starts_with("&lt;") || tail.starts_with("&gt;") || tail.starts_with("&amp;") ||
+                        tail.starts_with("&quot;")) << "a bare & at " << page.substr(i, 40);
+        }
+        EXPECT_NE(page[i], '>') << "a bare > at " << page.substr(i > 40 ? i - 40 : 0, 80);
+        if (page[i] != '<') continue;
+        std::size_t close = page.find('>', i);
+        ASSERT_NE(close, std::string::npos);
+        std::string tag = page.substr(i + 1, close - i - 1);
+        i = close;
+        if (tag.starts_with("!")) continue;
+        if (tag.starts_with("/")) {
+            ASSERT_FALSE(open.empty()) << "</" << tag;
+            EXPECT_EQ(tag.substr(1), open.back());
+            open.pop_back();
+            continue;
+        }
+        std::string name = tag.substr(0, tag.find_first_of(" /"));
+        EXPECT_NE(name, "script");
+        if (!tag.ends_with("/") && !empty.count(name)) open.push_back(name);
+    }
+    EXPECT_TRUE(open.empty()) << "left open: " << (open.empty() ? "" : open.back());
+}
+
+TEST(StatusMetrics, FollowTheTextFormatAndKeepCountersExact) {
+    auto v = makeView();
+    expectPrometheusText(renderMetrics(*v, {1.5, 4096}));
+    v->station.lastByteAgeS = 2.5;  // the one metric that comes and goes
+    v->station.feedConnections = 3;
+    std::string text = renderMetrics(*v, {1.5, 4096});
+    expectPrometheusText(text);
+    EXPECT_NE(text.find("\nbrevalink_source_bytes_total 1099511627777\n"), std::string::npos);
+    EXPECT_NE(text.find("\nbrevalink_source_last_byte_age_seconds 2.5\n"), std::string::npos);
+    EXPECT_NE(text.find("\nbrevalink_feed_reconnects_total 2\n"), std::string::npos);
+    EXPECT_NE(text.find("\nbrevalink_check_warning{check=\"no_data\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nprocess_resident_memory_bytes 4096\n"), std::string::npos);
+}
+
+TEST(StatusJson, ParsesAndHoldsTheStationInUtf8) {
+    auto v = makeView();
+    std::string text = renderStatusJson(*v);
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << text;
+    EXPECT_EQ(j["source"]["name"], "COM<3>&\"x\"");
+    EXPECT_EQ(j["source"]["bytes"], (1ull << 40) + 1);
+    EXPECT_EQ(j["source"]["frames"]["mode_s_long"], 65386);
+    EXPECT_TRUE(j["source"]["last_byte_age_seconds"].is_null());
+    EXPECT_TRUE(j["receiver_frequency_hz"]["measured"].is_null());
+    EXPECT_EQ(j["uptime_seconds"], 90061);
+    ASSERT_EQ(j["checks"].size(), static_cast<std::size_t>(kCheckCount));
+    EXPECT_EQ(j["checks"][kCheckNoData]["name"], checkName(kCheckNoData));
+    EXPECT_EQ(j["checks"][kCheckNoData]["warning"], true);
+    EXPECT_EQ(j["checks"][kCheckNoData]["text"], utf8(u8"нет данных <10 с> & больше"));
+    ASSERT_EQ(j["relay"]["clients"].size(), 2u);
+    EXPECT_EQ(j["relay"]["clients"][1]["address"], "10.0.0.3:<6>");
+    EXPECT_EQ(j["feed"]["reconnects"], 0) << "no link yet is no reconnection";
+    EXPECT_EQ(j["monitor"].size(), static_cast<std::size_t>(kMonitorLines));
+    EXPECT_EQ(j["status_lines"][2], utf8(u8"Приемник"));
+}
+
+TEST(StatusPage, EscapesTheStationsTextsAndNestsItsTags) {
+    auto v = makeView();
+    std::string page = renderStatusPage(*v);
+    expectWellNested(page);
+    EXPECT_NE(page.find(utf8(u8"COM&lt;3&gt;&amp;&quot;x&quot;: нет данных</small>")), std::string::npos)
+        << "the receiver's light, in UTF-8";
+    EXPECT_NE(page.find(utf8(u8"нет данных &lt;10 с&gt; &amp; больше")), std::string::npos);
+    EXPECT_NE(page.find("mlat&amp;feed:0: "), std::string::npos);
+    EXPECT_NE(page.find("10.0.0.3:&lt;6&gt;"), std::string::npos);
+    EXPECT_NE(page.find(utf8(u8"&lt;/pre&gt;&lt;script&gt;")), std::string::npos);
+    EXPECT_NE(page.find("id=\"checks\" data-state=\"yellow\""), std::string::npos);
+    EXPECT_EQ(page.find("<polyline"), std::string::npos) << "no history, no line";
+}
+
+TEST(StatusPage, ChartDrawsTheNewestSecondsAtTheRightAfterTheRingWraps) {
+    auto v = makeView();
+    for (int i = 0; i < kFpsHistorySeconds + 390; ++i) fpsHistoryAdd(&v->history, 0);
+    for (int i = 0; i < 10; ++i) fpsHistoryAdd(&v->history, 100);
+    EXPECT_EQ(v->history.count, kFpsHistorySeconds);
+    std::string page = renderStatusPage(*v);
+    expectWellNested(page);
+    std::size_t from = page.find("<polyline class=\"fps\" points=\"");
+    ASSERT_NE(from, std::string::npos);
+    std::string points = page.substr(from, page.find('"', page.find("points=\"", from) + 8) - from);
+    EXPECT_TRUE(points.ends_with(" 717.0,260.0 719.0,4.0 ")) << points.substr(points.size() - 60);  // 100 is the top
+    EXPECT_EQ(std::count(points.begin(), points.end(), ','), 360);
+    EXPECT_NE(page.find("<text x=\"6\" y=\"26\">100</text>"), std::string::npos);
+}
+
+}  // namespace
