@@ -105,7 +105,8 @@ void position(ModesState& s, Aircraft& a, const std::uint8_t* me, std::int64_t n
     }
     std::int64_t apart = nowMs - other.ms;
     if (!other.valid || apart < 0 || apart >= kCprPairMs) return;
-    bool ok = odd ? cprGlobal(other.lat, other.lon, lat, lon, true, &p) : cprGlobal(lat, lon, other.lat, other.lon, false, &p);
+    bool ok = odd ? cprGlobal(other.lat, other.lon, lat, lon, true, &p)
+                  : cprGlobal(lat, lon, other.lat, other.lon, false, &p);
     if (!ok) {
         s.counts.pairsRefused++;
         return;

@@ -23,7 +23,8 @@ constexpr double kPi = 3.14159265358979323846;
 
 Bytes hex(const char* text) {
     Bytes out;
-    for (std::size_t i = 0; text[i] && text[i + 1]; i += 2) out.push_back(std::stoi(std::string(text + i, 2), nullptr, 16));
+    for (std::size_t i = 0; text[i] && text[i + 1]; i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text + i, 2), nullptr, 16)));
     return out;
 }
 
@@ -231,7 +232,8 @@ protected:
         Bytes raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::int64_t first = -1;
         for (std::size_t i = 0; i + 1 < raw.size();) {
-            int payload = raw[i] != 0x1A ? 0 : raw[i + 1] == '2' ? 7 : raw[i + 1] == '3' ? 14 : raw[i + 1] == '1' ? 2 : 0;
+            std::uint8_t type = raw[i] == 0x1A ? raw[i + 1] : 0;
+            int payload = type == '1' ? 2 : type == '2' ? 7 : type == '3' ? 14 : 0;
             if (!payload) { ++i; continue; }
             Bytes body;
             std::size_t j = i + 2;
