@@ -6,15 +6,26 @@
 # rates (relay_load.py:
 # loss, drops, CPU per kB and as a share of one core, latency at the last
 # client), the stream written in 2 ms blocks; then, per client count, a busy site:
-# the capture's frames written one by one at their own pacing, 86 kB/s (about
-# 5,400 frames a second). brevalink.exe under Wine joins the table when it is
+# the capture's frames written one by one at their own pacing, 68 kB/s (about
+# 4,300 frames a second). brevalink.exe under Wine joins the table when it is
 # built. Each figure is also shown as a ratio to ser2net's at the same clients,
 # rate and load. Prints figures; never fails a build.
+#
+# Two more servers under the same load, to show how far from the limit each is:
+# the floor (relay_floor, built beside the program: one read of its pty and one
+# send per client per relay window, nothing else, so its CPU per kB is what the
+# kernel must do for any relay at that window), and dump1090-mutability in
+# network-only mode, fed over TCP by socat from its pty, which relays the frames
+# it parsed and keeps rather than the bytes: its clients' frames are lined up with
+# the stream's (relay_load.py --reframed) and a note under the table says what
+# it dropped or changed.
 #
 #   bench/relay_linux.sh [SECONDS]          default 3 s per measurement
 #   RATES="25 50" CLIENTS="1 10" bench/relay_linux.sh
 #   BUSY=0           leave out the busy-site rows (BUSY=120: that rate instead)
 #   BREVALINK=path   another Linux program (default build/native/brevalink)
+#   FLOOR=path       the floor relay (default: bench/relay_floor beside the program)
+#   DUMP1090=0       leave out dump1090-mutability
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
 set -u
 # Numbers are printed and parsed with a decimal point, whatever the user's locale.
@@ -22,6 +33,7 @@ export LC_ALL=C.UTF-8
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SECONDS_EACH=${1:-3}
 LINUX_EXE=$(realpath "${BREVALINK:-$ROOT/build/native/brevalink}")
+FLOOR_EXE=${FLOOR:-$(dirname "$LINUX_EXE")/bench/relay_floor}
 WINDOWS=$ROOT/build/windows
 CAPTURE=$ROOT/../shared/data/beast-capture-60s.bin
 log() { echo "[$(date +%T)] $*" >&2; }
@@ -63,7 +75,7 @@ settings() {  # dir file line...
 }
 
 SERVERS=()
-declare -A PORT TTY PIDS
+declare -A PORT TTY PIDS OPTS
 
 # ser2net: the same options as relay_bench's baseline.
 serial_pair ser2net
@@ -118,6 +130,43 @@ on_exit "kill ${PIDS[tcp]}; wait ${PIDS[tcp]}"
 wait_for 10 "the TCP source connected" grep -q "^tcp source .* connected$" "$WORK/tcp/service.out"
 SERVERS+=(tcp)
 
+# The floor, on a pty pair of its own as ser2net and the program have.
+if [ -x "$FLOOR_EXE" ]; then
+    serial_pair floor
+    PORT[floor]=$(free_port)
+    TTY[floor]=$WORK/floor-peer
+    "$FLOOR_EXE" "$WORK/floor-server" "${PORT[floor]}" >"$WORK/floor.out" 2>&1 </dev/null &
+    PIDS[floor]=$!
+    on_exit "kill ${PIDS[floor]}"
+    wait_for 10 "the floor listening" grep -q "^relay_floor: listening" "$WORK/floor.out"
+    SERVERS+=(floor)
+else
+    log "no $FLOOR_EXE (cmake --build DIR --target relay_floor): the floor left out"
+fi
+
+# dump1090-mutability takes the stream on its Beast input port, here from socat
+# turning the load's pty into a TCP connection, and serves it on its Beast output
+# port; every other port of its is closed. --modeac and --net-verbatim, so that
+# it passes Mode A/C frames and leaves the frames it passes as they came.
+if [ "${DUMP1090:-1}" != 0 ] && command -v dump1090-mutability >/dev/null; then
+    d_in=$(free_port)
+    PORT[dump1090]=$(free_port)
+    dump1090-mutability --net-only --net-bind-address 127.0.0.1 --net-bi-port "$d_in" \
+        --net-bo-port "${PORT[dump1090]}" --net-ri-port 0 --net-ro-port 0 --net-sbs-port 0 \
+        --modeac --net-verbatim --quiet >"$WORK/dump1090.out" 2>&1 </dev/null &
+    PIDS[dump1090]=$!
+    on_exit "kill ${PIDS[dump1090]}"
+    wait_for 10 "dump1090 listening" python3 -c "import socket; socket.create_connection(('127.0.0.1', $d_in)).close()"
+    TTY[dump1090]=$WORK/dump1090-peer
+    socat pty,raw,echo=0,link="$WORK/dump1090-peer" TCP:127.0.0.1:"$d_in" </dev/null >/dev/null 2>&1 &
+    on_exit "kill $!"
+    wait_for 10 "dump1090's feed pty" test -e "$WORK/dump1090-peer"
+    OPTS[dump1090]=--reframed
+    SERVERS+=(dump1090)
+else
+    log "dump1090-mutability left out (DUMP1090=0, or not installed)"
+fi
+
 # brevalink.exe under Wine, set up as relay_wine.sh does; its program and
 # wineserver count for its CPU.
 if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/tests/e2e/e2e_driver.exe" ]; then
@@ -142,13 +191,13 @@ if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/te
 else
     log "brevalink.exe under Wine left out (WINE=0, or no build/windows)"
 fi
-log "servers: ${SERVERS[*]}; CPU of ser2net ${PIDS[ser2net]}, linux ${PIDS[linux]}${PIDS[wine]:+, wine${PIDS[wine]}}"
+log "servers: ${SERVERS[*]}; CPU of ser2net ${PIDS[ser2net]}, linux ${PIDS[linux]}${PIDS[wine]:+, wine${PIDS[wine]}}${PIDS[floor]:+, floor ${PIDS[floor]}}${PIDS[dump1090]:+, dump1090 ${PIDS[dump1090]}}"
 
 # Each client count and rate: every server in turn, so that a drift of the machine
 # during the run touches them alike.
 RESULTS=$WORK/results
 : >"$RESULTS"
-BUSY=${BUSY:-86}
+BUSY=${BUSY:-68}
 for n in ${CLIENTS:-1 10 100}; do
     loads=()
     for r in ${RATES:-25 50 100 200 300}; do loads+=("$r:blocks"); done
@@ -159,7 +208,7 @@ for n in ${CLIENTS:-1 10 100}; do
         [ "${load#*:}" = frames ] && mode=(--frames)
         for s in "${SERVERS[@]}"; do
             # shellcheck disable=SC2086
-            line=$(python3 "$ROOT/bench/relay_load.py" --label "$s" "${mode[@]}" "${PORT[$s]}" "${TTY[$s]}" "$n" \
+            line=$(python3 "$ROOT/bench/relay_load.py" --label "$s" "${mode[@]}" ${OPTS[$s]:-} "${PORT[$s]}" "${TTY[$s]}" "$n" \
                 "$r" "$SECONDS_EACH" "$CAPTURE" ${PIDS[$s]})
             echo "$line" >&2
             echo "$line" >>"$RESULTS"
@@ -168,7 +217,8 @@ for n in ${CLIENTS:-1 10 100}; do
 done
 
 # The table: per clients, rate and load, each server's figures and their ratio to
-# ser2net's (x); then the highest rate each held without loss. The C locale, as
+# ser2net's (x) and to the floor's (xfl); what a server relaying frames changed;
+# then the highest rate each held without loss. The C locale, as
 # the Wine session sets a Russian one, whose decimal comma awk would read and write.
 LC_ALL=C awk -v servers="${SERVERS[*]}" '
     function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
@@ -178,6 +228,7 @@ LC_ALL=C awk -v servers="${SERVERS[*]}" '
         r = $2 SUBSEP rate SUBSEP $11
         k = r SUBSEP $1
         A[k] = ach; L[k] = $5; D[k] = $6; C[k] = $7; P50[k] = $8; P99[k] = $9; CORE[k] = $10; seen[k] = 1
+        if (NF >= 15) { FR[k] = $12; MISS[k] = $13; CHG[k] = $14; FOR[k] = $15; reframed[k] = 1 }
         if (!(r in order)) { order[r] = ++rows; row[rows] = r }
         # Held: nothing lost, nobody dropped, the source not slowed (as relay_bench).
         if ($11 == "blocks" && L[k] == 0 && D[k] == 0 && ach >= 0.95 * rate && rate > best[$2 SUBSEP $1])
@@ -186,17 +237,32 @@ LC_ALL=C awk -v servers="${SERVERS[*]}" '
     }
     END {
         ns = split(servers, S, " ")
-        printf "\n%7s %5s %-6s  %-8s %9s %6s %6s %10s %6s %6s %6s %8s %6s %8s %6s\n", "clients", "kB/s", "load",
-            "server", "achieved", "lost", "drops", "cpu ms/kB", "x", "core", "x", "p50 ms", "x", "p99 ms", "x"
+        printf "\n%7s %5s %-6s  %-8s %9s %6s %6s %10s %6s %6s %6s %6s %8s %6s %6s %8s %6s %6s\n", "clients", "kB/s",
+            "load", "server", "achieved", "lost", "drops", "cpu ms/kB", "x", "xfl", "core", "x", "p50 ms", "x", "xfl",
+            "p99 ms", "x", "xfl"
         for (i = 1; i <= rows; i++) {
             split(row[i], nr, SUBSEP)
             b = row[i] SUBSEP "ser2net"
+            f = row[i] SUBSEP "floor"
             for (j = 1; j <= ns; j++) {
                 k = row[i] SUBSEP S[j]
                 if (!(k in seen)) continue
-                printf "%7d %5d %-6s  %-8s %9.1f %6d %6d %10.4f %6s %6.3f %6s %8.2f %6s %8.2f %6s\n", nr[1], nr[2],
-                    nr[3], S[j], A[k], L[k], D[k], C[k], ratio(C[k], C[b]), CORE[k], ratio(CORE[k], CORE[b]),
-                    P50[k], ratio(P50[k], P50[b]), P99[k], ratio(P99[k], P99[b])
+                printf "%7d %5d %-6s  %-8s %9.1f %6d %6d %10.4f %6s %6s %6.3f %6s %8.2f %6s %6s %8.2f %6s %6s\n",
+                    nr[1], nr[2], nr[3], S[j], A[k], L[k], D[k], C[k], ratio(C[k], C[b]), ratio(C[k], C[f]),
+                    CORE[k], ratio(CORE[k], CORE[b]), P50[k], ratio(P50[k], P50[b]), ratio(P50[k], P50[f]),
+                    P99[k], ratio(P99[k], P99[b]), ratio(P99[k], P99[f])
+            }
+        }
+        printf "\nx: to ser2net at the same clients, rate and load; xfl: to the floor (relay_floor)\n"
+        for (i = 1; i <= rows; i++) {
+            split(row[i], nr, SUBSEP)
+            for (j = 1; j <= ns; j++) {
+                k = row[i] SUBSEP S[j]
+                if (!(k in reframed)) continue
+                if (!noted++) printf "servers relaying frames, not bytes (lost: bytes of the stream'"'"'s frames missing, over all clients):\n"
+                printf "%7d clients, %3d kB/s %-6s %s: %d frames per client, missing %d (%.3f%%), signal byte changed %d, not in the stream %d\n",
+                    nr[1], nr[2], nr[3], S[j], FR[k], MISS[k], (FR[k] > 0 ? 100 * MISS[k] / (FR[k] * nr[1]) : 0),
+                    CHG[k], FOR[k]
             }
         }
         printf "\nhighest rate held with zero loss (blocks), kB/s\n"
