@@ -408,24 +408,42 @@ void loadAllSettings() {
     app.tcp.chosen = v.tcpChosen;
 }
 
-int writeSettingsLines(const char* fileName, const char* const* lines, int count) {
+namespace {
+// Writes through `write` to a new file beside fileName and puts it in the old
+// one's place; a file that could not be written whole never replaces the old one.
+template <typename Write>
+int writeBesideAndReplace(const char* fileName, Write write) {
     char path[kPathSize + 64], fresh[kPathSize + 72];
     settingsPath(fileName, path, sizeof path);
     std::snprintf(fresh, sizeof fresh, "%s.new", path);
     std::FILE* f = std::fopen(fresh, "wb");
     if (!f) return 0;
-    int ok = 1;
-    for (int i = 0; i < count; ++i) {
-        if (std::fputs(lines[i], f) < 0 || std::fputs("\r\n", f) < 0) ok = 0;
-    }
+    int ok = write(f);
     ok = fileSync(f) && ok;
     ok = std::fclose(f) == 0 && ok;
-    // A file that could not be written whole never replaces the old one.
     if (!ok || !fileReplace(fresh, path)) {
         deleteFile(fresh);
         return 0;
     }
     return 1;
+}
+}  // namespace
+
+int writeSettingsLines(const char* fileName, const char* const* lines, int count) {
+    return writeBesideAndReplace(fileName, [&](std::FILE* f) {
+        int ok = 1;
+        for (int i = 0; i < count; ++i) {
+            if (std::fputs(lines[i], f) < 0 || std::fputs("\r\n", f) < 0) ok = 0;
+        }
+        return ok;
+    });
+}
+
+int writeSettingsText(const char* fileName, const char* text, int length) {
+    if (length < 0) return 0;
+    return writeBesideAndReplace(fileName, [&](std::FILE* f) {
+        return std::fwrite(text, 1, static_cast<std::size_t>(length), f) == static_cast<std::size_t>(length) ? 1 : 0;
+    });
 }
 
 int writeInitFile(const char* portName, const char* baudText) {

@@ -81,6 +81,8 @@ extern const char kWhatFrequency[];
 // durable and put it in the old one's place, so a power cut leaves one or the
 // other whole. Return 1 when the file was replaced, 0 otherwise (silently skipped).
 int writeSettingsLines(const char* fileName, const char* const* lines, int count);
+// The same for a text that holds its own line ends (the coverage file).
+int writeSettingsText(const char* fileName, const char* text, int length);
 int writeInitFile(const char* portName, const char* baudText);
 // The port text and the listening address (line 2), kept as the file has it.
 int writeServerFile(const char* portText);

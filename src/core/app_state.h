@@ -69,6 +69,9 @@ inline constexpr unsigned kMsgTray = 1055;
 
 using CompressFn = int (*)(unsigned char* dest, unsigned long* destLen, const unsigned char* source,
                            unsigned long sourceLen);
+// Takes one Mode S frame from the decoder: its 7 or 14 bytes and its signal level
+// 0..255, -1 for a text line, which has none.
+using ModesFrameSink = void (*)(const unsigned char* msg, int length, int level);
 
 // Playback states (playState): a stop is asked for, or nothing ever ran; a
 // playback runs; its thread has ended.
@@ -188,7 +191,7 @@ enum StreamKind {
     kKindModeAC, kKindModeSShort, kKindModeSLong,  // binary frames '1', '2', '3'
     kKindLineTimed,                                 // text lines "@" (with the receiver's time)
     kKindLineUntimed,                               // text lines "*" (without)
-    kKindLineOther,                                 // any other text line ("MSG", replies)
+    kKindLineOther,                                 // any other text line ("MSG", replies), in text mode
     kStreamKinds
 };
 inline constexpr int kSourcePort = 0;  // SourceStats index of the serial source
@@ -214,6 +217,7 @@ struct SourceStats {
 // The station's checks of the receiver's data, in order of severity.
 enum StationCheck {
     kCheckNoData, kCheckWrongMode, kCheckNoTimestamps, kCheckFrequency, kCheckJumps, kCheckThreshold,
+    kCheckCoordinates,
     kCheckCount
 };
 struct CheckState {
@@ -337,6 +341,10 @@ struct AppState {
     int decoderPos = 0;
     unsigned char decoderLastByte = 0;
     int decoderDiscard = 0;  // the text line being collected is dropped at its end
+    // Where the decoder hands every Mode S frame it cuts: the station's look, wired
+    // by the station at start (main) before the source's reader runs; the reader
+    // calls it. nullptr: nobody looks (tests and benches of the decoder alone).
+    std::atomic<ModesFrameSink> modesFrameSink{nullptr};
 
     // ---- the live source and playback, never both at once ----
     // A playback asks the live source to pause and takes over once the source's

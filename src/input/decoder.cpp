@@ -21,6 +21,26 @@ void clearDecoder() {
     std::memset(app.decoderLine, 0, sizeof app.decoderLine);
 }
 
+// A '@' line (its 12-digit timestamp first) or a '*' line whose frame is 14 or 28
+// hex digits goes to the look, without a signal level: text has none.
+void lookAtTextLine(const char* text, int length, ModesFrameSink sink) {
+    int at = text[0] == '@' ? 13 : text[0] == '*' ? 1 : 0;
+    if (at == 0) return;
+    int end = length;
+    if (end > at && text[end - 1] == ';') --end;
+    int digits = end - at;
+    if (digits != 14 && digits != 28) return;
+    unsigned char msg[14];
+    for (int i = 0; i < digits; i += 2) {
+        int high = hexDigitValue(text[at + i]), low = hexDigitValue(text[at + i + 1]);
+        if (high < 0 || low < 0) return;
+        msg[i / 2] = static_cast<unsigned char>(high << 4 | low);
+    }
+    for (int i = 1; i < at; ++i)
+        if (hexDigitValue(text[i]) < 0) return;
+    sink(msg, digits / 2, -1);
+}
+
 void finishTextLine() {
     const char* text = reinterpret_cast<const char*>(app.decoderLine);
     int length = static_cast<int>(std::strlen(text));
@@ -35,6 +55,8 @@ void finishTextLine() {
         line[length + 1] = '\n';
         line[length + 2] = '\0';
         emitRecordLine(line, length + 2, 1);
+        if (ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed))
+            lookAtTextLine(text, length, sink);
     }
     clearDecoder();
 }
@@ -80,6 +102,10 @@ void finishFrame() {
     std::uint32_t level = app.decoderLine[8];
     std::uint32_t threshold = static_cast<std::uint32_t>(app.levelThreshold.load());
     emitRecordLine(line, n, level >= threshold);
+    // Mode S frames ('2' short, '3' long) go to the look with their level,
+    // whatever the threshold: it keeps frames from the feed, not from sight.
+    ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed);
+    if (sink && app.decoderLine[1] != '1') sink(app.decoderLine + 9, app.decoderPos - 9, app.decoderLine[8]);
     clearDecoder();
 }
 

@@ -105,7 +105,9 @@ void finishLine(SourceStats& s, int binary, std::int64_t nowMs) {
     } else if (frameLine && scan.lineFirst == '*') {
         add(s.kinds[kKindLineUntimed]);
     } else if (scan.linePrintable && scan.lineLength <= kLongestLine) {
-        add(s.kinds[kKindLineOther]);
+        // In binary mode the bytes between two CR or LF inside frames read as such
+        // lines now and then; only a text stream has other lines worth a count.
+        if (!binary) add(s.kinds[kKindLineOther]);
     } else if (!binary) {
         add(s.stray, static_cast<std::uint64_t>(scan.lineLength));
     }

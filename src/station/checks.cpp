@@ -7,6 +7,7 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
+#include "station/look.h"
 
 namespace {
 
@@ -162,6 +163,13 @@ void checkThreshold(int source, int binary, std::int64_t nowMs) {
     setCheck(kCheckThreshold, held, text, nowMs);
 }
 
+// Said only: point.ini stays as the owner wrote it, whatever the aircraft say.
+void checkCoordinates(std::int64_t nowMs) {
+    char text[512];
+    int warn = lookCoordsWarning(nowMs, text, sizeof text);
+    setCheck(kCheckCoordinates, warn, text, nowMs);
+}
+
 }  // namespace
 
 void checksTick() { checksTickAt(monotonicMs()); }
@@ -183,6 +191,7 @@ void checksTickAt(std::int64_t nowMs) {
     checkFrequency(nowMs);
     checkJumps(nowMs);
     checkThreshold(source, binary, nowMs);
+    checkCoordinates(nowMs);
 }
 
 void writeWorstWarning(char* out, int capacity) {
@@ -198,8 +207,8 @@ void writeWorstWarning(char* out, int capacity) {
 }
 
 const char* checkName(int check) {
-    static const char* const kNames[kCheckCount] = {"no_data",   "wrong_mode", "timestamps",
-                                                    "frequency", "jumps",      "threshold"};
+    static const char* const kNames[kCheckCount] = {"no_data", "wrong_mode", "timestamps", "frequency",
+                                                    "jumps",   "threshold",  "coordinates"};
     return check >= 0 && check < kCheckCount ? kNames[check] : "";
 }
 

@@ -17,6 +17,7 @@
 #include "record/exchange.h"
 #include "station/checks.h"
 #include "station/commands.h"
+#include "station/look.h"
 #include "station/startup.h"
 
 int stationLoad() {
@@ -30,6 +31,7 @@ void stationStart(void* window) {
     app.startedMs = monotonicMs();
     app.playbackPortWrite = writeReceiverPort;
     feedLockCreate();
+    lookStart();  // before the source's reader, which hands it frames
     if (!app.tcp.chosen.load()) startSerialSource();
     startNetwork();
     // The TCP source needs the network stack; its thread connects while we go on.
@@ -51,6 +53,7 @@ void stationTick() {
     relayServerTick();
     recordTick();
     checksTick();
+    lookTick();
     // Status line 2 follows the TCP source and the checks as they change.
     static char shown[2 * kNameSize + 16];
     char line[sizeof shown];
@@ -109,6 +112,7 @@ void stationStop(void* window) {
     netCleanup();
     stopPlaybackAndWait();
     closeExchangeFiles();
+    lookStop();
     uiStationStopping();
     if (!tcpChosen) stopSerialSource();
     libraryFree(app.zlibModule);

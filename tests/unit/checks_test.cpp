@@ -7,8 +7,10 @@
 
 #include "app/headless/headless_view.h"
 #include "core/app_state.h"
+#include "input/receiver.h"
 #include "input/stream_stats.h"
 #include "station/checks.h"
+#include "station/look.h"
 #include "station/station.h"
 #include "test_support.h"
 
@@ -30,6 +32,7 @@ protected:
     std::int64_t now = 1000000;
     void SetUp() override {
         resetApp();
+        lookStart();        // a look without aircraft
         checksTickAt(now);  // the first turn: the counters' start
     }
     // One second of the port's bytes, then the second's checks.
@@ -75,6 +78,13 @@ TEST_F(Checks, CountersTellFramesAndLinesApartInEitherMode) {
     // Text mode: the binary frames' bytes are in no line the decoder uses.
     EXPECT_GT(port().stray.load(), 0u);
     EXPECT_EQ(port().lastByteMs.load(), now);
+
+    // A frame whose bytes hold a CR, text and an LF is no other line in binary mode.
+    std::string inside = std::string("\x1a\x33", 2) + std::string(7, '\x01') + "\rMSG,3\n" + std::string(7, '\x02');
+    app.binaryMode = 1;
+    countSourceBytes(kSourcePort, reinterpret_cast<const unsigned char*>(inside.data()), int(inside.size()), now);
+    EXPECT_EQ(port().kinds[kKindModeSLong].load(), 3u);
+    EXPECT_EQ(port().kinds[kKindLineOther].load(), 1u);
 }
 
 TEST_F(Checks, EachCheckWarnsAndIsFineAgain) {
@@ -134,4 +144,79 @@ TEST_F(Checks, AFrequencyOffTheSettingIsSaidWithTheMeasuredValue) {
     char last[256];
     EXPECT_EQ(headlessNotices(last, sizeof last), 1);
     EXPECT_STREQ(last, "Счетчик приемника сброшен");
+}
+
+// The real capture (a site near 60 N 33 E) through the station's hand-on into the
+// decoder and the look; then point.ini moved some 1,500 km away and back.
+TEST_F(Checks, CoordinatesCheckAndCoverageFromTheRealCapture) {
+    std::string dir = sharedDataDir();
+    if (dir.empty()) GTEST_SKIP() << "no receiver captures here";
+    std::string capture = readFile(dir + "/beast-capture-60s.bin");
+    ScratchDir scratch;
+    app.binaryMode = 1;
+    app.receiverLat = 60.1 * 3600;
+    app.receiverLon = 33.8 * 3600;
+    lookStart();
+    for (std::size_t i = 0; i < capture.size(); i += 4096) {
+        std::string piece = capture.substr(i, 4096);
+        handOnReceiverBytes(kSourcePort, reinterpret_cast<const unsigned char*>(piece.data()), int(piece.size()));
+    }
+    now = monotonicMs();  // the look's clock
+    EXPECT_EQ(port().kinds[kKindLineOther].load(), 0u) << "bytes inside frames are no text lines";
+    second();
+    EXPECT_EQ(line2(), "");
+    LookFigures f;
+    lookFigures(now, &f);
+    EXPECT_GE(f.aircraftNow, 11);
+    EXPECT_EQ(f.withPosition, 11);
+    EXPECT_GT(f.farthestDayM, 100000);
+    EXPECT_LT(f.farthestDayM, 600000);
+    EXPECT_GE(f.farthestDayM, f.farthestNowM);
+    EXPECT_GT(f.byDf[17][0], 2000u);
+    ASSERT_GE(f.listed, 11);
+    EXPECT_LE(f.aircraft[0].ageS, f.aircraft[f.listed - 1].ageS) << "the most recently heard first";
+
+    // Written once a minute has passed, not before.
+    lookTickAt(now + 500);
+    EXPECT_FALSE(fileExists("coverage.txt"));
+    lookTickAt(now + kCoverageSaveMs);
+    ASSERT_EQ(readFile("coverage.txt").rfind("brevalink coverage 1\r\n", 0), 0u);
+
+    // point.ini far off (a reload or the dialog): said, and fine again once corrected.
+    app.receiverLat = 47.2 * 3600;
+    app.receiverLon = 39.7 * 3600;
+    second();
+    EXPECT_EQ(line2().rfind("Координаты станции (point.ini) не сходятся с принятыми: самолеты видны за 1", 0), 0u)
+        << line2();
+    EXPECT_NE(line2().find("Станция, по-видимому, около 60,"), std::string::npos) << line2();
+    int last = 0;
+    EXPECT_EQ(headlessCheckChanges(&last), 1);
+    EXPECT_EQ(last, kCheckCoordinates);
+    app.receiverLat = 60.1 * 3600;
+    app.receiverLon = 33.8 * 3600;
+    second();
+    EXPECT_EQ(line2(), "");
+    EXPECT_EQ(headlessCheckChanges(&last), 2);
+    EXPECT_EQ(last, -1 - kCheckCoordinates);
+    EXPECT_FALSE(fileExists("point.ini")) << "only said, never written";
+
+    // A restart reads the coverage back.
+    lookStart();
+    LookFigures back;
+    lookFigures(now, &back);
+    EXPECT_EQ(back.withPosition, 0);
+    EXPECT_EQ(back.farthestDayM, f.farthestDayM);
+    char notice[256];
+    int notices = headlessNotices(notice, sizeof notice);
+
+    // Another station's file, or garbage, is said and left alone.
+    app.receiverLat = 55.7 * 3600;
+    lookStart();
+    EXPECT_EQ(headlessNotices(notice, sizeof notice), notices + 1);
+    EXPECT_STREQ(notice, "coverage.txt не принят (файл покрытия записан для другой точки станции): покрытие собирается заново");
+    writeFile("coverage.txt", std::string("\x00\xff garbage", 10));
+    lookStart();
+    EXPECT_EQ(headlessNotices(notice, sizeof notice), notices + 2);
+    lookFigures(now, &back);
+    EXPECT_EQ(back.farthestDayM, -1);
 }

@@ -190,3 +190,29 @@ TEST_F(DecoderTest, SplitInvariantOnRealCaptures) {
         }
     }
 }
+
+namespace {
+std::vector<std::string> looked;  // each frame the look got: its bytes in hex and its level
+void lookSink(const unsigned char* msg, int length, int level) {
+    std::string hex;
+    char digits[4];
+    for (int i = 0; i < length; ++i) std::snprintf(digits, sizeof digits, "%02X", msg[i]), hex += digits;
+    looked.push_back(hex + "/" + std::to_string(level));
+}
+}  // namespace
+
+TEST_F(DecoderTest, EveryModeSFrameGoesToTheLookAndOnlyThose) {
+    looked.clear();
+    app.modesFrameSink = lookSink;
+    app.levelThreshold = 200;  // kept from the feed is not kept from the look
+    app.binaryMode = 1;
+    feed(frame('1', kStamp, 0x80, "\x12\x34") + frame('2', kStamp, 0x81, kShort) +
+         frame('3', kStamp, 0x1A, std::string("\x8D\x48\x40\xD6\x20\x2C\xC3\x71\xC3\x2C\xE0\x57\x60\x98", 14)));
+    app.binaryMode = 0;
+    feed("@0001020304058D4840D6202CC3;\r\n*8D4840D6202CC371C32CE0576098;\n*8d4840d6202cc3\n");
+    feed("@0001020304051234;\n@00010203040G8D4840D6202CC3;\n*8D4840D6202CC371C32CE057609;\nMSG,3,1\n*8D4840D6202CC3;;\n");
+    std::vector<std::string> want = {"8D4840D6202CC3/129", "8D4840D6202CC371C32CE0576098/26", "8D4840D6202CC3/-1",
+                                     "8D4840D6202CC371C32CE0576098/-1", "8D4840D6202CC3/-1"};
+    EXPECT_EQ(looked, want);
+    EXPECT_EQ(shown().size(), 11u) << "the lines themselves as before";
+}
