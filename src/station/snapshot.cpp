@@ -9,6 +9,12 @@ void takeStationSnapshot(StationSnapshot* out) {
     std::memset(out, 0, sizeof *out);
     std::int64_t now = monotonicMs();
     out->uptimeMs = app.startedMs ? now - app.startedMs : 0;
+    {
+        TextGuard guard(app.nameLock);
+        copyText(out->stationName, kNameSize, app.receiverName);
+    }
+    out->stationLat = app.receiverLat.load() / 3600.0;
+    out->stationLon = app.receiverLon.load() / 3600.0;
 
     out->sourceTcp = app.tcp.chosen.load();
     const SourceStats& chosen = app.stats[out->sourceTcp ? kSourceTcp : kSourcePort];
@@ -43,6 +49,7 @@ void takeStationSnapshot(StationSnapshot* out) {
     }
     out->measuredHz = app.checks.measuredHz.load();
     out->settingHz = app.timerFrequency.load();
+    lookFigures(now, &out->modes);
 
     out->relayPort = app.serverPort.load();
     out->relayListening = app.listenSocket.load() != kNoSocket;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/app_state.h"
+#include "station/look.h"
 
 struct SnapshotClient {
     char peer[kPeerSize];
@@ -21,6 +22,8 @@ struct SnapshotCheck {
 
 struct StationSnapshot {
     std::int64_t uptimeMs;
+    char stationName[kNameSize];   // name.ini
+    double stationLat, stationLon; // point.ini, degrees
     // The receiver's source: the chosen one's state and rates; the counters of both
     // sources added (they only grow).
     int sourceTcp;                 // 1 the TCP source, 0 the serial port
@@ -37,6 +40,8 @@ struct StationSnapshot {
     SnapshotCheck checks[kCheckCount];
     double measuredHz;             // 0 until measured
     std::int32_t settingHz;
+    // The Mode S look: aircraft, ranges, frames by DF and verdict.
+    LookFigures modes;
     // The relay.
     int relayPort;
     int relayListening;

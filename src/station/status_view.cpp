@@ -55,6 +55,11 @@ void appendEscaped(std::string& out, const char* text) {
 const char* const kKindNames[kStreamKinds] = {"mode_ac", "mode_s_short", "mode_s_long",
                                               "line_timed", "line_untimed", "line_other"};
 
+// The DFs a Mode S frame is judged as (modesLook), each always listed so that
+// the series stay put; the verdicts in LookFigures' order.
+const int kJudgedDfs[] = {0, 4, 5, 11, 16, 17, 18, 20, 21};
+const char* const kVerdictNames[kLookVerdicts] = {"good", "bad_parity", "unconfirmed"};
+
 // ---- /metrics -------------------------------------------------------------
 
 void metric(std::string& out, const char* name, const char* type, const char* help) {
@@ -86,9 +91,13 @@ std::string renderMetrics(const StatusView& view, const ProcessFigures& process)
     if (s.lastByteAgeS >= 0)
         single(out, "brevalink_source_last_byte_age_seconds", "gauge", "Seconds since the receiver's last bytes.",
                s.lastByteAgeS, 1);
-    metric(out, "brevalink_frames_total", "counter", "Binary frames by type and text lines by kind from the receiver.");
+    metric(out, "brevalink_frames_total", "counter", "Binary frames by type and frame lines by kind from the receiver.");
     for (int k = 0; k < kStreamKinds; ++k)
-        appendf(out, "brevalink_frames_total{kind=\"%s\"} %llu\n", kKindNames[k], static_cast<unsigned long long>(s.kinds[k]));
+        if (k != kKindLineOther)
+            appendf(out, "brevalink_frames_total{kind=\"%s\"} %llu\n", kKindNames[k],
+                    static_cast<unsigned long long>(s.kinds[k]));
+    single(out, "brevalink_text_lines_other_total", "counter",
+           "Text lines other than frame lines (replies, MSG lines), counted in text mode.", s.kinds[kKindLineOther]);
     single(out, "brevalink_frames_per_second", "gauge", "Frames per second from the receiver over the last 10 s.",
            s.framesRate, 1);
     single(out, "brevalink_frames_held_back_total", "counter", "Binary frames under the level threshold, not fed.",
@@ -101,6 +110,18 @@ std::string renderMetrics(const StatusView& view, const ProcessFigures& process)
            s.measuredHz);
     single(out, "brevalink_receiver_frequency_setting_hz", "gauge", "The receiver's clock as set in the settings.",
            s.settingHz);
+    const LookFigures& m = s.modes;
+    metric(out, "brevalink_aircraft", "gauge", "Aircraft heard in the last minute, and of those with a position.");
+    appendf(out, "brevalink_aircraft{kind=\"seen\"} %d\nbrevalink_aircraft{kind=\"with_position\"} %d\n", m.aircraftNow,
+            m.withPosition);
+    metric(out, "brevalink_range_max_meters", "gauge", "The farthest position heard: in the last minute, over 24 h.");
+    appendf(out, "brevalink_range_max_meters{window=\"now\"} %d\nbrevalink_range_max_meters{window=\"24h\"} %d\n",
+            m.farthestNowM > 0 ? m.farthestNowM : 0, m.farthestDayM > 0 ? m.farthestDayM : 0);
+    metric(out, "brevalink_modes_frames_total", "counter", "Mode S frames by downlink format and parity verdict.");
+    for (int df : kJudgedDfs)
+        for (int v = 0; v < kLookVerdicts; ++v)
+            appendf(out, "brevalink_modes_frames_total{df=\"%d\",verdict=\"%s\"} %llu\n", df, kVerdictNames[v],
+                    static_cast<unsigned long long>(m.byDf[df][v]));
     single(out, "brevalink_relay_listening", "gauge", "1 while the relay port is listening.", s.relayListening);
     single(out, "brevalink_relay_clients", "gauge", "Relay clients connected.", s.relayClients);
     single(out, "brevalink_relay_bytes_total", "counter", "Bytes relayed, summed over the clients.", s.relayBytes);
@@ -131,12 +152,34 @@ std::string renderStatusJson(const StatusView& view) {
         checks.push_back({{"name", checkName(c)}, {"warning", s.checks[c].warning != 0}, {"text", utf8(s.checks[c].text)}});
     json clients = json::array();
     for (int i = 0; i < s.relayClients; ++i) clients.push_back({{"address", s.clients[i].peer}, {"bytes", s.clients[i].bytes}});
+    const LookFigures& m = s.modes;
+    json byDf = json::object();
+    for (int df : kJudgedDfs) {
+        json verdicts = json::object();
+        for (int v = 0; v < kLookVerdicts; ++v) verdicts[kVerdictNames[v]] = m.byDf[df][v];
+        byDf[std::to_string(df)] = verdicts;
+    }
+    json aircraft = json::array();
+    for (int i = 0; i < m.listed; ++i) {
+        const LookAircraft& a = m.aircraft[i];
+        char address[8];
+        std::snprintf(address, sizeof address, "%06X", static_cast<unsigned>(a.icao & 0xFFFFFF));
+        aircraft.push_back({{"address", address},
+                            {"callsign", a.callsign[0] ? json(a.callsign) : json(nullptr)},
+                            {"altitude_ft", a.hasAltitude ? json(a.altitudeFt) : json(nullptr)},
+                            {"distance_m", a.hasDistance ? json(std::lround(a.distanceM)) : json(nullptr)},
+                            {"bearing_deg", a.hasDistance ? json(std::round(a.bearingDeg * 10) / 10) : json(nullptr)},
+                            {"messages", a.messages},
+                            {"level", a.level >= 0 ? json(a.level) : json(nullptr)},
+                            {"seconds_since_last", std::round(a.ageS * 10) / 10}});
+    }
     json monitor = json::array(), status = json::array();
     for (const auto& line : view.monitor) monitor.push_back(utf8(line));
     for (const auto& line : view.status) status.push_back(utf8(line));
     json j = {
         {"version", kBrevalinkVersion},
         {"uptime_seconds", s.uptimeMs / 1000},
+        {"station", {{"name", utf8(s.stationName)}, {"latitude", s.stationLat}, {"longitude", s.stationLon}}},
         {"source",
          {{"kind", s.sourceTcp ? "tcp" : "serial"},
           {"name", utf8(s.sourceName)},
@@ -151,6 +194,14 @@ std::string renderStatusJson(const StatusView& view) {
           {"held_back", s.heldBack},
           {"stray_bytes", s.stray}}},
         {"checks", checks},
+        {"modes",
+         {{"aircraft_now", m.aircraftNow},
+          {"aircraft_with_position", m.withPosition},
+          {"range_max_meters",
+           {{"now", m.farthestNowM >= 0 ? json(m.farthestNowM) : json(nullptr)},
+            {"24h", m.farthestDayM >= 0 ? json(m.farthestDayM) : json(nullptr)}}},
+          {"frames", byDf},
+          {"aircraft", aircraft}}},
         {"receiver_frequency_hz", {{"measured", s.measuredHz > 0 ? json(std::round(s.measuredHz)) : json(nullptr)},
                                    {"setting", s.settingHz}}},
         {"relay",
@@ -261,6 +312,9 @@ std::string renderStatusPage(const StatusView& view) {
     for (int c = 0; c < kCheckCount && worst < 0; ++c)
         if (s.checks[c].warning) worst = c;
     appendLight(out, "Проверки", worst < 0 ? "green" : "yellow", "checks", worst < 0 ? "все в порядке" : s.checks[worst].text);
+    const SnapshotCheck& coords = s.checks[kCheckCoordinates];
+    appendLight(out, "Координаты", coords.warning ? "yellow" : "green", "coordinates",
+                coords.warning ? coords.text : "сходятся с принятыми");
     std::snprintf(text, sizeof text, s.relayListening ? "порт %d, клиенты: %d" : "порт %d занят", s.relayPort, s.relayClients);
     appendLight(out, "Ретрансляция", s.relayListening ? "green" : "red", "relay", text);
     std::snprintf(text, sizeof text, "%s:%d: %s", s.feedHost, s.feedPort, s.feedUp ? "связь есть" : "нет связи");
@@ -271,6 +325,11 @@ std::string renderStatusPage(const StatusView& view) {
     appendf(out, "<tr><td>Кадров всего</td><td class=\"n\">%llu</td></tr>",
             static_cast<unsigned long long>(s.kinds[kKindModeAC] + s.kinds[kKindModeSShort] + s.kinds[kKindModeSLong] +
                                             s.kinds[kKindLineTimed] + s.kinds[kKindLineUntimed]));
+    appendf(out, "<tr><td>Самолетов за минуту</td><td class=\"n\" id=\"aircraft\">%d (с координатами %d)</td></tr>",
+            s.modes.aircraftNow, s.modes.withPosition);
+    if (s.modes.farthestDayM >= 0)
+        appendf(out, "<tr><td>Дальность за сутки</td><td class=\"n\" id=\"range\">%d км</td></tr>",
+                (s.modes.farthestDayM + 500) / 1000);
     appendf(out, "<tr><td>Режим приемника</td><td class=\"n\">%s</td></tr>", s.binaryMode ? "двоичный" : "текстовый");
     if (s.measuredHz > 0)
         appendf(out, "<tr><td>Частота таймера</td><td class=\"n\">%.0f Гц (задано %d)</td></tr>", s.measuredHz,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The station's checks against the simulated receiver, three stations at once: a
-# real site's frames at a 12 MHz clock raise nothing for over a minute; a receiver
+# real site's frames at a 12 MHz clock, at its point, raise nothing for over a minute; a receiver
 # counting at 20 MHz is told its frequency is wrong; on the third, a second
 # receiver's clock mixed in, the wrong mode, lines without time and silence each
 # give their journal line, and each is fine again once its cause has gone.
@@ -37,7 +37,11 @@ on() {  # station command...
 }
 
 station site
-sim site --format binary --rate 300 ${CAPTURE:+--input "$CAPTURE"}
+lx_setting point.ini 60.1 33.8  # where the capture's aircraft fly; read at SIGHUP
+kill -HUP "${PID[site]}"
+# The capture once, over longer than the case runs: played in a loop, its last
+# positions and its first would pair into fixes that no aircraft flew.
+sim site --format binary --rate 200 ${CAPTURE:+--input "$CAPTURE" --count 13954}
 station wrong
 sim wrong --format binary --rate 300 --clock-hz 20000000
 station modes

@@ -29,6 +29,7 @@ if [ ! -f "$CAPTURE" ]; then
 fi
 lx_station 115200
 lx_setting BinarComOn.ini 1 0 0 60
+lx_setting point.ini 60.1 33.8  # where the capture's aircraft fly
 HTTP=$(lx_free_port)
 lx_setting inithttp.ini "$HTTP" 127.0.0.1
 URL=http://127.0.0.1:$HTTP
@@ -57,6 +58,8 @@ curl -sf "$URL/metrics" >metrics.txt || lx_fail "GET /metrics"
 promtool check metrics <metrics.txt >lint.out 2>&1 || lx_fail "promtool check metrics: $(cat lint.out)"
 lx_log "ok: promtool check metrics accepts /metrics"
 lx_check "relay clients in /metrics" "$(grep '^brevalink_relay_clients ' metrics.txt)" "brevalink_relay_clients 3"
+[ "$FRAMES" = 13954 ] && lx_check "the capture's aircraft placed, in /metrics" \
+    "$(grep '^brevalink_aircraft{kind="with_position"} ' metrics.txt)" 'brevalink_aircraft{kind="with_position"} 11'
 lx_wait 5000 "STATUS= names the clients" grep -q '^STATUS=приемник: [0-9]* кадр/с, клиенты: 3, сервер MLAT: связь есть$' notify.log
 lx_wait 5000 "WATCHDOG=1 from the loop" grep -qx 'WATCHDOG=1' notify.log
 
@@ -98,7 +101,7 @@ chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=4
     --screenshot="$LX_WORK/page.png" "$URL/" >chromium.out 2>&1 || lx_fail "chromium: $(tail -n 3 chromium.out)"
 chromium --headless --no-sandbox --disable-gpu --dump-dom "$URL/" >dom.html 2>chromium.err || lx_fail "chromium --dump-dom"
 lx_check "the page's traffic lights" "$(grep -o 'id="[a-z]*" data-state="[a-z]*"' dom.html | tr '\n' ' ')" \
-    'id="receiver" data-state="green" id="checks" data-state="green" id="relay" data-state="green" id="feed" data-state="green" '
+    'id="receiver" data-state="green" id="checks" data-state="green" id="coordinates" data-state="green" id="relay" data-state="green" id="feed" data-state="green" '
 lx_check "the chart has data" "$(grep -c '<polyline class="fps" points="[0-9]' dom.html)" 1
 mkdir -p "$LX_SOURCE/build/screenshots" && cp page.png "$LX_SOURCE/build/screenshots/status-page.png"
 
