@@ -3,7 +3,9 @@
 // has gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "app/headless/headless_view.h"
 #include "core/app_state.h"
@@ -219,4 +221,37 @@ TEST_F(Checks, CoordinatesCheckAndCoverageFromTheRealCapture) {
     EXPECT_EQ(headlessNotices(notice, sizeof notice), notices + 2);
     lookFigures(now, &back);
     EXPECT_EQ(back.farthestDayM, -1);
+}
+
+// The reader hands frames to the look while the main thread takes its figures,
+// runs the check and the tick: the lock keeps them apart (ThreadSanitizer).
+TEST_F(Checks, TheLookIsReadWhileTheReaderFeedsIt) {
+    std::string dir = sharedDataDir();
+    if (dir.empty()) GTEST_SKIP() << "no receiver captures here";
+    std::string capture = readFile(dir + "/beast-capture-60s.bin");
+    ScratchDir scratch;
+    app.binaryMode = 1;
+    app.receiverLat = 60.1 * 3600;
+    app.receiverLon = 33.8 * 3600;
+    lookStart();
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (std::size_t i = 0; i < capture.size(); i += 512) {
+            std::string piece = capture.substr(i, 512);
+            handOnReceiverBytes(kSourcePort, reinterpret_cast<const unsigned char*>(piece.data()), int(piece.size()));
+        }
+        done = true;
+    });
+    LookFigures f;
+    char text[512];
+    int turns = 0;
+    for (; !done; ++turns) {
+        lookFigures(monotonicMs(), &f);
+        lookCoordsWarning(monotonicMs(), text, sizeof text);
+        lookTickAt(monotonicMs() + (turns & 1) * 1000);  // each turn runs: time steps back and forth
+    }
+    reader.join();
+    lookFigures(monotonicMs(), &f);
+    EXPECT_EQ(f.withPosition, 11);
+    EXPECT_GT(turns, 0);
 }
