@@ -10,9 +10,9 @@
 // 60-second capture: decoding it whole took 6.0-6.3 us of CPU per kB without the
 // look and 9.5-10.1 with it, so the look costs some 3.5 us per kB, about 60 % of
 // the decoder; fed at 300 kB/s (a full 3 Mbaud line) in 3,000-byte reads, the
-// reader took 70-75 us per kB without and 75-87 with it: the look adds 0.1-0.4 %
-// of a core. A queue to a thread of its own would cost a copy and a wake-up per
-// block to save less than that.
+// reader took 55-78 us per kB without and 71-88 with it (its wake-ups dominate
+// and vary from run to run): the look adds 0.1-0.5 % of a core. A queue to a
+// thread of its own would cost a copy and a wake-up per block to save less.
 //
 // Threads: the reader calls lookFrame; the main thread the rest. The ModesState
 // is guarded by a lock that the reader holds for one frame's modesLook and the
