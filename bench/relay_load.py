@@ -199,9 +199,11 @@ def line_up(data):
 last = nclients - 1
 ep.unregister(clients[last].fileno())
 marks_r, marks_w = os.pipe()
+done_r, done_w = os.pipe()  # the stream is all written
 reader = os.fork()
 if reader == 0:
     os.close(marks_r)
+    os.close(done_w)
     s = clients[last]
     s.setblocking(True)
     s.settimeout(seconds + 10)
@@ -210,8 +212,17 @@ if reader == 0:
     chunks = []
     ended = False
     # A server that relays frames sends fewer bytes than the stream if it drops
-    # any: its end is a second without data.
+    # any: its end is a second without data once the stream is all written (a
+    # silence before that is a server stalled, not done).
+    quiet = None
     while n < total or reframed:
+        if reframed:
+            ready, _, _ = select.select([s] if quiet else [s, done_r], [], [], quiet or seconds + 10)
+            if done_r in ready:
+                quiet = 1.0
+                continue
+            if not ready:
+                break
         try:
             data = s.recv(1 << 20)
         except socket.timeout:
@@ -225,7 +236,6 @@ if reader == 0:
             break
         if reframed:
             chunks.append(data)
-            s.settimeout(1.0)
         else:
             bad += check(data, n)
         n += len(data)
@@ -234,6 +244,7 @@ if reader == 0:
         f.write(repr((n, bad, ended, marks, b"".join(chunks))))
     os._exit(0)
 os.close(marks_w)
+os.close(done_r)
 
 frame = 0  # next frame of the pass
 passes = 0
@@ -270,10 +281,12 @@ while True:
         os.write(tty_fd, chunk)
         written += n
         writes.append((written, time.time()))
+        if written >= total:
+            os.write(done_w, b".")
         continue
     if written >= total:
         if reframed:
-            if now > max(last_data, writes[-1][1]) + 0.3:
+            if now > max(last_data, writes[-1][1]) + 1.0:
                 break
         elif all(closed[i] or got[i] >= total for i in range(last)):
             break
