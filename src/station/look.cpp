@@ -83,7 +83,10 @@ void lookStart() {
         TextGuard guard(lock);
         modesReset(state);
         followStation();
-        savedValid = false;
+        // The file is written only once something is heard: a station that hears
+        // nothing (or a program started for a minute) leaves no file behind.
+        saved = state.coverage;
+        savedValid = true;
     }
     savedMs = tickedMs = now;
     saveFailureTold = false;

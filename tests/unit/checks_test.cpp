@@ -181,6 +181,9 @@ protected:
 };
 
 TEST_F(LookChecks, CoordinatesCheckAndCoverageFromTheRealCapture) {
+    lookStop();
+    EXPECT_FALSE(fileExists("coverage.txt")) << "nothing heard, nothing written";
+    lookStart();
     play(4096);
     second();
     EXPECT_EQ(line2(), "");
