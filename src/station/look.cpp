@@ -136,6 +136,8 @@ void lookFigures(std::int64_t nowMs, LookFigures* out) {
     Farthest far;
     out->farthestNowM = modesFarthestNow(state, nowMs, &far) ? far.distanceM : -1;
     out->farthestDayM = modesFarthestDay(state, nowMs, &far) ? far.distanceM : -1;
+    for (int sector = 0; sector < kSectors; ++sector)
+        out->sectorDayM[sector] = coverageSector(state.coverage, sector, nowMs, &far) ? far.distanceM : -1;
     const ModesCounts& counts = modesCounts(state);
     for (int df = 0; df < kDownlinkFormats; ++df)
         for (int v = 0; v < kLookVerdicts; ++v) out->byDf[df][v] = counts.byDf[df][v];

@@ -53,6 +53,7 @@ struct LookFigures {
     int withPosition;          // ... with a position that recent
     int farthestNowM;          // -1 none
     int farthestDayM;          // over 24 h; -1 none
+    int sectorDayM[kSectors];  // the coverage: the farthest in each 10-degree sector over 24 h; -1 none
     std::uint64_t byDf[kDownlinkFormats][kLookVerdicts];
     int listed;                // the first `listed` of aircraft are used
     LookAircraft aircraft[kLookListed];

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 
 // Built without exceptions: a JSON error aborts instead of throwing.
 #define JSON_NOEXCEPTION
@@ -270,6 +271,55 @@ void appendChart(std::string& out, const FpsHistory& history) {
     out += "</svg>";
 }
 
+// The coverage as a polar chart: north up, one wedge per 10-degree sector out to
+// its farthest position of the day, rings every 100 km (or 50 for a short range).
+void appendCoverage(std::string& out, const LookFigures& m) {
+    int top = 0;
+    for (int d : m.sectorDayM) top = d > top ? d : top;
+    const int step = top > 200000 ? 100000 : 50000;
+    const int rings = top > 0 ? (top + step - 1) / step : 1;
+    const double size = 320, centre = size / 2, radius = centre - 24, scale = radius / (rings * double(step));
+    appendf(out, "<svg id=\"coverage\" viewBox=\"0 0 %.0f %.0f\" role=\"img\" style=\"max-width:420px\">", size, size);
+    for (int r = 1; r <= rings; ++r) {
+        double rr = r * step * scale;
+        appendf(out, "<circle cx=\"%.0f\" cy=\"%.0f\" r=\"%.1f\" class=\"grid\" fill=\"none\"/>", centre, centre, rr);
+        // Below the centre: the top is north's.
+        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" style=\"font-size:11px\">%d км</text>", centre + 3, centre + rr - 3,
+                r * step / 1000);
+    }
+    appendf(out, "<text x=\"%.0f\" y=\"14\" text-anchor=\"middle\" style=\"font-size:13px\">С</text>", centre);
+    out += "<path class=\"cover\" d=\"";
+    for (int sector = 0; sector < kSectors; ++sector) {
+        if (m.sectorDayM[sector] < 0) continue;
+        double r = m.sectorDayM[sector] * scale;
+        double a0 = sector * 10 * std::numbers::pi / 180, a1 = (sector + 1) * 10 * std::numbers::pi / 180;
+        // Bearings run clockwise from north: x = sin, y = -cos.
+        appendf(out, "M%.0f,%.0fL%.1f,%.1fA%.1f,%.1f 0 0 1 %.1f,%.1fZ", centre, centre, centre + r * std::sin(a0),
+                centre - r * std::cos(a0), r, r, centre + r * std::sin(a1), centre - r * std::cos(a1));
+    }
+    out += "\"/></svg>";
+}
+
+// The aircraft heard, most recently heard first.
+void appendAircraft(std::string& out, const LookFigures& m) {
+    out += "<div style=\"overflow-x:auto\"><table id=\"aircraft-list\"><tr><th>Адрес</th><th>Рейс</th><th>Высота, фт</th><th>Дальность, км</th>"
+           "<th>Азимут</th><th>Кадров</th><th>Уровень</th><th>Сек.</th></tr>";
+    for (int i = 0; i < m.listed; ++i) {
+        const LookAircraft& a = m.aircraft[i];
+        appendf(out, "<tr><td>%06X</td><td>", static_cast<unsigned>(a.icao));
+        appendEscaped(out, a.callsign);
+        out += "</td><td class=\"n\">";
+        if (a.hasAltitude) appendf(out, "%d", a.altitudeFt);
+        out += "</td><td class=\"n\">";
+        if (a.hasDistance) appendf(out, "%.0f</td><td class=\"n\">%.0f°", a.distanceM / 1000, a.bearingDeg);
+        else out += "</td><td class=\"n\">";
+        appendf(out, "</td><td class=\"n\">%u</td><td class=\"n\">", a.messages);
+        if (a.level >= 0) appendf(out, "%d", a.level);
+        appendf(out, "</td><td class=\"n\">%.0f</td></tr>", a.ageS);
+    }
+    out += "</table></div>";
+}
+
 const char kPageStyle[] =
     "body{font-family:sans-serif;margin:0;padding:12px;background:#f4f4f4;color:#222;max-width:760px}"
     "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:16px 0 6px}"
@@ -281,7 +331,8 @@ const char kPageStyle[] =
     "table{border-collapse:collapse;background:#fff;width:100%}td,th{padding:3px 8px;text-align:left;border-bottom:1px solid #ddd}"
     "td.n{text-align:right}pre{background:#111;color:#ddd;padding:8px;overflow-x:auto;font-size:12px}"
     "svg{width:100%;height:auto;background:#fff}svg text{font-size:24px;fill:#555}"
-    ".axis{stroke:#888}.grid{stroke:#ddd}.fps{fill:none;stroke:#27c;stroke-width:3}";
+    ".axis{stroke:#888}.grid{stroke:#ddd}.fps{fill:none;stroke:#27c;stroke-width:3}"
+    ".cover{fill:#27c;fill-opacity:.35;stroke:#27c;stroke-width:1}";
 
 void appendLight(std::string& out, const char* name, const char* color, const char* id, const char* text) {
     appendf(out, "<div class=\"light\" id=\"%s\" data-state=\"%s\"><span class=\"dot %s\"></span><div>%s<small>", id,
@@ -298,9 +349,20 @@ std::string renderStatusPage(const StatusView& view) {
     out.reserve(32768);
     out += "<!DOCTYPE html><html lang=\"ru\"><head><meta charset=\"utf-8\">"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-           "<meta http-equiv=\"refresh\" content=\"10\"><title>brevalink</title><style>";
+           "<meta http-equiv=\"refresh\" content=\"10\"><title>";
+    // The station's name first: an owner with several stations tells the tabs apart.
+    if (s.stationName[0]) {
+        appendEscaped(out, s.stationName);
+        out += " — ";
+    }
+    out += "brevalink</title><style>";
     out += kPageStyle;
-    out += "</style></head><body><h1>brevalink ";
+    out += "</style></head><body><h1 id=\"station\">";
+    if (s.stationName[0]) {
+        appendEscaped(out, s.stationName);
+        out += " · ";
+    }
+    out += "brevalink ";
     out += kBrevalinkVersion;
     out += "</h1><div class=\"lights\">";
     char text[512];
@@ -342,6 +404,10 @@ std::string renderStatusPage(const StatusView& view) {
             up / 3600 % 24, up / 60 % 60, up % 60);
     out += "<h2>Кадров в секунду за час</h2>";
     appendChart(out, view.history);
+    out += "<h2>Покрытие за сутки</h2>";
+    appendCoverage(out, s.modes);
+    appendf(out, "<h2>Самолеты: %d</h2>", s.modes.listed);
+    if (s.modes.listed) appendAircraft(out, s.modes);
     appendf(out, "<h2>Клиенты ретрансляции: %d</h2>", s.relayClients);
     if (s.relayClients) {
         out += "<table id=\"clients\"><tr><th>Адрес</th><th>Байт</th></tr>";

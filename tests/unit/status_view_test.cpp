@@ -59,6 +59,9 @@ std::unique_ptr<StatusView> makeView() {
     s.modes.aircraft[0] = {0x4840D6, "KLM1023", 1, 38000, 1, 123456.7, 87.25, 40, 200, 0.5};
     s.modes.aircraft[1] = {0x00ABCD, "", 0, 0, 0, 0, 0, 3, -1, 59.9};
     s.kinds[kKindLineOther] = 3;
+    for (int& d : s.modes.sectorDayM) d = -1;
+    s.modes.sectorDayM[0] = 345678;  // due north
+    s.modes.sectorDayM[9] = 100000;  // east
     return v;
 }
 
@@ -207,6 +210,21 @@ TEST(StatusPage, EscapesTheStationsTextsAndNestsItsTags) {
     EXPECT_NE(page.find("id=\"coordinates\" data-state=\"green\""), std::string::npos);
     EXPECT_NE(page.find(utf8(u8"id=\"aircraft\">12 (с координатами 9)<")), std::string::npos);
     EXPECT_EQ(page.find("<polyline"), std::string::npos) << "no history, no line";
+    EXPECT_NE(page.find(utf8(u8"<title>Ростов &lt;юг&gt; — brevalink</title>")), std::string::npos);
+    // The aircraft list, and the coverage: one wedge per sector heard, north up,
+    // rings of 100 km out to the farthest (4 rings for 346 km).
+    EXPECT_NE(page.find(utf8(u8"<td>4840D6</td><td>KLM1023</td><td class=\"n\">38000</td><td class=\"n\">123</td>"
+                             "<td class=\"n\">87°</td><td class=\"n\">40</td><td class=\"n\">200</td>")),
+              std::string::npos);
+    EXPECT_NE(page.find("<td>00ABCD</td><td></td><td class=\"n\"></td><td class=\"n\"></td><td class=\"n\"></td>"
+                        "<td class=\"n\">3</td><td class=\"n\"></td><td class=\"n\">60</td>"),
+              std::string::npos);
+    std::size_t cover = page.find("<path class=\"cover\" d=\"");
+    ASSERT_NE(cover, std::string::npos);
+    std::string wedges = page.substr(cover, page.find("\"/>", cover) - cover);
+    EXPECT_NE(wedges.find("M160,160L160.0,42.5A117.5,117.5 0 0 1 180.4,44.3Z"), std::string::npos) << wedges;
+    EXPECT_EQ(std::count(wedges.begin(), wedges.end(), 'M'), 2);
+    EXPECT_NE(page.find(utf8(u8">400 км</text>")), std::string::npos);
 }
 
 TEST(StatusPage, ChartDrawsTheNewestSecondsAtTheRightAfterTheRingWraps) {
