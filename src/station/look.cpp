@@ -156,5 +156,8 @@ void lookFigures(std::int64_t nowMs, LookFigures* out) {
         l.messages = a.messages;
         l.level = a.level;
         l.ageS = static_cast<double>(nowMs - a.lastSeenMs) / 1000.0;
+        l.hasPosition = a.hasPosition;
+        l.lat = a.lat;
+        l.lon = a.lon;
     }
 }

@@ -43,6 +43,8 @@ struct LookAircraft {
     std::uint32_t messages;
     int level;      // the last frame's signal level, -1 none (text lines)
     double ageS;    // since its last frame
+    int hasPosition;
+    double lat, lon;  // its last position, degrees
 };
 
 // The verdicts counted per DF, in this order: good, bad parity, unconfirmed.

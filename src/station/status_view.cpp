@@ -168,6 +168,8 @@ std::string renderStatusJson(const StatusView& view) {
         aircraft.push_back({{"address", address},
                             {"callsign", a.callsign[0] ? json(a.callsign) : json(nullptr)},
                             {"altitude_ft", a.hasAltitude ? json(a.altitudeFt) : json(nullptr)},
+                            {"latitude", a.hasPosition ? json(std::round(a.lat * 1e5) / 1e5) : json(nullptr)},
+                            {"longitude", a.hasPosition ? json(std::round(a.lon * 1e5) / 1e5) : json(nullptr)},
                             {"distance_m", a.hasDistance ? json(std::lround(a.distanceM)) : json(nullptr)},
                             {"bearing_deg", a.hasDistance ? json(std::round(a.bearingDeg * 10) / 10) : json(nullptr)},
                             {"messages", a.messages},

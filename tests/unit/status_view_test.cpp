@@ -56,8 +56,8 @@ std::unique_ptr<StatusView> makeView() {
     s.modes.farthestDayM = 345678;
     s.modes.byDf[17][0] = 5000;
     s.modes.listed = 2;
-    s.modes.aircraft[0] = {0x4840D6, "KLM1023", 1, 38000, 1, 123456.7, 87.25, 40, 200, 0.5};
-    s.modes.aircraft[1] = {0x00ABCD, "", 0, 0, 0, 0, 0, 3, -1, 59.9};
+    s.modes.aircraft[0] = {0x4840D6, "KLM1023", 1, 38000, 1, 123456.7, 87.25, 40, 200, 0.5, 1, 52.257202, 3.919373};
+    s.modes.aircraft[1] = {0x00ABCD, "", 0, 0, 0, 0, 0, 3, -1, 59.9, 0, 0, 0};
     s.kinds[kKindLineOther] = 3;
     for (int& d : s.modes.sectorDayM) d = -1;
     s.modes.sectorDayM[0] = 345678;  // due north
@@ -191,8 +191,10 @@ TEST(StatusJson, ParsesAndHoldsTheStationInUtf8) {
     EXPECT_TRUE(m["range_max_meters"]["now"].is_null());
     ASSERT_EQ(m["aircraft"].size(), 2u);
     EXPECT_EQ(m["aircraft"][0]["distance_m"], 123457);
+    EXPECT_EQ(m["aircraft"][0]["latitude"], 52.2572);
+    EXPECT_EQ(m["aircraft"][0]["longitude"], 3.91937);
     EXPECT_EQ(m["aircraft"][1]["address"], "00ABCD");
-    for (const char* unknown : {"callsign", "altitude_ft", "distance_m", "bearing_deg", "level"})
+    for (const char* unknown : {"callsign", "altitude_ft", "latitude", "longitude", "distance_m", "bearing_deg", "level"})
         EXPECT_TRUE(m["aircraft"][1][unknown].is_null()) << unknown;
 }
 
