@@ -19,5 +19,7 @@ inline constexpr int kCmdRelativeTime = 118;
 inline constexpr int kCmdTcpSourceDialog = 119;
 inline constexpr int kCmdRecord = 201;
 inline constexpr int kCmdPlayback = 202;
+// The window of what the station hears (Win32 only).
+inline constexpr int kCmdStationHears = 203;
 inline constexpr int kCmdHelp = 301;
 inline constexpr int kCmdAuthor = 302;

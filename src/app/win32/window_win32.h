@@ -30,6 +30,8 @@ struct Win32Widgets {
     int coordTabPosition = -1;
     HWND tcpSourceDialog = nullptr;
     int tcpSourceTabPosition = -1;
+    // The window of what the station hears while it is open.
+    HWND hearsWindow = nullptr;
 };
 extern Win32Widgets widgets;
 
@@ -49,3 +51,9 @@ int setTrayIcon(int operation, int state);
 // The tray's one-item pop-up at the cursor; the tracking result, or 0 when the
 // menu resource is missing. Blocks while the menu is open.
 int showTrayMenu(HWND window, HINSTANCE instance);
+
+// kCmdStationHears: opens the window of what the station hears, or brings the open
+// one to the front. It is owned by the main window, so it goes with it.
+void openStationHears();
+// From the 100 ms tick: refreshes that window once a second while it is open.
+void stationHearsTick();

@@ -30,9 +30,17 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         handleKey(static_cast<int>(wParam));
         return 0;
     case WM_COMMAND:
+        // A window of this front end alone: the portable dispatcher has no part in it.
+        if (LOWORD(wParam) == kCmdStationHears) {
+            openStationHears();
+            return 1;
+        }
         return handleCommand(LOWORD(wParam));
     case WM_TIMER:
-        if (wParam == kTickTimer) stationTick();
+        if (wParam == kTickTimer) {
+            stationTick();
+            stationHearsTick();
+        }
         return 0;
     case kMsgRelayListen:
     case kMsgRelayClient:

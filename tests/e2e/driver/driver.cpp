@@ -249,6 +249,7 @@ void usage() {
         "  dlg-press TITLE ID        post WM_COMMAND(ID, BN_CLICKED) to the dialog\n"
         "  dlg-check TITLE ID 0|1    set check box ID; dlg-checked TITLE ID prints its state\n"
         "  dlg-post TITLE MSG WP LP  post any message to the dialog (0x10: WM_CLOSE, the caption's close box)\n"
+        "  class-post CLASS MSG WP LP  post any message to the visible top-level window of CLASS\n"
         "  windows                   every visible top-level window: hwnd<TAB>pid<TAB>class<TAB>title\n"
         "  kill PID                  TerminateProcess\n"
         "  hold-desktop              start the virtual desktop, print 'desktop' and keep it up (never ends)\n"
@@ -512,6 +513,18 @@ bool run(Args& a) {
         std::wstring t;
         if (!windowText(c, t)) return fail(L"cannot read the control");
         out(t);
+        return true;
+    }
+    if (cmd == L"class-post") {
+        // Windows of the program that are no dialogs (their class is the program's own).
+        if (!need(4)) return false;
+        std::wstring cls = a.next();
+        UINT msg = static_cast<UINT>(wcstoll(a.next(), nullptr, 0));
+        WPARAM wp = static_cast<WPARAM>(wcstoll(a.next(), nullptr, 0));
+        LPARAM lp = static_cast<LPARAM>(wcstoll(a.next(), nullptr, 0));
+        HWND w = FindWindowW(cls.c_str(), nullptr);
+        if (!w || !IsWindowVisible(w)) return fail(L"no window of class " + cls);
+        if (!PostMessageW(w, msg, wp, lp)) return fail(L"PostMessage failed");
         return true;
     }
     if (cmd == L"windows") {
