@@ -1,11 +1,14 @@
 // The full-screen monitor on a terminal, laid out like the window: a title row,
 // the 18 monitor lines, the 3 status lines, then the last message and the keys.
 // Drawn with ncurses from the picture the core keeps up to date; only the main
-// thread calls in here. Keys 0-5 do what they do in the window, q is Exit.
+// thread calls in here. Keys 0-5 do what they do in the window, q is Exit, and a
+// puts the aircraft the Mode S look hears in place of the monitor lines (the
+// window has no room for them; a terminal user has no status page at hand).
 #include <curses.h>
 #include <langinfo.h>
 
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +17,8 @@
 #include "station/commands.h"
 #include "core/version.h"
 #include "input/tcp_source.h"
+#include "platform/platform.h"
+#include "station/look.h"
 
 namespace {
 
@@ -23,6 +28,49 @@ int started = 0;
 int utf8 = 0;
 unsigned drawn = ~0u;
 int lastBoxes = 0;
+int showAircraft = 0;
+std::int64_t tableDrawnMs = 0;
+
+void putRow(int y, const char* text, int highlight);
+
+// Distances in whole km; "—" where nothing was placed.
+void kmText(int metres, char* out, std::size_t capacity) {
+    if (metres < 0) std::snprintf(out, capacity, "—");
+    else std::snprintf(out, capacity, "%d км", (metres + 500) / 1000);
+}
+
+// The aircraft table in the monitor's rows from y on: the summary, the column
+// names, then the most recently heard aircraft, as many as fit.
+void drawAircraft(int y, int rows) {
+    if (rows <= 0) return;
+    static LookFigures m;  // some 6 kB, kept off the stack
+    tableDrawnMs = monotonicMs();
+    lookFigures(tableDrawnMs, &m);
+    char now[32], day[32], line[256];
+    kmText(m.farthestNowM, now, sizeof now);
+    kmText(m.farthestDayM, day, sizeof day);
+    std::snprintf(line, sizeof line, "Самолетов сейчас: %d, с координатами %d, дальше всех %s (за сутки %s)",
+                  m.aircraftNow, m.withPosition, now, day);
+    putRow(y++, line, 0);
+    if (--rows == 0) return;
+    putRow(y++, "Адрес   Рейс      Высота,фт  Дальн.,км  Азимут  Кадров  Уровень  Сек.", 0);
+    --rows;
+    for (int i = 0; i < m.listed && i < rows; ++i) {
+        const LookAircraft& a = m.aircraft[i];
+        char alt[16] = "", dist[16] = "", bearing[16] = "", level[16] = "—";
+        if (a.hasAltitude) std::snprintf(alt, sizeof alt, "%d", a.altitudeFt);
+        if (a.hasDistance) {
+            std::snprintf(dist, sizeof dist, "%.0f", a.distanceM / 1000);
+            std::snprintf(bearing, sizeof bearing, "%.0f°", a.bearingDeg);
+        }
+        if (a.level >= 0) std::snprintf(level, sizeof level, "%d", a.level);
+        // The degree sign and the dash are one column wide but one byte here (the
+        // texts are Windows-1251), so printf's widths line them up.
+        std::snprintf(line, sizeof line, "%06X  %-8s  %9s  %9s  %6s  %6u  %7s  %4.0f",
+                      static_cast<unsigned>(a.icao), a.callsign, alt, dist, bearing, a.messages, level, a.ageS);
+        putRow(y++, line, 0);
+    }
+}
 
 // Puts a Windows-1251 text on row y, cut to the screen's width, in the
 // terminal's encoding (UTF-8, or plain ASCII with "?" for the rest).
@@ -95,9 +143,14 @@ void draw() {
 
     char line[kRingSlotSize];
     int y = 1;
-    for (int i = kMonitorLines - monitorRows; i < kMonitorLines; ++i, ++y) {
-        shellMonitorLine(i, line, sizeof line);
-        putRow(y, line, 0);
+    if (showAircraft) {
+        drawAircraft(y, monitorRows);
+        y += monitorRows;
+    } else {
+        for (int i = kMonitorLines - monitorRows; i < kMonitorLines; ++i, ++y) {
+            shellMonitorLine(i, line, sizeof line);
+            putRow(y, line, 0);
+        }
     }
     char status[2048];
     for (int i = 0; i < kStatusLines; ++i, ++y) {
@@ -110,7 +163,7 @@ void draw() {
         putRow(y, message, 0);
     }
     ++y;
-    putRow(y, "0-3 режим приёмника   4 строки вкл/выкл   5 относительное время   q выход", 1);
+    putRow(y, "0-3 режим приёмника   4 строки вкл/выкл   5 относительное время   a самолеты   q выход", 1);
     refresh();
 }
 
@@ -144,6 +197,9 @@ void terminalTurn() {
             force = true;
         } else if (ch == 'q' || ch == 'Q') {
             handleCommand(kCmdExit);
+        } else if (ch == 'a' || ch == 'A') {
+            showAircraft = !showAircraft;
+            force = true;
         } else if (ch >= '0' && ch <= '5') {
             handleKey(ch);
             force = true;
@@ -151,6 +207,8 @@ void terminalTurn() {
     }
     unsigned now = shellChanges();
     int boxes = shellLastMessage(nullptr, 0, nullptr, 0);
+    // The table ages by itself: its seconds and the expiry change nothing the core draws.
+    if (showAircraft && monotonicMs() - tableDrawnMs >= 1000) force = true;
     if (!force && now == drawn && boxes == lastBoxes) return;
     drawn = now;
     lastBoxes = boxes;
