@@ -353,17 +353,16 @@ std::string renderStatusPage(const StatusView& view) {
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
            "<meta http-equiv=\"refresh\" content=\"10\"><title>";
     // The station's name first: an owner with several stations tells the tabs apart.
-    if (s.stationName[0]) {
+    auto name = [&](const char* separator) {
+        if (!s.stationName[0]) return;
         appendEscaped(out, s.stationName);
-        out += " — ";
-    }
+        out += separator;
+    };
+    name(" — ");
     out += "brevalink</title><style>";
     out += kPageStyle;
     out += "</style></head><body><h1 id=\"station\">";
-    if (s.stationName[0]) {
-        appendEscaped(out, s.stationName);
-        out += " · ";
-    }
+    name(" · ");
     out += "brevalink ";
     out += kBrevalinkVersion;
     out += "</h1><div class=\"lights\">";

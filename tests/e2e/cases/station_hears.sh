@@ -17,13 +17,7 @@ wait_hears() {
     done
 }
 
-e2e_serial_pair 6
-e2e_settings init.ini COM6 115200
-e2e_settings BinarComOn.ini 1 0 0 60
-sim_start --format binary --rate 50 --quiet
-e2e_free_ports
-e2e_start_ready
-e2e_wait_monitor 17 prefix "@" 15000 >/dev/null || e2e_fail "no decoded frame at the bottom of the monitor"
+sim_binary_station
 
 e2e_check "menu item 203" "$(drv menu-text 203)" "&Что слышит станция"
 drv command 203 >/dev/null

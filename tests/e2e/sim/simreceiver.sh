@@ -37,3 +37,15 @@ sim_stop() {
 sim_commands() { awk '$2 == "command:" {print $3}' "$E2E_WORK/sim.out"; }
 # Seconds (since the tool started) at which the first command $1 arrived.
 sim_command_time() { awk -v c="$1" '$2 == "command:" && $3 == c {print $1; exit}' "$E2E_WORK/sim.out"; }
+
+# The program reading a simulated receiver in binary mode on COM6, started and
+# ready, with its decoded frames reaching the bottom monitor line.
+sim_binary_station() {
+    e2e_serial_pair 6
+    e2e_settings init.ini COM6 115200
+    e2e_settings BinarComOn.ini 1 0 0 60
+    sim_start --format binary --rate 50 --quiet
+    e2e_free_ports
+    e2e_start_ready
+    e2e_wait_monitor 17 prefix "@" 15000 >/dev/null || e2e_fail "no decoded frame at the bottom of the monitor"
+}
