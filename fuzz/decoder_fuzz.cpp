@@ -1,4 +1,4 @@
-// sources: src/input/decoder.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
+// sources: src/input/decoder.cpp src/input/stream_stats.cpp src/input/receiver_clock.cpp src/core/app_state.cpp src/platform/posix/thread_posix.cpp
 // The decoder on arbitrary bytes, in both modes and any split: every line it emits
 // ends in CR LF, fits a RecordLine and starts with '*', '@' or "MSG"; binary lines
 // have one of the three frame lengths. In text mode the feed gets exactly the
@@ -81,10 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app.levelThreshold = static_cast<int8_t>(data[1]);
     app.feed.state = kLinkConnected;
     app.rawFeed = 0;
-    app.decoderPos = 0;
-    app.decoderLastByte = 0;
-    app.decoderDiscard = 0;
-    std::memset(app.decoderLine, 0, sizeof app.decoderLine);
+    restartDecoder();
     expectTextLines(data + 2, size - 2);
     for (size_t i = 2; i < size; i += chunk) {
         int n = static_cast<int>(size - i < static_cast<size_t>(chunk) ? size - i : chunk);

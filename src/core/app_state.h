@@ -18,6 +18,8 @@ inline constexpr int kPathSize = 1024;      // directories
 inline constexpr int kFileNameSize = 260;   // file dialog buffers
 inline constexpr int kRecordLineSize = 128; // one RecordLine with its terminating zero
 inline constexpr int kDecoderLineSize = 1024;
+// The longest binary frame, unescaped: 0x1A, type, 6 timestamp bytes, level, 14 payload bytes.
+inline constexpr int kLongestFrame = 23;
 inline constexpr int kMaxClients = 100;
 inline constexpr int kPeerSize = 32;
 inline constexpr int kRingSlots = 30;
@@ -336,11 +338,22 @@ struct AppState {
     std::atomic<std::int32_t> compressInterval{50};
     std::atomic<std::int32_t> timerFrequency{12000000};
 
-    // ---- stream decoder (the source's reader only: serial reader or TCP source) ----
-    unsigned char decoderLine[kDecoderLineSize] = {};
-    int decoderPos = 0;
-    unsigned char decoderLastByte = 0;
-    int decoderDiscard = 0;  // the text line being collected is dropped at its end
+    // ---- the stream's one frame parser (the source's reader only: serial reader or TCP source) ----
+    // One scan of the receiver's bytes collects both forms at once, a text line and
+    // a binary frame; the decoder, the counters and the look take what it finds.
+    unsigned char decoderLine[kDecoderLineSize] = {};  // the text line being collected, kept part
+    int decoderPos = 0;              // the kept part's length
+    int decoderDiscard = 0;          // the text line being collected is dropped at its end
+    int decoderLineLength = 0;       // the line's bytes so far, kept or not (saturates)
+    int decoderLinePrintable = 1;    // ... all of them printable ASCII
+    int decoderLineHanded = 0;       // its first byte was handed on (the live gate was open)
+    unsigned char decoderLastByte = 0;  // the byte before, 0 right after an escaped pair
+    int decoderLastHanded = 0;       // ... and whether it was handed on
+    int decoderEscapeHeld = 0;       // that byte is a 0x1A outside a frame: stray unless it starts one
+    unsigned char decoderFrame[kLongestFrame] = {};  // the binary frame being collected, unescaped
+    int decoderFramePos = 0;         // its length so far; 0 while none is
+    int decoderFrameRaw = 0;         // its bytes on the line, escapes included
+    int decoderFrameHanded = 0;      // its escape was handed on
     // Where the decoder hands every Mode S frame it cuts: the station's look, wired
     // by the station at start (main) before the source's reader runs; the reader
     // calls it. nullptr: nobody looks (tests and benches of the decoder alone).

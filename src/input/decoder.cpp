@@ -1,4 +1,4 @@
-// Stream decoder: text lines ('*', '@', "MSG") and binary escape frames.
+// The frame parser and the decoder: text lines ('*', '@', "MSG") and binary escape frames.
 #include "input/decoder.h"
 
 #include <cstdio>
@@ -6,19 +6,22 @@
 
 #include "core/app_state.h"
 #include "core/frontend.h"
+#include "input/stream_stats.h"
 #include "display/clock_annotation.h"
 #include "net/feed_encoder.h"
 
 namespace {
 
-constexpr int kLastCell = kDecoderLineSize - 1;
 // The longest text line that fits a RecordLine with its CR LF and terminator.
 constexpr int kMaxTextLine = kRecordLineSize - 3;
+// A line's byte count stops here: far past any line anybody uses.
+constexpr int kLineLengthCap = 1 << 30;
 
-void clearDecoder() {
+void clearLine() {
     app.decoderPos = 0;
     app.decoderDiscard = 0;
-    std::memset(app.decoderLine, 0, sizeof app.decoderLine);
+    app.decoderLineLength = 0;
+    app.decoderLinePrintable = 1;
 }
 
 // A '@' line (its 12-digit timestamp first) or a '*' line whose frame is 14 or 28
@@ -41,48 +44,24 @@ void lookAtTextLine(const char* text, int length, ModesFrameSink sink) {
     sink(msg, digits / 2, -1);
 }
 
-void finishTextLine() {
-    const char* text = reinterpret_cast<const char*>(app.decoderLine);
-    int length = static_cast<int>(std::strlen(text));
-    bool wanted = text[0] == '*' || text[0] == '@' ||
-                  (text[0] == 'M' && text[1] == 'S' && text[2] == 'G');
-    // A line too long for a RecordLine is dropped whole rather than cut: a cut
-    // frame would reach the feed server as a wrong frame.
-    if (length > 0 && wanted && length <= kMaxTextLine) {
-        char line[kRecordLineSize];
-        std::memcpy(line, text, length);
-        line[length] = '\r';
-        line[length + 1] = '\n';
-        line[length + 2] = '\0';
-        emitRecordLine(line, length + 2, 1);
-        if (ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed))
-            lookAtTextLine(text, length, sink);
-    }
-    clearDecoder();
+// Text mode's record line: the received line as it came, or nothing. A line with
+// a NUL in it, or too long for a RecordLine, is dropped whole: cutting it would
+// hand the feed server a piece of a line (a frame stub, or the tail of a long
+// line) as if it were a message.
+void decodeTextLine(const char* text, int length) {
+    bool wanted = text[0] == '*' || text[0] == '@' || (text[0] == 'M' && text[1] == 'S' && text[2] == 'G');
+    if (!wanted) return;
+    char line[kRecordLineSize];
+    std::memcpy(line, text, length);
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    line[length + 2] = '\0';
+    emitRecordLine(line, length + 2, 1);
+    if (ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed)) lookAtTextLine(text, length, sink);
 }
 
-// A text line reaches the feed exactly as the receiver sent it or not at all: one
-// with a NUL in it, or too long for a RecordLine, is dropped whole at its line
-// end. Cutting it instead would hand the feed server a piece of a line (a frame
-// stub, or the tail of a long line) as if it were a message.
-void decodeTextByte(unsigned char b) {
-    if (b == '\r' || b == '\n') {
-        app.decoderLine[app.decoderPos] = 0;
-        if (app.decoderDiscard)
-            clearDecoder();
-        else
-            finishTextLine();
-        return;
-    }
-    if (app.decoderDiscard) return;
-    if (b == 0 || app.decoderPos >= kMaxTextLine) {
-        app.decoderDiscard = 1;
-        return;
-    }
-    app.decoderLine[app.decoderPos++] = b;
-}
-
-void finishFrame() {
+// Binary mode's record line, from a whole frame (unescaped).
+void decodeFrame(const unsigned char* frame, int length) {
     static const char kHex[] = "0123456789ABCDEF";
     char line[kRecordLineSize];
     int n = 0;
@@ -91,43 +70,116 @@ void finishFrame() {
         line[n++] = kHex[v >> 4];
         line[n++] = kHex[v & 15];
     };
-    for (int i = 2; i < 8; ++i) hex(app.decoderLine[i]);
-    for (int i = 9; i < app.decoderPos; ++i) hex(app.decoderLine[i]);
+    for (int i = 2; i < 8; ++i) hex(frame[i]);
+    for (int i = 9; i < length; ++i) hex(frame[i]);
     line[n++] = ';';
     line[n++] = '\r';
     line[n++] = '\n';
     line[n] = '\0';
     // Compared as unsigned 32-bit numbers: a negative threshold keeps every frame
     // from the feed, as does one above 255.
-    std::uint32_t level = app.decoderLine[8];
+    std::uint32_t level = frame[8];
     std::uint32_t threshold = static_cast<std::uint32_t>(app.levelThreshold.load());
     emitRecordLine(line, n, level >= threshold);
     // Mode S frames ('2' short, '3' long) go to the look with their level,
     // whatever the threshold: it keeps frames from the feed, not from sight.
     ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed);
-    if (sink && app.decoderLine[1] != '1') sink(app.decoderLine + 9, app.decoderPos - 9, app.decoderLine[8]);
-    clearDecoder();
+    if (sink && frame[1] != '1') sink(frame + 9, length - 9, frame[8]);
 }
 
-void decodeBinaryByte(unsigned char b) {
+// What one scan of a block finds beside its frames and lines.
+struct Scan {
+    int source;
+    int binary;          // the mode at the block's start, for the counters
+    std::uint64_t stray; // bytes in no binary frame
+    std::int64_t nowMs;
+};
+
+void endLine(Scan& scan) {
+    app.decoderLine[app.decoderPos] = 0;
+    StreamLine line{reinterpret_cast<const char*>(app.decoderLine), app.decoderLineLength, !app.decoderDiscard,
+                    app.decoderLinePrintable};
+    // In binary mode a line end inside a frame being collected is a byte of the
+    // frame, not the end of a line.
+    int binary = app.binaryMode.load(std::memory_order_relaxed) != 0;
+    if (!(binary && app.decoderFramePos)) {
+        countStreamLine(scan.source, line, scan.binary, scan.nowMs);
+        if (!binary && line.kept && app.decoderLineHanded) decodeTextLine(line.text, app.decoderPos);
+    }
+    clearLine();
+}
+
+// One byte of the text form: a line runs to its CR or LF; what is kept of it is
+// at most a RecordLine's worth without a NUL.
+void textByte(Scan& scan, unsigned char b, int handed) {
+    if (b == '\r' || b == '\n') {
+        if (app.decoderLineLength > 0) endLine(scan);
+        return;
+    }
+    if (app.decoderLineLength == 0) app.decoderLineHanded = handed;
+    if (app.decoderLineLength < kLineLengthCap) ++app.decoderLineLength;
+    if (b < ' ' || b > '~') app.decoderLinePrintable = 0;
+    if (app.decoderDiscard) return;
+    if (b == 0 || app.decoderPos >= kMaxTextLine) {
+        app.decoderDiscard = 1;
+        return;
+    }
+    app.decoderLine[app.decoderPos++] = b;
+}
+
+void endFrame(Scan& scan) {
+    int length = app.decoderFramePos;
+    countStreamFrame(scan.source, app.decoderFrame, scan.nowMs);
+    if (app.binaryMode.load(std::memory_order_relaxed)) {
+        if (app.decoderFrameHanded) decodeFrame(app.decoderFrame, length);
+        // The frame's bytes were no text: a line it holds is no line.
+        clearLine();
+    }
+    app.decoderFramePos = 0;
+    app.decoderFrameRaw = 0;
+}
+
+// One byte of the binary form. A 0x1A followed by '1', '2' or '3' starts a frame
+// and abandons the one being collected; 0x1A 0x1A stands for one 0x1A; a 0x1A
+// before any other byte is data, as is the byte. escapeHanded: whether the byte
+// before was handed on.
+void binaryByte(Scan& scan, unsigned char b, int escapeHanded) {
     unsigned char prev = app.decoderLastByte;
     app.decoderLastByte = b;
+    int held = app.decoderEscapeHeld;
+    app.decoderEscapeHeld = 0;
     if (prev == kFrameEscape) {
         if (b == kFrameEscape) {  // the second half of an escaped 0x1A
             app.decoderLastByte = 0;
+            if (held)
+                scan.stray += 2;
+            else if (app.decoderFramePos)
+                ++app.decoderFrameRaw;
             return;
         }
-        if (binaryFrameLength(b)) {  // a frame start abandons whatever was collected
-            app.decoderLine[0] = kFrameEscape;
-            app.decoderLine[1] = b;
-            app.decoderPos = 2;
+        if (binaryFrameLength(b)) {
+            // The escape was held outside a frame, or stored as the data of the
+            // frame now abandoned.
+            if (!held && app.decoderFramePos) scan.stray += static_cast<std::uint64_t>(app.decoderFrameRaw - 1);
+            app.decoderFrame[0] = kFrameEscape;
+            app.decoderFrame[1] = b;
+            app.decoderFramePos = 2;
+            app.decoderFrameRaw = 2;
+            app.decoderFrameHanded = escapeHanded;
             return;
         }
+        if (held) scan.stray += 1;
     }
-    app.decoderLine[app.decoderPos] = b;
-    if (app.decoderPos < kLastCell) ++app.decoderPos;
-    if (app.decoderLine[0] == kFrameEscape && app.decoderPos == binaryFrameLength(app.decoderLine[1]))
-        finishFrame();
+    if (app.decoderFramePos == 0) {
+        if (b == kFrameEscape)
+            app.decoderEscapeHeld = 1;  // stray unless the next byte starts a frame
+        else
+            scan.stray += 1;
+        return;
+    }
+    app.decoderFrame[app.decoderFramePos++] = b;
+    ++app.decoderFrameRaw;
+    if (app.decoderFramePos == binaryFrameLength(app.decoderFrame[1])) endFrame(scan);
 }
 
 }  // namespace
@@ -150,15 +202,35 @@ void emitRecordLine(const char* line, int length, int feedGateOpen) {
 }
 
 void restartDecoder() {
-    clearDecoder();
+    clearLine();
+    app.decoderLineHanded = 0;
     app.decoderLastByte = 0;
+    app.decoderLastHanded = 0;
+    app.decoderEscapeHeld = 0;
+    app.decoderFramePos = 0;
+    app.decoderFrameRaw = 0;
+    app.decoderFrameHanded = 0;
+}
+
+void parseReceiverBytes(int source, const unsigned char* block, int count, int handedFrom, int handedTo,
+                        std::int64_t nowMs) {
+    if (count <= 0) return;
+    Scan scan{source, app.binaryMode.load(std::memory_order_relaxed) != 0, 0, nowMs};
+    // The block before's last byte counts as handed on when it went on then and
+    // this block goes on from its start, or when it went on only now.
+    int before = handedFrom < 0 || (handedFrom == 0 && handedTo > 0 && app.decoderLastHanded);
+    for (int i = 0; i < count; ++i) {
+        int handed = i >= handedFrom && i < handedTo;
+        // The text form first: a frame that this byte ends takes the line with it.
+        textByte(scan, block[i], handed);
+        binaryByte(scan, block[i], before);
+        before = handed;
+    }
+    app.decoderLastHanded = before;
+    // A 0x1A that ends the block is told by the block after.
+    countStreamBlock(source, count, scan.stray, scan.binary, nowMs);
 }
 
 void decodeReceiverBytes(const unsigned char* bytes, int count) {
-    for (int i = 0; i < count; ++i) {
-        if (app.binaryMode.load(std::memory_order_relaxed))
-            decodeBinaryByte(bytes[i]);
-        else
-            decodeTextByte(bytes[i]);
-    }
+    parseReceiverBytes(-1, bytes, count, -1, count, 0);
 }

@@ -1,15 +1,30 @@
-// The stream decoder: receiver bytes in, RecordLines out (text lines or binary
-// escape frames, chosen by binaryMode at every byte).
+// The stream's one frame parser and the decoder on it: receiver bytes in, binary
+// escape frames and text lines found in one scan (both forms at once, whatever the
+// mode), and from them RecordLines out (text lines or binary frames, chosen by
+// binaryMode as each one ends), the stream's counters and the Mode S look.
 //
-// Its state lives in AppState (decoderLine, decoderPos, decoderLastByte, decoderDiscard) and is
-// touched only by the source's reader (serial reader or TCP source thread); any
-// other caller must be serialised with it. Split-invariant: a block decodes exactly as its bytes would one by one.
+// Its state lives in AppState (decoderLine, decoderPos, decoderFrame and the rest
+// of the parser's fields) and is touched only by the source's reader (serial
+// reader or TCP source thread); any other caller must be serialised with it.
+// Split-invariant: a block parses exactly as its bytes would one by one.
 #pragma once
 
-// Decodes count bytes in order; each finished RecordLine goes to the feed (under
-// FeedLock, when the level gate is open, LINK_FEED is connected and rawFeed is 0)
-// and then to showRecordLine. Blocks only on FeedLock (at most 5000 ms) and on the
-// feed send. A count of 0 or less does nothing.
+#include <cstdint>
+
+// The live bytes of source (kSourcePort or kSourceTcp), scanned once: every frame
+// and line goes to the stream's counters, and to the decoder when its first byte
+// was handed on: block[handedFrom, handedTo) went on to the relay and the feed
+// (handedFrom -1: the block before's last byte went on now as well); the rest was
+// kept back for a playback. source -1 counts nothing. Blocks only where the
+// decoder does.
+void parseReceiverBytes(int source, const unsigned char* block, int count, int handedFrom, int handedTo,
+                                 std::int64_t nowMs);
+
+// Decodes count bytes in order, all of them handed on, counted nowhere; each
+// finished RecordLine goes to the feed (under FeedLock, when the level gate is
+// open, LINK_FEED is connected and rawFeed is 0) and then to showRecordLine.
+// Blocks only on FeedLock (at most 5000 ms) and on the feed send. A count of 0 or
+// less does nothing.
 void decodeReceiverBytes(const unsigned char* bytes, int count);
 // Forgets the line or frame being collected: the next one taken is one whose
 // start comes after this call. Same thread rule as decodeReceiverBytes.

@@ -5,7 +5,6 @@
 
 #include "core/app_state.h"
 #include "input/decoder.h"
-#include "input/stream_stats.h"
 #include "net/feed_encoder.h"
 #include "net/relay_fanout.h"
 #include "record/exchange.h"
@@ -17,13 +16,34 @@ const unsigned char kEscapeByte = kFrameEscape;
 // than the longest frame (escapes and all) or text line.
 constexpr int kResumeScanLimit = 1024;
 
-// Every destination but the counters, in their order.
+// What of one block goes on: block[from, to), from -1 when the escape held back
+// at the end of the block before goes on first. The frame parser reads it to
+// give the decoder the frames and lines whose start went on.
+struct Handed {
+    int from = 0, to = 0;
+};
+
+// The raw bytes' destinations, in their order; the decoder takes its frames from
+// the parser's one scan of the block.
 void handOnNow(const unsigned char* block, int count) {
     if (count <= 0) return;
     relayToClients(block, count);
     feedOffer(block, count, FeedKind::kReceiverBytes);
-    decodeReceiverBytes(block, count);
     logReceivedBytes(block, count);
+}
+
+// Hands on block[from, to) of block and notes it; -1 stands for the held escape.
+void handOnRange(const unsigned char* block, int from, int to, Handed& handed) {
+    if (to <= from) return;
+    if (from < 0) {
+        handOnNow(&kEscapeByte, 1);
+        from = 0;
+        if (handed.to <= handed.from) handed.from = -1;
+    } else if (handed.to <= handed.from) {
+        handed.from = from;
+    }
+    handOnNow(block + from, to - from);
+    handed.to = to;
 }
 
 // One live byte through the frame cut's scan: 1 when a frame starts here. In
@@ -61,16 +81,16 @@ void keepBack(int count) {
 // A playback waits: the frame in progress is handed on whole, up to the next
 // frame's start, and the source pauses there. An escape ending the block may
 // start that next frame, so it waits for the block after to tell.
-void handOnUntilPause(const unsigned char* block, int count, int binary) {
+void handOnUntilPause(const unsigned char* block, int count, int binary, Handed& handed) {
     int held = binary && app.cutEscape;
     int at = 0;
     int start = nextFrameStart(block, count, binary, &at);
-    if (held && start != -1) handOnNow(&kEscapeByte, 1);
+    if (held && start != -1) handOnRange(block, -1, 0, handed);
     if (start == count) {
-        handOnNow(block, count - (binary && app.cutEscape ? 1 : 0));
+        handOnRange(block, 0, count - (binary && app.cutEscape ? 1 : 0), handed);
         return;
     }
-    if (start > 0) handOnNow(block, start);
+    if (start > 0) handOnRange(block, 0, start, handed);
     int expected = kLivePausing;
     app.liveGate.compare_exchange_strong(expected, kLivePaused);
     keepBack(count - (start > 0 ? start : 0));
@@ -79,7 +99,7 @@ void handOnUntilPause(const unsigned char* block, int count, int binary) {
 
 // The playback has ended: the live bytes are kept back up to the next frame
 // start, and from there the source hands on again to a decoder started afresh.
-void handOnFromResume(const unsigned char* block, int count, int binary) {
+void handOnFromResume(const unsigned char* block, int count, int binary, Handed& handed) {
     int held = binary && app.cutEscape;
     int at = 0;
     int start = nextFrameStart(block, count, binary, &at);
@@ -100,12 +120,10 @@ void handOnFromResume(const unsigned char* block, int count, int binary) {
         return;
     }
     keepBack(start > 0 ? start : 0);
-    restartDecoder();
-    if (start < 0) {
-        if (held) handOnNow(&kEscapeByte, 1);
-        start = 0;
-    }
-    handOnNow(block + start, count - start);
+    // The decoder starts afresh here: the parser gives it only what starts from
+    // here on.
+    if (start < 0) start = held ? -1 : 0;
+    handOnRange(block, start, count, handed);
 }
 
 }  // namespace
@@ -114,26 +132,27 @@ void handOnReceiverBytes(int source, const unsigned char* block, int count) {
     if (count <= 0) return;
     app.liveHanding.fetch_add(1);
     int binary = app.binaryMode.load(std::memory_order_relaxed) != 0;
+    Handed handed;
     switch (app.liveGate.load()) {
-        case kLivePausing: handOnUntilPause(block, count, binary); break;
+        case kLivePausing: handOnUntilPause(block, count, binary, handed); break;
         case kLivePaused:
             keepBack(count);
             for (int i = 0; i < count; ++i) cutStep(block[i], binary);
             break;
-        case kLiveResuming: handOnFromResume(block, count, binary); break;
+        case kLiveResuming: handOnFromResume(block, count, binary, handed); break;
         default:
             for (int i = 0; i < count; ++i) cutStep(block[i], binary);
-            handOnNow(block, count);
+            handOnRange(block, 0, count, handed);
             break;
     }
+    // One scan of what the source sent, handed on or not: the counters read it
+    // all, the decoder what went on.
+    parseReceiverBytes(source, block, count, handed.from, handed.to, monotonicMs());
     app.liveHanding.fetch_sub(1);
-    // The counters read what the source sent, handed on or not.
-    countSourceBytes(source, block, count, monotonicMs());
 }
 
 void beginReceiverStream() {
     restartDecoder();
-    restartStreamCounters();
     app.cutEscape = 0;
     app.cutLineEnd = 0;
     app.cutSkipped = 0;

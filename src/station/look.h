@@ -5,14 +5,13 @@
 // file of its own across restarts.
 //
 // Where it runs: on the source's reader, inline, because it costs less than the
-// decoder already does there. Measured in one run (RelWithDebInfo, the decoder's
-// sinks live, alternating rounds with the look wired and not) on the real
-// 60-second capture: decoding it whole took 6.0-6.3 us of CPU per kB without the
-// look and 9.5-10.1 with it, so the look costs some 3.5 us per kB, about 60 % of
-// the decoder; fed at 300 kB/s (a full 3 Mbaud line) in 3,000-byte reads, the
-// reader took 55-78 us per kB without and 71-88 with it (its wake-ups dominate
-// and vary from run to run): the look adds 0.1-0.5 % of a core. A queue to a
-// thread of its own would cost a copy and a wake-up per block to save less.
+// decoder already does there. Measured in one run (RelWithDebInfo, the real
+// 60-second capture handed on in 3,000-byte blocks, best of 7 rounds): the
+// reader's parse, decoding and counting took 9.1-9.3 us of CPU per kB without
+// the look and 12.5-12.9 with it, so the look costs some 3.5 us per kB: 0.1 % of
+// a core at 300 kB/s (a full 3 Mbaud line), 0.02 % at a busy site's 68 kB/s. A
+// queue to a thread of its own would cost a copy and a wake-up per block to save
+// less.
 //
 // Threads: the reader calls lookFrame; the main thread the rest. The ModesState
 // is guarded by a lock that the reader holds for one frame's modesLook and the

@@ -89,6 +89,12 @@ TEST_F(Checks, CountersTellFramesAndLinesApartInEitherMode) {
     countSourceBytes(kSourcePort, reinterpret_cast<const unsigned char*>(stream.data()), int(stream.size()), now);
     EXPECT_EQ(port().kinds[kKindModeSLong].load(), 3u);
     EXPECT_EQ(port().kinds[kKindLineOther].load(), 1u) << "the text mode's one, not the frame's";
+    // Nor is a frame line held in a frame's bytes, even one a CR and LF enclose.
+    stream = "\x1a\x33" + std::string("\r@0123456789AB1;\n") + std::string(4, '\x02') + "\x1a\x32" + std::string(14, '\x03');
+    countSourceBytes(kSourcePort, reinterpret_cast<const unsigned char*>(stream.data()), int(stream.size()), now);
+    EXPECT_EQ(port().kinds[kKindModeSLong].load(), 4u);
+    EXPECT_EQ(port().kinds[kKindModeSShort].load(), 2u);
+    EXPECT_EQ(port().kinds[kKindLineTimed].load(), 1u) << "the text mode's one";
 }
 
 TEST_F(Checks, EachCheckWarnsAndIsFineAgain) {
