@@ -204,6 +204,7 @@ inline constexpr int kSourceCount = 2;
 // O(1) a byte); the main thread's second turns them into rates over the last 10 s.
 struct SourceStats {
     std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> blocks{0};      // hand-ons of the reader: its wakes that did work
     std::atomic<std::uint64_t> kinds[kStreamKinds] = {};
     std::atomic<std::uint64_t> heldBack{0};    // binary frames under the level threshold
     std::atomic<std::uint64_t> stray{0};       // bytes in no frame (binary mode) or no used line (text)

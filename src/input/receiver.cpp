@@ -159,6 +159,14 @@ void beginReceiverStream() {
 }
 
 
+int receiverGather(std::int64_t* handedUs) {
+    std::int64_t restUs = *handedUs + 1000 * kReceiverGatherMs - monotonicUs();
+    int restMs = *handedUs > 0 && restUs > 0 ? static_cast<int>((restUs + 999) / 1000) : 0;
+    if (restMs > 0) sleepMs(restMs);
+    *handedUs = monotonicUs();
+    return restMs;
+}
+
 int receiverModeCommand(int value, char* out, int capacity) {
     int n = std::snprintf(out, static_cast<std::size_t>(capacity), "#43-%02X\n", value & 0xFF);
     return n < 0 ? 0 : (n < capacity ? n : capacity - 1);

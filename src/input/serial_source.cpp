@@ -110,6 +110,7 @@ void comReaderLoop(int blockCapacity) {
     if (blockCapacity > kComReadBlock) blockCapacity = kComReadBlock;
     // A port opened anew starts wherever the receiver is in its stream.
     beginReceiverStream();
+    std::int64_t handedUs = 0;
     while (app.comHandle.load() != kNoSerial) {
         int n = readComPort(block, 1);
         if (n < 0) {
@@ -121,7 +122,10 @@ void comReaderLoop(int blockCapacity) {
             sleepMs(10);
             continue;
         }
-        if (blockCapacity > 1) n += readComPortQueued(block + n, blockCapacity - n);
+        if (blockCapacity > 1) {
+            receiverGather(&handedUs);
+            n += readComPortQueued(block + n, blockCapacity - n);
+        }
         handOnReceiverBytes(kSourcePort, block, n);
     }
 }

@@ -21,7 +21,8 @@ int readComPortQueued(void* buffer, int capacity);
 // The most the reader takes from the port in one turn.
 inline constexpr int kComReadBlock = 4096;
 // The reader thread's procedure: each turn waits for one byte (at most 140 ms, then
-// 10 ms rest when none came), takes what else is queued and hands the block to the
+// 10 ms rest when none came), lets the bytes gather within the readers' window
+// (receiverGather), takes what else is queued and hands the block to the
 // relay, the raw feed, the decoder and the log, in that order. Ends when comHandle
 // is cleared, or sets comLost and ends when the port has gone.
 void comReaderThread(void* unused);

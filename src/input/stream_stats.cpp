@@ -84,6 +84,7 @@ void countStreamBlock(int source, int count, std::uint64_t stray, int binary, st
     if (!valid(source) || count <= 0) return;
     SourceStats& s = app.stats[source];
     add(s.bytes, static_cast<std::uint64_t>(count));
+    add(s.blocks);
     if (binary && stray) add(s.stray, stray);
     s.lastByteMs.store(nowMs, std::memory_order_relaxed);
     // The clock's figures are published once a second: they change no faster.

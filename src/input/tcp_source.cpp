@@ -75,6 +75,7 @@ int readConnection(Socket s, unsigned run, int* flowed) {
     receiverWriteReset();
     unsigned char block[kReadBlock];
     std::int64_t lastByte = monotonicMs();
+    std::int64_t handedUs = 0;
     int end = kTcpEndNone;
     while (isCurrent(run)) {
         if (!sockWaitReadable(s, kReadSliceMs)) {
@@ -84,6 +85,7 @@ int readConnection(Socket s, unsigned run, int* flowed) {
             }
             continue;
         }
+        receiverGather(&handedUs);
         int n = sockRecv(s, block, sizeof block);
         if (n <= 0) {
             end = n == 0 ? kTcpEndClosed : kTcpEndBroken;

@@ -19,6 +19,7 @@
 #include "core/app_state.h"
 #include "station/commands.h"
 #include "app/headless/headless_view.h"
+#include "input/receiver.h"
 #include "input/serial_source.h"
 #include "net_test_peer.h"
 #include "test_support.h"
@@ -390,3 +391,32 @@ TEST_F(SerialPort, SpeedIsTheLeadingDigits) {
 }
 
 }  // namespace
+
+TEST_F(SerialPort, ReadsGatherWithinTheWindowAndAQuietStartGoesAtOnce) {
+    // The rule itself: after a quiet spell no wait; within the window, its rest.
+    std::int64_t handed = monotonicUs() - 100000;
+    EXPECT_EQ(receiverGather(&handed), 0);
+    EXPECT_GE(receiverGather(&handed), 1);
+
+    // A stream written a few bytes at a time, frames split across writes: every
+    // byte goes on, in far fewer hand-ons than writes, at most one per window.
+    Peer client;
+    watchClient(client);
+    reopenComPort(path.c_str(), "115200");
+    ASSERT_NE(app.comHandle.load(), kNoSerial);
+    std::string stream;
+    for (int i = 0; i < 400; ++i) stream += (i % 2) ? kLine1 : kLine2;
+    std::int64_t started = monotonicMs();
+    for (std::size_t at = 0; at < stream.size(); at += 16) {
+        send(stream.substr(at, 16));
+        if (at % 256 == 0) sleepMs(1);
+    }
+    EXPECT_TRUE(waitFor([&] { return client.size.load() >= stream.size(); }, 20000));
+    std::int64_t tookMs = monotonicMs() - started;
+    closeComPort();
+    unwatch();
+    EXPECT_TRUE(client.text() == stream);
+    std::uint64_t blocks = app.stats[kSourcePort].blocks.load();
+    EXPECT_LE(blocks, static_cast<std::uint64_t>(tookMs / kReceiverGatherMs + 2)) << tookMs << " ms";
+    EXPECT_LT(blocks, stream.size() / 16);
+}
