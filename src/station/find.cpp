@@ -10,6 +10,16 @@
 
 namespace {
 DetectRun firstStartRun;  // large: kept here rather than on a stack
+SerialPortInfo listedNow[kDetectMaxPorts];  // findTick's listing
+int identityTicks = 0;     // ticks since the last look for the adapter
+int openSeen = 0;          // comOpenCount whose adapter was looked up
+int twinsSaid = 0;         // the twin adapters have been said
+constexpr int kIdentityTicks = 10;
+
+bool sameAdapter(const SerialPortInfo& p, const char* identity, const char* byId) {
+    if (byId[0] && p.byId[0]) return std::strcmp(std::strrchr(p.byId, '/'), std::strrchr(byId, '/')) == 0;
+    return identity[0] && std::strcmp(p.identity, identity) == 0;
+}
 }  // namespace
 
 int findListPorts(DetectRun& run) {
@@ -43,6 +53,7 @@ int findApply(const DetectPort& port) {
     copyText(app.comPortName, kNameSize, port.info.name);
     copyText(app.comBaudText, kNameSize, baud);
     int ok = writeInitFile(port.info.name, baud);
+    if (port.info.identity[0] || port.info.byId[0]) findWriteIdentity(port.info);
     return writeFlagsFile() && ok;
 }
 
@@ -82,4 +93,65 @@ int findAtFirstStart() {
                   written ? "; записаны init.ini и BinarComOn.ini" : "; init.ini не записан");
     uiNotice(line);
     return 1;
+}
+
+int findWriteIdentity(const SerialPortInfo& port) {
+    const char* lines[] = {port.name, port.identity, port.byId};
+    return writeSettingsLines(kIdentityFile, lines, 3);
+}
+
+void findTick() {
+    if (app.tcp.chosen.load() || ++identityTicks < kIdentityTicks) return;
+    identityTicks = 0;
+    bool open = app.comHandle.load() != kNoSerial;
+    if (open && openSeen == app.comOpenCount) return;
+    char path[kPathSize + 64];
+    settingsPath(kIdentityFile, path, sizeof path);
+    char owner[kPortTextSize] = "", identity[kPortTextSize] = "", byId[kPortTextSize] = "";
+    if (std::FILE* f = std::fopen(path, "rb")) {
+        readLine(f, owner, kPortTextSize - 1);
+        readLine(f, identity, kPortTextSize - 1);
+        readLine(f, byId, kPortTextSize - 1);
+        std::fclose(f);
+    }
+    bool known = std::strcmp(owner, app.comPortName) == 0 && (identity[0] || byId[0]);
+    if (!open && !app.comRetry) return;
+    int n = serialListPorts(listedNow, kDetectMaxPorts);
+    if (open) {
+        // The port opened: remember its adapter when the file does not know it.
+        openSeen = app.comOpenCount;
+        twinsSaid = 0;
+        if (known) return;
+        for (int i = 0; i < n; ++i)
+            if (std::strcmp(listedNow[i].name, app.comPortName) == 0 && (listedNow[i].identity[0] || listedNow[i].byId[0]))
+                findWriteIdentity(listedNow[i]);
+        return;
+    }
+    if (!known) return;
+    int match = -1, matches = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!sameAdapter(listedNow[i], identity, byId)) continue;
+        // Still there under its name: the usual retry will open it.
+        if (std::strcmp(listedNow[i].name, app.comPortName) == 0) return;
+        match = i;
+        ++matches;
+    }
+    char line[3 * kPortTextSize];
+    if (matches > 1) {
+        if (!twinsSaid) {
+            std::snprintf(line, sizeof line, "Адаптеров \"%s\" несколько: приемник по нему не выбран", identity);
+            uiNotice(line);
+        }
+        twinsSaid = 1;
+        return;
+    }
+    if (matches == 0) return;
+    char was[kNameSize];
+    copyText(was, sizeof was, app.comPortName);
+    copyText(app.comPortName, kNameSize, listedNow[match].name);
+    writeInitFile(app.comPortName, app.comBaudText);
+    findWriteIdentity(listedNow[match]);
+    std::snprintf(line, sizeof line, "Приемник найден на %s (был %s)", app.comPortName, was);
+    uiNotice(line);
+    app.comRetryTicks = 1000;  // the next tick's retry opens it
 }

@@ -15,6 +15,19 @@ void findShownName(const DetectPort& port, char* out, int capacity);
 // each replaced whole as every settings write is, and takes them into use for
 // the next open. 1 when both files were written.
 int findApply(const DetectPort& port);
+// The adapter the receiver is on, kept in initid.ini beside init.ini's port:
+// line 1 the port it belongs to, line 2 its identity ("usb 0403:6001 A12345"),
+// line 3 its /dev/serial/by-id name (Linux). A port given by hand gets its line
+// once it opens; a file of another port than init.ini's counts for nothing.
+inline constexpr char kIdentityFile[] = "initid.ini";
+int findWriteIdentity(const SerialPortInfo& port);
+// Every tick: a port that opened has its adapter remembered; while the port is
+// missing or lost (retried every 2 s), the same adapter under another name
+// becomes the port (init.ini and initid.ini written, said as "Приемник найден на
+// COM9 (был COM7)"), and the next retry opens it. Two adapters of the same
+// identity: neither is taken, and that is said once. Main thread.
+void findTick();
+
 // 1 when init.ini is there: a station that has one has been set up.
 int findInitFileExists();
 // A first start's search: every port, up to kDetectSpeeds listens long (the ports

@@ -75,10 +75,41 @@ lx_clients_start "$RELAY"
 lx_check "a relay client" "$(lx_clients connect 1)" "ok connected 1"
 got_bytes() { test "$(socat -u -T 1 "TCP:127.0.0.1:$RELAY" - 2>/dev/null | head -c 2000 | wc -c)" -ge 2000; }
 lx_wait 10000 "the relay carries the receiver's stream" got_bytes
+lx_check "the adapter is remembered" "$(tr -d '\r' <initid.ini | tr '\n' '|')" \
+    "$ROOT/dev/ttyUSB0|usb 0403:6001 A5XK3RJT|$ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0|"
+
+# The adapter unplugged and plugged into another socket: ttyUSB3 now.
+socat -u "TCP:127.0.0.1:$RELAY" CREATE:relay.bin &
+lx_on_exit "kill $!"
+lx_wait 5000 "a relay client reads" test -s relay.bin
+kill $SIM0
+rm -rf "$ROOT/sys/class/tty/ttyUSB0" "$ROOT/dev/ttyUSB0" "$ROOT/dev/serial/by-id/"*
+lx_journal 5000 "^port $ROOT/dev/ttyUSB0 lost; trying again every 2 s$"
+adapter ttyUSB3 1-1 0403 6001 A5XK3RJT
+ln -s ../../ttyUSB3 "$ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0"
+python3 "$LX_SOURCE/tests/linux/sim_receiver.py" "$ROOT/dev/ttyUSB3" 921600 binary "$CAPTURE" &
+SIM3=$!
+lx_on_exit "kill $SIM3"
+lx_journal 10000 "^Приемник найден на $ROOT/dev/ttyUSB3 \(был $ROOT/dev/ttyUSB0\)$"
+lx_journal 5000 "^port $ROOT/dev/ttyUSB3 reopened at 921600 baud$"
+lx_check "init.ini names the new tty" "$(head -n 1 init.ini | tr -d '\r')" "$ROOT/dev/ttyUSB3"
+lx_check "initid.ini too" "$(head -n 1 initid.ini | tr -d '\r')" "$ROOT/dev/ttyUSB3"
+before=$(stat -c %s relay.bin)
+more() { test "$(stat -c %s relay.bin)" -gt $((before + 5000)); }
+lx_wait 10000 "the relay client still gets the stream" more
+
+# A second adapter of the same identity: neither is taken by it.
+kill $SIM3
+rm -rf "$ROOT/sys/class/tty/ttyUSB3" "$ROOT/dev/ttyUSB3"
+adapter ttyUSB5 1-3 0403 6001 A5XK3RJT
+adapter ttyUSB6 1-4 0403 6001 A5XK3RJT
+rm -f "$ROOT/dev/serial/by-id/"*
+lx_journal 10000 '^Адаптеров "usb 0403:6001 A5XK3RJT" несколько: приемник по нему не выбран$'
+lx_check "init.ini unchanged" "$(head -n 1 init.ini | tr -d '\r')" "$ROOT/dev/ttyUSB3"
 lx_stop_service TERM
 
 for f in "$ROOT"/dev/ttyUSB*.written; do [ -e "$f" ] && lx_fail "written to a device: $f $(cat "$f")"; done
-kill $SIM0 $SIM1
+kill $SIM1
 "$LX_EXE" --dir "$LX_WORK" --find-receiver >none.out 2>&1
 lx_check "no receiver: exit code 3" "$?" 3
 lx_check "said so" "$(tail -n 1 none.out)" "Приемник не найден"
