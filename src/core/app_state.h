@@ -246,6 +246,12 @@ struct ChecksState {
     std::atomic<double> measuredHz{0};          // 0 until a minute of timestamps is in
     std::atomic<int> jumpsPerMinute{0};
     std::atomic<unsigned> counterResets{0};     // the counter restarted near zero
+    // The wrong-mode check's proof: while modeProbe is 1 (main sets it while the
+    // check warns), the source's reader judges the parity of the Mode S frames in
+    // both forms and counts the good ones since the start (source's reader).
+    std::atomic<int> modeProbe{0};
+    std::atomic<std::uint32_t> probeBinaryGood{0};
+    std::atomic<std::uint32_t> probeTextGood{0};
 };
 
 struct ClientEntry {

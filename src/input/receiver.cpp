@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/app_state.h"
+#include "detect/detect.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
 #include "net/relay_fanout.h"
@@ -149,6 +150,14 @@ void handOnReceiverBytes(int source, const unsigned char* block, int count) {
     // all, the decoder what went on.
     parseReceiverBytes(source, block, count, handed.from, handed.to, monotonicMs());
     app.liveHanding.fetch_sub(1);
+    if (app.checks.modeProbe.load(std::memory_order_relaxed)) {
+        // O(1) a byte and only while the mode looks wrong: the proof the
+        // automatic mode switch asks for before it switches.
+        static DetectScanner probe;
+        detectScanBytes(probe, block, count);
+        app.checks.probeBinaryGood.store(probe.counts.binaryGood, std::memory_order_relaxed);
+        app.checks.probeTextGood.store(probe.counts.textGood, std::memory_order_relaxed);
+    }
 }
 
 void beginReceiverStream() {

@@ -116,8 +116,19 @@ inline constexpr SerialHandle kNoSerial = -1;
 // queues purged. A port that opened but could not be configured is closed again.
 // kNoSerial on failure; *busy (when given) is then 1 when another program holds
 // the port, 0 for any other failure.
-SerialHandle serialOpen(const char* name, unsigned long baud, int* busy = nullptr);
+// *before, when given, gets the port's settings as they were before ours, so that
+// a listener that only looked can put them back (serialPutSettings) before it closes.
+struct SerialSettings {
+    alignas(8) unsigned char bytes[256];
+    int valid;
+};
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy = nullptr, SerialSettings* before = nullptr);
 void serialClose(SerialHandle h);
+// Puts back settings taken by serialOpen. 1 on success (0 when they are not valid).
+int serialPutSettings(SerialHandle h, const SerialSettings* settings);
+// Changes the speed of an open port and drops what came in at the old one. 1 on
+// success; 0 when the port cannot run at it.
+int serialSetSpeed(SerialHandle h, unsigned long baud);
 // 1 when a port can be set to this speed (termios knows only its fixed table;
 // Windows leaves the speed to the driver, which any positive value may suit).
 int serialSpeedSupported(unsigned long baud);
@@ -133,6 +144,23 @@ int serialWrite(SerialHandle h, const void* data, int count);
 int serialRead(SerialHandle h, void* buffer, int count);
 // Takes whatever is already queued at the port, up to capacity, without waiting.
 int serialReadQueued(SerialHandle h, void* buffer, int capacity);
+
+// A serial port the system has, as the receiver finder lists them.
+inline constexpr int kPortTextSize = 256;
+struct SerialPortInfo {
+    char name[kPortTextSize];      // what serialOpen takes: "COM7", "/dev/ttyUSB0"
+    // What the adapter is, where the system can tell: "usb 0403:6001 A12345"
+    // (vendor, product, serial number) for a USB adapter, else "".
+    char identity[kPortTextSize];
+    char byId[kPortTextSize];      // Linux: its /dev/serial/by-id name, else ""
+};
+// The serial ports the system has now, at most capacity of them, in the system's
+// order; the number written. Windows: the SERIALCOMM device map. Linux: every
+// /sys/class/tty entry with a device behind it (not the kernel's console, not a
+// built-in UART slot without a UART) and what /dev/serial/by-id names; a test may
+// give another root for /sys and /dev in BREVALINK_DEVICE_ROOT. Blocks on the
+// file system only; any thread.
+int serialListPorts(SerialPortInfo* out, int capacity);
 
 // ---- threads -------------------------------------------------------------
 

@@ -8,6 +8,8 @@
 #include "core/app_state.h"
 #include "core/frontend.h"
 #include "station/look.h"
+#include "station/commands.h"
+#include "config/settings.h"
 
 namespace {
 
@@ -117,6 +119,45 @@ void checkMode(int source, int binary, std::int64_t nowMs) {
              nowMs);
 }
 
+// Held this long, with the other form's frames passing parity, a wrong mode is
+// switched: a minute of silence on the feed for a menu item is worse than a
+// switch the owner can undo (and can turn off: automode.ini line 1 "0").
+constexpr int kAutoModeSeconds = 30;
+constexpr std::uint32_t kAutoModeLeast = 5;
+std::uint32_t probeBaseline = 0;  // the other form's good frames when the probe began
+
+int autoModeAllowed() {
+    char path[kPathSize + 64], line[64] = "";
+    settingsPath(kAutoModeFile, path, sizeof path);
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return 1;
+    int read = readLine(f, line, sizeof line - 1);
+    std::fclose(f);
+    const char* p = line + std::strspn(line, " \t");
+    return !(read && *p == '0' && parseSettingInt(p) == 0);
+}
+
+void autoMode(int binary, std::int64_t nowMs) {
+    const CheckState& c = app.checks.checks[kCheckWrongMode];
+    int warning = c.warning.load();
+    std::atomic<std::uint32_t>& other = binary ? app.checks.probeTextGood : app.checks.probeBinaryGood;
+    if (!warning) {
+        app.checks.modeProbe.store(0);
+        return;
+    }
+    if (!app.checks.modeProbe.load()) {
+        probeBaseline = other.load();
+        app.checks.modeProbe.store(1);
+    }
+    if (nowMs - c.sinceMs.load() < kAutoModeSeconds * 1000) return;
+    if (other.load() - probeBaseline < kAutoModeLeast) return;
+    if (!autoModeAllowed()) return;
+    app.checks.modeProbe.store(0);
+    handleCommand(kCmdBinaryMode);  // as the menu item: the flag, its mark, BinarComOn.ini
+    uiNotice(binary ? "Поток текстовый уже 30 с: «Бинарный режим источника» выключен (automode.ini: 0 - не переключать)"
+                    : "Поток бинарный уже 30 с: «Бинарный режим источника» включен (automode.ini: 0 - не переключать)");
+}
+
 void checkStamps(int source, int binary, std::int64_t nowMs) {
     Snapshot d = delta(source, kStampSeconds);
     int none = binary ? frames(d) > 0 && d.zeroStamps == frames(d)
@@ -187,6 +228,7 @@ void checksTickAt(std::int64_t nowMs) {
     int binary = app.binaryMode.load() != 0;
     checkNoData(source, nowMs);
     checkMode(source, binary, nowMs);
+    autoMode(binary, nowMs);
     checkStamps(source, binary, nowMs);
     checkFrequency(nowMs);
     checkJumps(nowMs);

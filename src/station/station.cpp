@@ -17,6 +17,7 @@
 #include "record/exchange.h"
 #include "station/checks.h"
 #include "station/commands.h"
+#include "station/find.h"
 #include "station/look.h"
 #include "station/startup.h"
 
@@ -50,6 +51,7 @@ void stationTick() {
     // away (a lost connection retries itself), a relay port that was taken; and a
     // recording whose disk gave up.
     receiverSourceTick();
+    findTick();
     relayServerTick();
     recordTick();
     checksTick();

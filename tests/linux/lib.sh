@@ -27,6 +27,9 @@ lx_begin() {
     LX_CASE=$(basename "$0" .sh)
     LX_WORK=$(mktemp -d "/tmp/brevalink-linux-$LX_CASE.XXXXXX")
     cd "$LX_WORK" || exit 1
+    # A first start searches the machine's serial ports: the cases' stations
+    # search an empty tree instead (a case that wants ports builds its own).
+    export BREVALINK_DEVICE_ROOT=$LX_WORK/no-devices
     trap lx_end EXIT
     trap 'lx_log "interrupted"; exit 1' INT TERM
     lx_log "case $LX_CASE in $LX_WORK"

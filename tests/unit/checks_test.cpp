@@ -136,6 +136,38 @@ TEST_F(Checks, EachCheckWarnsAndIsFineAgain) {
     app.comHandle = kNoSerial;
 }
 
+TEST_F(Checks, AWrongModeHeldHalfAMinuteWithGoodParityIsSwitchedUnlessTurnedOff) {
+    ScratchDir dir;
+    std::string good;  // long frames whose parity checks, through the whole hand-on
+    const unsigned char msg[] = {0x8D, 0x48, 0x40, 0xD6, 0x20, 0x2C, 0xC3, 0x71, 0xC3, 0x2C, 0xE0, 0x57, 0x60, 0x98};
+    for (int i = 0; i < 30; ++i) good += std::string("\x1a\x33\x01\x02\x03\x04\x05\x06\x80") +
+                                         std::string(reinterpret_cast<const char*>(msg), sizeof msg);
+    auto handOnSecond = [&](const std::string& bytes) {
+        now += 1000;
+        handOnReceiverBytes(kSourcePort, reinterpret_cast<const unsigned char*>(bytes.data()),
+                            static_cast<int>(bytes.size()));
+        checksTickAt(now);
+    };
+    writeFile("automode.ini", "0\r\n");
+    for (int i = 0; i < 35; ++i) handOnSecond(good);
+    EXPECT_EQ(app.binaryMode.load(), 0) << "turned off: only the warning";
+    EXPECT_EQ(line2(), "Поток бинарный: включите «Бинарный режим источника»");
+    EXPECT_FALSE(fileExists("BinarComOn.ini"));
+
+    writeFile("automode.ini", "1\r\n");
+    handOnSecond(good);
+    EXPECT_EQ(app.binaryMode.load(), 1);
+    EXPECT_EQ(readFile("BinarComOn.ini").substr(0, 3), "1\r\n");
+    char last[256];
+    headlessNotices(last, sizeof last);
+    EXPECT_EQ(std::string(last).rfind("Поток бинарный уже 30 с: «Бинарный режим источника» включен", 0), 0u) << last;
+
+    // Frames that only look like frames (bad parity) never switch it back.
+    app.binaryMode = 0;
+    for (int i = 0; i < 40; ++i) handOnSecond(frames(30, '3', 200));
+    EXPECT_EQ(app.binaryMode.load(), 0);
+}
+
 TEST_F(Checks, AFrequencyOffTheSettingIsSaidWithTheMeasuredValue) {
     app.timerFrequency = 20000000;
     app.checks.measuredHz = 12000480.0;

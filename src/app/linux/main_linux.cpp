@@ -18,6 +18,7 @@
 #include "core/version.h"
 #include "input/tcp_source.h"
 #include "station/commands.h"
+#include "station/find.h"
 #include "station/reload.h"
 #include "station/startup.h"
 #include "station/station.h"
@@ -40,7 +41,7 @@ void onSignal(int number) {
 
 const char kUsage[] =
     "usage: brevalink [--dir DIR] [--source SOURCE] [--lines] [--record FILE] [--play FILE]\n"
-    "                 [--http ADDR:PORT] [--version] [--help]\n"
+    "                 [--http ADDR:PORT] [--find-receiver [--apply]] [--version] [--help]\n"
     "  --dir DIR      the folder of the settings files, connect.list and recordings\n"
     "                 (default: the current folder)\n"
     "  --source SOURCE  the receiver for this run, instead of init.ini and inittcp.ini:\n"
@@ -52,6 +53,9 @@ const char kUsage[] =
     "  --play FILE    play FILE back from the start\n"
     "  --http ADDR:PORT  serve the status page, status.json and /metrics there for\n"
     "                 this run, instead of inithttp.ini (port 0: not at all)\n"
+    "  --find-receiver  search the serial ports for the receiver (its speed and form),\n"
+    "                 print what each port holds and end: 0 found, 3 none; with\n"
+    "                 --apply write init.ini and BinarComOn.ini for it\n"
     "On a terminal brevalink shows its monitor (keys 0-5 as in the window, q to end);\n"
     "otherwise it writes one line per event to stdout. SIGINT/SIGTERM end it,\n"
     "SIGHUP re-reads the settings files.\n";
@@ -63,6 +67,8 @@ struct CommandLine {
     const char* play = nullptr;
     const char* source = nullptr;
     const char* http = nullptr;
+    int findReceiver = 0;
+    int apply = 0;
 };
 
 // kStartGoOn, or the exit code the process ends with (0 after --help or
@@ -77,6 +83,12 @@ int parseCommandLine(int argc, char** argv, CommandLine* out) {
         } else if (std::strcmp(a, "--version") == 0) {
             std::printf("brevalink %s\n", kBrevalinkVersion);
             return 0;
+        } else if (std::strcmp(a, "--find-receiver") == 0) {
+            out->findReceiver = 1;
+            continue;
+        } else if (std::strcmp(a, "--apply") == 0) {
+            out->apply = 1;
+            continue;
         } else if (std::strcmp(a, "--lines") == 0) {
             out->lines = 1;
             continue;
@@ -258,6 +270,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brevalink: cannot use the folder %s: %s\n", cl.dir, std::strerror(errno));
         return 1;
     }
+    if (cl.findReceiver) return findReceiverCommand(cl.apply);
     if (!usableExchangeFile(options.recordFile, 1) || !usableExchangeFile(options.playFile, 0)) return 1;
 
     struct sigaction sa {};
@@ -286,6 +299,9 @@ int main(int argc, char** argv) {
     if (const char* ms = std::getenv("BREVALINK_TCP_SILENT_MS")) {
         if (std::atoi(ms) > 0) app.tcp.silentLimitMs = std::atoi(ms);
     }
+    // A service's first start: the receiver is looked for before the port opens.
+    if (options.mode == ShellMode::kService && !cl.source && !app.tcp.chosen.load() && !findInitFileExists())
+        findAtFirstStart();
     tellStart();
     if (options.mode == ShellMode::kTerminal && !terminalStart()) {
         std::fprintf(stderr, "brevalink: cannot start: the terminal cannot show the monitor\n");

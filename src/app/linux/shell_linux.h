@@ -96,3 +96,9 @@ void terminalStop();
 // Draws the picture when it changed (or the screen was resized); reads the keys
 // typed since the last call and carries them out.
 void terminalTurn();
+
+// ---- the receiver finder (find_linux.cpp) ---------------------------------
+// --find-receiver: lists the ports, prints each one's verdict as it comes and the
+// choice; with apply, writes init.ini and BinarComOn.ini line 1. Returns the exit
+// code: 0 found, 3 none, 1 when the files could not be written. Main thread.
+int findReceiverCommand(int apply);

@@ -32,6 +32,8 @@ struct Win32Widgets {
     int tcpSourceTabPosition = -1;
     // The window of what the station hears while it is open.
     HWND hearsWindow = nullptr;
+    // The receiver search's window while it is open.
+    HWND findWindow = nullptr;
 };
 extern Win32Widgets widgets;
 
@@ -57,3 +59,11 @@ int showTrayMenu(HWND window, HINSTANCE instance);
 void openStationHears();
 // From the 100 ms tick: refreshes that window once a second while it is open.
 void stationHearsTick();
+
+// kCmdFindReceiver: opens the receiver search's window (or brings the open one
+// to the front) and starts the search over the system's ports; its OK writes
+// init.ini and BinarComOn.ini for the receiver found and opens it, Cancel (or
+// its close box) ends the search and changes nothing.
+void openFindReceiver();
+// From the 100 ms tick: the search's progress and table while the window is open.
+void findReceiverTick();

@@ -35,11 +35,16 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             openStationHears();
             return 1;
         }
+        if (LOWORD(wParam) == kCmdFindReceiver) {
+            openFindReceiver();
+            return 1;
+        }
         return handleCommand(LOWORD(wParam));
     case WM_TIMER:
         if (wParam == kTickTimer) {
             stationTick();
             stationHearsTick();
+            findReceiverTick();
         }
         return 0;
     case kMsgRelayListen:

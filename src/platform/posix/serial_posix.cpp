@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -64,8 +65,11 @@ const char* devicePath(const char* name, char* out, std::size_t capacity) {
 
 }  // namespace
 
-SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
+static_assert(sizeof(termios) <= sizeof(SerialSettings::bytes), "termios fits the saved settings");
+
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy, SerialSettings* before) {
     if (busy) *busy = 0;
+    if (before) before->valid = 0;
     char mapped[32];
     int fd = ::open(devicePath(name, mapped, sizeof mapped), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -81,6 +85,10 @@ SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
     if (tcgetattr(fd, &t) != 0) {
         ::close(fd);
         return kNoSerial;
+    }
+    if (before) {
+        std::memcpy(before->bytes, &t, sizeof t);
+        before->valid = 1;
     }
     ::ioctl(fd, TIOCEXCL);
     cfmakeraw(&t);
@@ -105,6 +113,26 @@ void serialClose(SerialHandle h) {
     if (h == kNoSerial) return;
     ::ioctl(static_cast<int>(h), TIOCNXCL);
     ::close(static_cast<int>(h));  // and with it the flock
+}
+
+int serialPutSettings(SerialHandle h, const SerialSettings* settings) {
+    if (h == kNoSerial || !settings || !settings->valid) return 0;
+    termios t;
+    std::memcpy(&t, settings->bytes, sizeof t);
+    return tcsetattr(static_cast<int>(h), TCSANOW, &t) == 0;
+}
+
+int serialSetSpeed(SerialHandle h, unsigned long baud) {
+    speed_t speed = speedFor(baud);
+    if (h == kNoSerial || !speed) return 0;
+    int fd = static_cast<int>(h);
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return 0;
+    tcflush(fd, TCIFLUSH);
+    return 1;
 }
 
 int serialSpeedSupported(unsigned long baud) { return speedFor(baud) != 0; }

@@ -50,14 +50,25 @@ bool configure(HANDLE h, unsigned long baud) {
 
 }  // namespace
 
-SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
+static_assert(sizeof(DCB) <= sizeof(SerialSettings::bytes), "a DCB fits the saved settings");
+
+SerialHandle serialOpen(const char* name, unsigned long baud, int* busy, SerialSettings* before) {
     if (busy) *busy = 0;
+    if (before) before->valid = 0;
     // Share mode 0: the port is ours alone while we have it.
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (busy) *busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
         return kNoSerial;
+    }
+    if (before) {
+        DCB dcb;
+        dcb.DCBlength = sizeof dcb;
+        if (GetCommState(h, &dcb)) {
+            CopyMemory(before->bytes, &dcb, sizeof dcb);
+            before->valid = 1;
+        }
     }
     if (!configure(h, baud)) {
         CloseHandle(h);
@@ -68,6 +79,50 @@ SerialHandle serialOpen(const char* name, unsigned long baud, int* busy) {
 
 void serialClose(SerialHandle h) {
     if (h != kNoSerial) CloseHandle(reinterpret_cast<HANDLE>(h));
+}
+
+int serialPutSettings(SerialHandle h, const SerialSettings* settings) {
+    if (h == kNoSerial || !settings || !settings->valid) return 0;
+    DCB dcb;
+    CopyMemory(&dcb, settings->bytes, sizeof dcb);
+    return SetCommState(reinterpret_cast<HANDLE>(h), &dcb) != 0;
+}
+
+int serialSetSpeed(SerialHandle h, unsigned long baud) {
+    if (h == kNoSerial || baud == 0) return 0;
+    HANDLE port = reinterpret_cast<HANDLE>(h);
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port, &dcb)) return 0;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    if (!SetCommState(port, &dcb)) return 0;
+    return PurgeComm(port, PURGE_RXCLEAR) != 0;
+}
+
+// The SERIALCOMM device map: one value per port the drivers have made, its data
+// the port's name.
+int serialListPorts(SerialPortInfo* out, int capacity) {
+    if (!out || capacity <= 0) return 0;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    int written = 0;
+    for (DWORD i = 0; written < capacity; ++i) {
+        char valueName[256];
+        DWORD nameLength = sizeof valueName, type = 0;
+        BYTE data[kPortTextSize];
+        DWORD dataLength = sizeof data - 1;
+        LONG r = RegEnumValueA(key, i, valueName, &nameLength, nullptr, &type, data, &dataLength);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_SZ || dataLength == 0) continue;
+        data[dataLength] = 0;
+        SerialPortInfo& p = out[written++];
+        lstrcpynA(p.name, reinterpret_cast<const char*>(data), sizeof p.name);
+        p.identity[0] = '\0';
+        p.byId[0] = '\0';
+    }
+    RegCloseKey(key);
+    return written;
 }
 
 int serialSpeedSupported(unsigned long baud) { return baud > 0; }
