@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/cp1251.h"
+#include "core/frontend.h"
 #include "core/version.h"
 #include "station/checks.h"
 
@@ -176,6 +177,15 @@ std::string renderStatusJson(const StatusView& view) {
                             {"level", a.level >= 0 ? json(a.level) : json(nullptr)},
                             {"seconds_since_last", std::round(a.ageS * 10) / 10}});
     }
+    json links = json::array();
+    for (int i = 0; i < view.linkCount; ++i) {
+        const LinkView& l = view.links[i];
+        links.push_back({{"kind", linkKindName(static_cast<LinkKind>(l.kind))},
+                         {"name", utf8(l.name)},
+                         {"state", linkStateName(static_cast<LinkState>(l.state))},
+                         {"detail", utf8(l.detail)},
+                         {"seconds_since_change", (view.nowMs - l.sinceMs) / 1000}});
+    }
     json monitor = json::array(), status = json::array();
     for (const auto& line : view.monitor) monitor.push_back(utf8(line));
     for (const auto& line : view.status) status.push_back(utf8(line));
@@ -221,6 +231,7 @@ std::string renderStatusJson(const StatusView& view) {
           {"status", utf8(s.feedStatus)},
           {"queue_bytes", s.feedQueueBytes},
           {"reconnects", s.feedConnections > 0 ? s.feedConnections - 1 : 0}}},
+        {"links", links},
         {"status_lines", status},
         {"monitor", monitor},
     };
@@ -322,6 +333,31 @@ void appendAircraft(std::string& out, const LookFigures& m) {
     out += "</table></div>";
 }
 
+// The links to other machines, each as its last change told it.
+void appendLinks(std::string& out, const StatusView& view) {
+    out += "<h2>Связи</h2><table id=\"links\"><tr><th>Связь</th><th>Адрес</th><th>Состояние</th><th>С тех пор</th></tr>";
+    for (int i = 0; i < view.linkCount; ++i) {
+        const LinkView& l = view.links[i];
+        const char* kind = l.kind == static_cast<int>(LinkKind::kFeed)        ? "Сервер MLAT"
+                           : l.kind == static_cast<int>(LinkKind::kTcpSource) ? "Источник ТСР"
+                                                                              : "Передача";
+        const char* state = l.state == static_cast<int>(LinkState::kConnected)   ? "связь есть"
+                            : l.state == static_cast<int>(LinkState::kListening) ? "ждем подключения"
+                            : l.state == static_cast<int>(LinkState::kLost)      ? "связь потеряна"
+                                                                                 : "нет связи";
+        appendf(out, "<tr data-state=\"%s\"><td>%s</td><td>", linkStateName(static_cast<LinkState>(l.state)), kind);
+        appendEscaped(out, l.name);
+        appendf(out, "</td><td>%s", state);
+        if (l.detail[0]) {
+            out += ": ";
+            appendEscaped(out, l.detail);
+        }
+        long long ago = (view.nowMs - l.sinceMs) / 1000;
+        appendf(out, "</td><td class=\"n\">%lld:%02lld:%02lld</td></tr>", ago / 3600, ago / 60 % 60, ago % 60);
+    }
+    out += "</table>";
+}
+
 const char kPageStyle[] =
     "body{font-family:sans-serif;margin:0;padding:12px;background:#f4f4f4;color:#222;max-width:760px}"
     "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:16px 0 6px}"
@@ -419,6 +455,7 @@ std::string renderStatusPage(const StatusView& view) {
         }
         out += "</table>";
     }
+    if (view.linkCount) appendLinks(out, view);
     out += "<h2>Монитор</h2><pre id=\"monitor\">";
     for (const auto& line : view.monitor) {
         appendEscaped(out, line);
