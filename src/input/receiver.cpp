@@ -7,6 +7,7 @@
 #include "input/decoder.h"
 #include "input/stream_stats.h"
 #include "net/feed_encoder.h"
+#include "net/push.h"
 #include "net/relay_fanout.h"
 #include "record/exchange.h"
 
@@ -21,6 +22,7 @@ constexpr int kResumeScanLimit = 1024;
 void handOnNow(const unsigned char* block, int count) {
     if (count <= 0) return;
     relayToClients(block, count);
+    pushToTargets(block, count);
     feedOffer(block, count, FeedKind::kReceiverBytes);
     decodeReceiverBytes(block, count);
     logReceivedBytes(block, count);
