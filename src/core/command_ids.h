@@ -17,6 +17,7 @@ inline constexpr int kCmdThresholdDialog = 116;
 inline constexpr int kCmdFrequencyDialog = 117;
 inline constexpr int kCmdRelativeTime = 118;
 inline constexpr int kCmdTcpSourceDialog = 119;
+inline constexpr int kCmdPushDialog = 121;
 inline constexpr int kCmdRecord = 201;
 inline constexpr int kCmdPlayback = 202;
 // The window of what the station hears (Win32 only).

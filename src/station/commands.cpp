@@ -77,6 +77,7 @@ int handleCommand(int id) {
     case kCmdIntervalDialog:
     case kCmdThresholdDialog:
     case kCmdFrequencyDialog:
+    case kCmdPushDialog:
         uiOpenDialog(id);
         return 1;
     case kCmdBinaryMode:
