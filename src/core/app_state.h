@@ -113,6 +113,11 @@ struct LinkSlot {
     // set it, the next connect clears it. Only such links back off.
     std::atomic<int> endedByServer{0};
     std::atomic<unsigned> connections{0};   // reconnect thread: links made since the start
+    // What the link last told the front end (uiLinkChanged), so that a failure
+    // like the last one is no news; under textLock.
+    int toldState = -1;
+    char toldDetail[kNameSize] = "";
+    char toldName[kNameSize + 16] = "";     // "host:port" of the link last connected
 };
 
 // Everything bound for the feed server, in wire order, on its way to the link's
@@ -184,6 +189,9 @@ struct TcpSourceSlot {
     std::atomic<int> silentLimitMs{120000};  // main
     unsigned connectionsSeen = 0;            // main: connections already told
     int toldWaiting = 0;                     // main: the last wait has been told
+    int toldEnd = -1;                        // main: the end of the last failure told (uiLinkChanged)
+    char runningName[kNameSize + 16] = "";   // main: "host:port" of the thread running
+    char peer[64] = "";                      // source thread: the address connected to; under textLock
     int startTicks = -1;                     // main: ticks until "#43-12" after a connect
 };
 
@@ -413,6 +421,11 @@ struct AppState {
     int relayWanted = 0;                      // main: started and not yet stopped
     std::atomic<int> relayPortBusy{0};        // main: the last start could not listen
     int relayRetryTicks = 0;                  // main
+    // What the relay last told of its port (uiRelayChanged): a busy port is tried
+    // every 5 s and told once, until it listens or moves. Main.
+    int relayToldState = 0;                   // 0 nothing yet, 1 listening, 2 busy
+    unsigned relayToldPort = 0;
+    char relayToldAddress[kNameSize] = "";
     // The clients of the last connect.list line written this run; under listLock.
     char listedPeers[kMaxClients * (kPeerSize + 1) + 2] = "";
     int listWritten = 0;

@@ -19,6 +19,7 @@ inline constexpr int kCmdRelativeTime = 118;
 inline constexpr int kCmdTcpSourceDialog = 119;
 // The receiver search's window (Win32 only).
 inline constexpr int kCmdFindReceiver = 120;
+inline constexpr int kCmdPushDialog = 121;
 inline constexpr int kCmdRecord = 201;
 inline constexpr int kCmdPlayback = 202;
 // The window of what the station hears (Win32 only).

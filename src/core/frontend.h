@@ -39,7 +39,7 @@ void uiNotice(const char* text);
 
 // ---- what happened --------------------------------------------------------
 
-// The receiver's source (its serial port).
+// The receiver's serial port (the TCP source is a link: uiLinkChanged).
 enum class SourceState {
     kOpened,      // opened (at start, from the dialog, or again after a loss)
     kCannotOpen,  // could not be opened; tried again every 2 s
@@ -48,7 +48,8 @@ enum class SourceState {
 };
 void uiSourceChanged(SourceState state);
 
-// The relay server: its listening port, and a client that came or went (peer is
+// The relay server: its listening port (told when it listens or is busy, or
+// moves: a busy port retried is no news), and a client that came or went (peer is
 // its address, else ""); clients is how many are connected after the change.
 enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft };
 void uiRelayChanged(RelayEvent event, const char* peer, int clients);
@@ -67,6 +68,43 @@ void uiModeChanged(int commandId, int on);
 // is fine again (warning 0, the text it had). Status line 2 shows the worst
 // warning already; this is for a journal.
 void uiCheckChanged(int check, int warning, const char* text);
+
+// A link to another machine: the feed link to the MLAT feed server, the TCP
+// source and each push target. Each tells what happened to it here, once per
+// change (a connect that fails again for the same reason is no news): name is
+// the link's far end ("host:port"), detail what the front end may show beside
+// the state (the address connected to, why it failed or ended and the wait
+// before the next try, the port it listens on), "" for nothing; texts in
+// Windows-1251. Any thread; must return at once, never wait for a person, a
+// screen or a pipe, and never call back into the station.
+enum class LinkKind { kFeed, kTcpSource, kPush };
+enum class LinkState {
+    kConnected,  // up; detail the address connected to (or the peer that connected)
+    kFailed,     // an attempt failed; detail why, and the wait before the next
+    kLost,       // a connection that was up ended; detail why, and the wait
+    kListening,  // waits for a peer to connect; detail where it listens
+    kRemoved,    // taken out of use (settings changed, shutdown); detail ""
+};
+void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char* detail);
+// The words a journal uses for them.
+inline const char* linkKindName(LinkKind kind) {
+    switch (kind) {
+        case LinkKind::kFeed: return "feed";
+        case LinkKind::kTcpSource: return "tcp source";
+        case LinkKind::kPush: return "push";
+    }
+    return "";
+}
+inline const char* linkStateName(LinkState state) {
+    switch (state) {
+        case LinkState::kConnected: return "connected";
+        case LinkState::kFailed: return "cannot connect";
+        case LinkState::kLost: return "lost";
+        case LinkState::kListening: return "listening";
+        case LinkState::kRemoved: return "removed";
+    }
+    return "";
+}
 
 // Shutdown has come to the front end's part: its 100 ms tick and its tray go.
 void uiStationStopping();

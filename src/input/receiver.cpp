@@ -7,6 +7,7 @@
 #include "detect/detect.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
+#include "net/push.h"
 #include "net/relay_fanout.h"
 #include "record/exchange.h"
 
@@ -29,6 +30,7 @@ struct Handed {
 void handOnNow(const unsigned char* block, int count) {
     if (count <= 0) return;
     relayToClients(block, count);
+    pushToTargets(block, count);
     feedOffer(block, count, FeedKind::kReceiverBytes);
     logReceivedBytes(block, count);
 }

@@ -64,8 +64,9 @@ int endOfFailure(int failure) {
 
 // Reads one connection until it ends or the thread is ended; closes it. Returns
 // why it ended; *flowed is 1 once a byte came.
-int readConnection(Socket s, unsigned run, int* flowed) {
+int readConnection(Socket s, unsigned run, int* flowed, const char* peer) {
     if (!setState(run, kTcpConnected, [&] {
+            copyText(app.tcp.peer, sizeof app.tcp.peer, peer);
             app.tcp.socket.store(s);
             app.tcp.connections.fetch_add(1);
         })) {
@@ -159,7 +160,7 @@ void sourceThread(void* argument) {
             end = endOfFailure(failure);
         }
         int flowed = 0;
-        if (s != kNoSocket) end = readConnection(s, run, &flowed);
+        if (s != kNoSocket) end = readConnection(s, run, &flowed, peer);
         // Bytes flowed: the far end works, and the next connect is tried soon.
         if (flowed) retryMs = kFirstRetryMs;
         if (!setState(run, kTcpWaiting, [&] {
@@ -223,6 +224,8 @@ void startTcpSource() {
     }
     app.tcp.connectionsSeen = app.tcp.connections.load();
     app.tcp.toldWaiting = 0;
+    app.tcp.toldEnd = -1;
+    tcpSourceName(app.tcp.runningName, sizeof app.tcp.runningName);
     app.tcp.thread = threadStart(sourceThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(run)));
 }
 
@@ -242,6 +245,7 @@ void stopTcpSource() {
     int inLookup = app.tcp.lookupRun.load() == ended;
     if (!threadJoinTimed(app.tcp.thread, inLookup ? 0 : kStopWaitMs)) leaveThread(app.tcp.thread, ended);
     app.tcp.thread = kNoThread;
+    uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName, LinkState::kRemoved, "");
 }
 
 void stopTcpSourceAtShutdown() {
@@ -286,7 +290,13 @@ void tellNews() {
     unsigned made = app.tcp.connections.load();
     if (made != app.tcp.connectionsSeen) {
         app.tcp.connectionsSeen = made;
-        uiSourceChanged(SourceState::kOpened);
+        app.tcp.toldEnd = -1;
+        char peer[sizeof app.tcp.peer];
+        {
+            TextGuard guard(app.tcp.textLock);
+            copyText(peer, sizeof peer, app.tcp.peer);
+        }
+        uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName, LinkState::kConnected, peer);
         // A receiver behind ser2net is started as a local one: the second command
         // a second after the first, counted in ticks so the window never waits.
         if (app.binaryMode.load() == 0 && writeText("#00\n")) app.tcp.startTicks = kStartPauseTicks;
@@ -300,7 +310,14 @@ void tellNews() {
     } else if (!app.tcp.toldWaiting) {
         app.tcp.toldWaiting = 1;
         app.tcp.startTicks = -1;
-        uiSourceChanged(app.tcp.lastEnd.load() >= kTcpEndClosed ? SourceState::kLost : SourceState::kCannotOpen);
+        // An attempt that fails as the one before did is no news.
+        int end = app.tcp.lastEnd.load();
+        if (end == app.tcp.toldEnd) return;
+        app.tcp.toldEnd = end;
+        char detail[kNameSize];
+        std::snprintf(detail, sizeof detail, "%s; trying again in %d s", tcpSourceEndText(end), tcpSourceRetrySeconds());
+        uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName,
+                      end >= kTcpEndClosed ? LinkState::kLost : LinkState::kFailed, detail);
     }
 }
 

@@ -57,6 +57,40 @@ constexpr std::int64_t kLongLinkMs = 60000;
 constexpr int kFirstBackoffMs = 2000;
 constexpr int kMostBackoffMs = 60000;
 
+// "host:port" of the link's server.
+void feedName(char* out, int capacity) {
+    TextGuard guard(app.feed.textLock);
+    std::snprintf(out, static_cast<std::size_t>(capacity), "%s:%u", app.feed.host,
+                  static_cast<unsigned>(app.feed.port.load()));
+}
+
+// Tells the front end a change of the link: a failure just like the last one
+// told (a server refusing every second) is no news. Any thread.
+void tellFeed(LinkState state, const char* detail) {
+    {
+        TextGuard guard(app.feed.textLock);
+        if (app.reconnectStop.load() && state != LinkState::kLost) return;
+        if (state == LinkState::kFailed && app.feed.toldState == static_cast<int>(state) &&
+            std::strcmp(app.feed.toldDetail, detail) == 0)
+            return;
+        app.feed.toldState = static_cast<int>(state);
+        copyText(app.feed.toldDetail, kNameSize, detail);
+    }
+    // A link that ended is told by the address it had, whatever new settings say.
+    char name[sizeof app.feed.toldName];
+    if (state == LinkState::kLost) {
+        TextGuard guard(app.feed.textLock);
+        copyText(name, sizeof name, app.feed.toldName);
+    } else {
+        feedName(name, sizeof name);
+    }
+    if (state == LinkState::kConnected) {
+        TextGuard guard(app.feed.textLock);
+        copyText(app.feed.toldName, sizeof app.feed.toldName, name);
+    }
+    uiLinkChanged(LinkKind::kFeed, name, state, detail);
+}
+
 // Sets status unless shutdown has stopped the thread; 1 when it did.
 int setStatus(const char* text) {
     TextGuard guard(app.feed.textLock);
@@ -82,6 +116,7 @@ void failAttempt(Socket s, const char* text) {
         sockClose(s);
         copyText(app.feed.status, kNameSize, text);
     }
+    tellFeed(LinkState::kFailed, text);
     uiRefreshStatus();
 }
 
@@ -175,6 +210,7 @@ void linkConnect(void* window, const char* host) {
     if (stopped) return;  // shutdown owns whatever is left
     // Dropped while we connected: the socket is ours to close.
     if (!connected) sockClose(s);
+    if (connected) tellFeed(LinkState::kConnected, dotted);
     refreshUnlessStopped();
 }
 
@@ -196,7 +232,7 @@ void serveLink() {
     while (current()) {
         if (app.feedQueue.overflow.load()) {
             app.feed.endedByServer.store(1);
-            dropLinkOf(drops);
+            dropLinkOf(drops, "the server let the queue fill");
             break;
         }
         const unsigned char* data;
@@ -217,7 +253,7 @@ void serveLink() {
         }
         if (monotonicMs() - lastTaken >= kStallLimitMs) {
             app.feed.endedByServer.store(1);
-            dropLinkOf(drops);
+            dropLinkOf(drops, "the server took nothing for 30 s");
             break;
         }
         // The send buffer is full: wait for room. A socket that reports room and
@@ -297,12 +333,12 @@ void onFeedLinkEvent(void*, Socket s, long lParam) {
         // A close of a socket the slot no longer holds was dropped already.
         if (s == app.feed.socket.load()) {
             app.feed.endedByServer.store(1);
-            dropLink();
+            dropLink("closed by the server");
         }
     }
 }
 
-void dropLink() {
+void dropLink(const char* why) {
     Socket s;
     int wasConnected;
     {
@@ -322,17 +358,18 @@ void dropLink() {
     if (wasConnected) {
         while (app.feed.sending.load() != 0) sleepMs(0);
         sockClose(s);
+        tellFeed(LinkState::kLost, why);
     }
     uiRefreshStatus();
 }
 
 void relinkFeed() {
     app.feed.retryDelayMs = 0;
-    if (app.feed.state.load() == kLinkConnected) dropLink();
+    if (app.feed.state.load() == kLinkConnected) dropLink("new settings");
 }
 
-void dropLinkOf(unsigned drops) {
-    if (app.feed.drops.load() == drops) dropLink();
+void dropLinkOf(unsigned drops, const char* why) {
+    if (app.feed.drops.load() == drops) dropLink(why);
 }
 
 void startReconnectThread() {

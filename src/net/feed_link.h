@@ -20,9 +20,10 @@ void reconnectLoop(void* unused);
 // kMsgFeedLink: a read passes the feed server's command on; a close drops the link.
 // Main thread.
 void onFeedLinkEvent(void* window, Socket s, long lParam);
-// Closes the link, status "Связь разорвана", refresh, state 10. Main thread, or
-// the reconnect thread giving up a stalled server; blocks for one send call at most.
-void dropLink();
+// Closes the link, status "Связь разорвана", refresh, state 10; a link that was
+// up is told lost, for `why`. Main thread, or the reconnect thread giving up a
+// stalled server; blocks for one send call at most.
+void dropLink(const char* why = "closed by the server");
 // New settings for the link (address, name, position): a connected link is
 // dropped so that the reconnect thread introduces us again, and a back-off wait
 // in progress ends, so the new settings are tried at once. Main thread.
@@ -30,7 +31,7 @@ void relinkFeed();
 // The status text of a connect attempt in progress.
 extern const char kLinkConnectingText[];
 // dropLink, unless the link has been dropped since its drop count was `drops`.
-void dropLinkOf(unsigned drops);
+void dropLinkOf(unsigned drops, const char* why);
 // Start-up: starts the reconnect thread. Shutdown: stops it cooperatively, waiting
 // at most about one attempt's time, and takes the link out of use so that no feed
 // data is sent any more. Main thread.

@@ -104,7 +104,15 @@ void startRelayServer(void* window) {
     }
     app.listenSocket.store(s);
     app.relayPortBusy.store(s == kNoSocket);
-    uiRelayChanged(s == kNoSocket ? RelayEvent::kPortBusy : RelayEvent::kListening, "", connectedClients());
+    int told = s == kNoSocket ? 2 : 1;
+    unsigned port = app.serverPort.load();
+    if (told != app.relayToldState || port != app.relayToldPort ||
+        std::strcmp(app.relayAddress, app.relayToldAddress) != 0) {
+        app.relayToldState = told;
+        app.relayToldPort = port;
+        copyText(app.relayToldAddress, kNameSize, app.relayAddress);
+        uiRelayChanged(s == kNoSocket ? RelayEvent::kPortBusy : RelayEvent::kListening, "", connectedClients());
+    }
     uiRefreshStatus();
 }
 

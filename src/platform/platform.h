@@ -35,6 +35,9 @@ void sockClose(Socket s);
 int sockSend(Socket s, const void* data, int count);
 // One receive call. Returns bytes received, 0 when the peer closed, -1 on error.
 int sockRecv(Socket s, void* buffer, int capacity);
+// Makes the socket's sends and receives return at once instead of waiting (a
+// send then takes what fits, or gives -1). 1 on success.
+int sockSetNonBlocking(Socket s);
 // TCP_NODELAY on. 1 on success.
 int sockSetNoDelay(Socket s);
 // Sets the socket's send buffer (SO_SNDBUF) to a fixed size, which also ends the

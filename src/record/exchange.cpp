@@ -23,6 +23,7 @@
 #include "core/command_ids.h"
 #include "core/frontend.h"
 #include "net/feed_encoder.h"
+#include "net/push.h"
 #include "net/relay_fanout.h"
 #include "record/log_line.h"
 
@@ -72,12 +73,13 @@ int pauseLiveSource() {
 void resumeLiveSource() { app.liveGate.store(kLiveResuming); }
 
 // One played byte: the serial port, the feed (raw, whatever the server asked
-// for), then the relay clients. Playback thread; blocks in the port write (at
+// for), then the relay clients and the push targets. Playback thread; blocks in the port write (at
 // most its deadline) and up to 5000 ms for FeedLock.
 void playByte(unsigned char byte) {
     if (app.playbackPortWrite) app.playbackPortWrite(&byte, 1);
     feedOffer(&byte, 1, FeedKind::kPlayedBytes);
     relayToClients(&byte, 1);
+    pushToTargets(&byte, 1);
 }
 
 // Waits until exchangeTick has reached tick, polling every 10 ms; returns early

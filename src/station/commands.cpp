@@ -60,7 +60,7 @@ void setModeFlag(int commandId, int on) {
     uiModeChanged(commandId, on);
     // The feed server learns the compression mode only from the introduction, so a
     // connected link is dropped and the reconnect thread introduces us again.
-    if (commandId == kCmdCompressFeed && app.feed.state.load() == kLinkConnected) dropLink();
+    if (commandId == kCmdCompressFeed && app.feed.state.load() == kLinkConnected) dropLink("compression switched");
 }
 
 int handleCommand(int id) {
@@ -77,6 +77,7 @@ int handleCommand(int id) {
     case kCmdIntervalDialog:
     case kCmdThresholdDialog:
     case kCmdFrequencyDialog:
+    case kCmdPushDialog:
         uiOpenDialog(id);
         return 1;
     case kCmdBinaryMode:

@@ -4,8 +4,11 @@
 // longer than its setting can never overrun a fixed field.
 #include "station/dialogs.h"
 
+#include <cstdio>
+
 #include "core/app_state.h"
 #include "core/frontend.h"
+#include "config/push_settings.h"
 #include "config/settings.h"
 #include "input/source.h"
 #include "net/feed_link.h"
@@ -23,6 +26,7 @@ const DialogInfo kDialogs[] = {
     {kCmdIntervalDialog, "IDD_DIALOG_TIMECOMPRESS", 1, 0, 0},
     {kCmdThresholdDialog, "IDD_DIALOG_POROG", 1, 0, 0},
     {kCmdFrequencyDialog, "IDD_DIALOG_FREQ", 1, 0, 0},
+    {kCmdPushDialog, "IDD_DIALOG_PUSH", 1, 0, 0},
 };
 
 // A typed text as the dialog reads it: at most 255 characters.
@@ -59,6 +63,7 @@ int dialogInit(int commandId, char* first, char* second, int* checked) {
         case kCmdIntervalDialog: readIntervalForDialog(first); break;
         case kCmdThresholdDialog: readThresholdForDialog(first); break;
         case kCmdFrequencyDialog: readFrequencyForDialog(first); break;
+        case kCmdPushDialog: readPushForDialog(first, kDialogInitSize); break;
     }
     if (checked) *checked = check;
     return info->fieldCount;
@@ -68,6 +73,7 @@ void dialogNote(int commandId, char* out, int capacity) {
     if (capacity <= 0) return;
     out[0] = '\0';
     if (commandId == kCmdFrequencyDialog) writeMeasuredFrequency(out, capacity);
+    if (commandId == kCmdPushDialog) writePushState(out, capacity);
 }
 
 int dialogOk(int commandId, const char* first, const char* second, int checked) {
@@ -81,6 +87,7 @@ int dialogOk(int commandId, const char* first, const char* second, int checked) 
         case kCmdIntervalDialog: return intervalDialogOk(first);
         case kCmdThresholdDialog: return thresholdDialogOk(first);
         case kCmdFrequencyDialog: return frequencyDialogOk(first);
+        case kCmdPushDialog: return pushDialogOk(first);
     }
     return 0;
 }
@@ -182,6 +189,39 @@ int frequencyDialogOk(const char* text) {
     // A new frequency needs a new clock reference.
     app.clockRefTaken = 0;
     return 1;
+}
+
+int pushDialogOk(const char* text) {
+    PushTargetList list;
+    if (!acceptPushText(text ? text : "", kRefusalCaption, &list)) return 0;
+    writePushFile(list);
+    // The targets whose line is unchanged keep their connection and backlog.
+    pushApplyList(list);
+    return 1;
+}
+
+void writePushState(char* out, int capacity) {
+    PushFigures figures[kPushTargets];
+    int n = pushFigures(figures, kPushTargets);
+    int used = 0;
+    out[0] = '\0';
+    if (n == 0) copyText(out, capacity, "Передача не ведется");
+    for (int i = 0; i < n && used < capacity - 1; ++i) {
+        const PushFigures& f = figures[i];
+        char state[64];
+        if (f.state == kPushUp)
+            copyText(state, sizeof state, "связь есть");
+        else if (f.state == kPushWaiting)
+            std::snprintf(state, sizeof state, "нет связи, повтор через %d с", f.retrySeconds);
+        else
+            copyText(state, sizeof state, "идет установление связи");
+        int k = std::snprintf(out + used, static_cast<std::size_t>(capacity - used),
+                              "%s%s: %s, передано %llu байт, отброшено кадров %llu, переподключений %u%s%s",
+                              i ? "\r\n" : "", f.target, state, static_cast<unsigned long long>(f.bytesSent),
+                              static_cast<unsigned long long>(f.framesDropped), f.connections > 0 ? f.connections - 1 : 0,
+                              f.lastError[0] ? "; последняя ошибка: " : "", f.lastError);
+        used += k > 0 ? k : 0;
+    }
 }
 
 int tabNextPosition(int position, int fieldCount) {

@@ -23,8 +23,10 @@ inline constexpr int kButtonCancel = 2;
 // The command the event loop sends for a TAB.
 inline constexpr int kCommandTab = 100;
 
-// A field is read with at most 255 characters.
+// A field is read with at most 255 characters (the push dialog's text, one
+// target a line, with up to kDialogTextSize).
 inline constexpr int kDialogFieldSize = 256;
+inline constexpr int kDialogTextSize = 4096;
 // What the settings readers fill at opening (their buffers are 1024 bytes).
 inline constexpr int kDialogInitSize = 1024;
 
@@ -46,7 +48,8 @@ const DialogInfo* dialogInfo(int commandId);
 int dialogInit(int commandId, char* first, char* second, int* checked = nullptr);
 
 // The note the dialog shows beside its fields when it opens, "" for none: the
-// frequency dialog's "измерено: 12 000 000" once the receiver's clock is measured.
+// frequency dialog's "измерено: 12 000 000" once the receiver's clock is measured,
+// the push dialog's state of each target (refreshed every second while it is open).
 void dialogNote(int commandId, char* out, int capacity);
 
 // OK: applies and saves the typed texts (second is ignored by one-field dialogs)
@@ -66,6 +69,10 @@ int intervalDialogOk(const char* text);
 int thresholdDialogOk(const char* text);
 int frequencyDialogOk(const char* text);
 int tcpSourceDialogOk(const char* portText, const char* hostText, int chosen);
+// "Передача в другие сети": the targets, one a line; every line must be usable.
+int pushDialogOk(const char* text);
+// The push targets' state, one line each (CR LF between), for the dialog's note.
+void writePushState(char* out, int capacity);
 
 // The TAB cycle inside a dialog of fieldCount stops before its buttons (its fields
 // and its check box): positions 0 .. fieldCount + 1 are those, then OK, then Cancel. The position after position, and the

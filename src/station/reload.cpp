@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/push_settings.h"
 #include "config/settings.h"
 #include "core/app_state.h"
 #include "station/commands.h"
@@ -21,6 +22,8 @@ int differs(const char* a, const char* b) { return std::strcmp(a, b) != 0; }
 constexpr int kOverridePort = 1;
 constexpr int kOverrideTcp = 2;
 int sourceOverride = 0;
+// --push for this run: the reloads keep the targets it named.
+int pushOverride = 0;
 
 // What the command line chose stays, whatever the files say now.
 void keepOverride(const SettingsValues& now, SettingsValues* next) {
@@ -127,6 +130,10 @@ int settingsReload(void* window, char* applied, int capacity) {
         app.clockRefTaken = 0;  // a new frequency needs a new clock reference
     }
     if (reconnect) relinkFeed();
+    // initpush.ini: only the targets whose line changed are touched.
+    int pushChanged = 0;
+    PushTargetList push;
+    if (!pushOverride && readPushFile(&push)) pushChanged = pushApplyList(push) > 0;
 
     int count = 0, used = 0;
     if (capacity > 0) applied[0] = '\0';
@@ -140,5 +147,25 @@ int settingsReload(void* window, char* applied, int capacity) {
             if (used > capacity - 1) used = capacity - 1;
         }
     }
+    if (pushChanged) {
+        ++count;
+        if (used < capacity - 1) std::snprintf(applied + used, static_cast<std::size_t>(capacity - used), "%s%s",
+                                               used ? " " : "", "initpush.ini");
+    }
     return count;
+}
+
+int overridePushTargets(const char* const* targets, int count) {
+    PushTargetList list;
+    for (int i = 0; i < count; ++i) {
+        char host[kNameSize];
+        std::uint16_t port;
+        if (!pushParseTarget(targets[i], host, sizeof host, &port) || list.count >= kPushTargets) return 0;
+        int twice = 0;
+        for (int k = 0; k < list.count; ++k) twice |= std::strcmp(list.text[k], targets[i]) == 0;
+        if (!twice) copyText(list.text[list.count++], kPushTargetTextSize, targets[i]);
+    }
+    pushApplyList(list);
+    pushOverride = 1;
+    return 1;
 }

@@ -11,7 +11,8 @@
 // point.ini and name.ini make the feed link connect again with the new address or
 // introduction; the interval, threshold and frequency take effect at once;
 // inittcp.ini switches between the port and the TCP source, or replaces the
-// connection, as its dialog's OK does.
+// connection, as its dialog's OK does; initpush.ini starts the targets added,
+// stops those taken out and leaves the others alone.
 // Writes the names of the files whose values changed into `applied` (separated by
 // blanks, cut to capacity) and returns how many there were.
 int settingsReload(void* window, char* applied, int capacity);
@@ -22,3 +23,9 @@ int settingsReload(void* window, char* applied, int capacity);
 // reloads then keep it whatever the files say. 0 (nothing changed) when the text
 // names no usable source.
 int overrideReceiverSource(const char* source);
+
+// The push targets for this run only, from the command line (--push HOST:PORT,
+// repeated): the targets in use become these, and reloads keep them whatever
+// initpush.ini says. Call after the settings are loaded. 0 (nothing changed)
+// when one of them is no "host:port" or there are more than kPushTargets.
+int overridePushTargets(const char* const* targets, int count);

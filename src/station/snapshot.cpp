@@ -76,4 +76,5 @@ void takeStationSnapshot(StationSnapshot* out) {
     std::uint64_t head = app.feedQueue.head.load();  // first: the tail is never behind it
     out->feedQueueBytes = app.feedQueue.tail.load() - head;
     out->feedConnections = app.feed.connections.load();
+    out->pushCount = pushFigures(out->push, kPushTargets);
 }

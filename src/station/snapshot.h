@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/app_state.h"
+#include "net/push.h"
 #include "station/look.h"
 
 struct SnapshotClient {
@@ -55,6 +56,9 @@ struct StationSnapshot {
     char feedStatus[kNameSize];
     std::uint64_t feedQueueBytes;
     unsigned feedConnections;
+    // The push targets, in the order configured.
+    int pushCount;
+    PushFigures push[kPushTargets];
 };
 
 // Fills out from the state record. Main thread (the checks' texts and the

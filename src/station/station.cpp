@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/push_settings.h"
 #include "config/settings.h"
 #include "core/app_state.h"
 #include "core/frontend.h"
@@ -13,6 +14,7 @@
 #include "input/tcp_source.h"
 #include "net/feed_encoder.h"
 #include "net/feed_link.h"
+#include "net/push.h"
 #include "net/relay_server.h"
 #include "record/exchange.h"
 #include "station/checks.h"
@@ -25,6 +27,8 @@ int stationLoad() {
     int refusal = loadCompressionLibrary("zlib1.dll");
     if (refusal != kStartGoOn) return refusal;
     loadAllSettings();
+    PushTargetList push;
+    if (readPushFile(&push)) pushApplyList(push);
     return kStartGoOn;
 }
 
@@ -37,6 +41,7 @@ void stationStart(void* window) {
     startNetwork();
     // The TCP source needs the network stack; its thread connects while we go on.
     if (app.tcp.chosen.load()) startTcpSource();
+    pushStart();
     startReconnectThread();
     startRelayServer(window);
     if (app.binaryMode.load()) uiModeChanged(kCmdBinaryMode, 1);
@@ -53,6 +58,7 @@ void stationTick() {
     receiverSourceTick();
     findTick();
     relayServerTick();
+    pushTick();
     recordTick();
     checksTick();
     lookTick();
@@ -111,6 +117,7 @@ void stationStop(void* window) {
     // A TCP source ends before the network stack goes; the port at the end, as always.
     int tcpChosen = app.tcp.chosen.load();
     if (tcpChosen) stopTcpSourceAtShutdown();
+    pushStop();
     netCleanup();
     stopPlaybackAndWait();
     closeExchangeFiles();

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/cp1251.h"
+#include "core/frontend.h"
 #include "core/version.h"
 #include "station/checks.h"
 
@@ -72,6 +73,50 @@ void metric(std::string& out, const char* name, const char* type, const char* he
 void single(std::string& out, const char* name, const char* type, const char* help, double value, int decimals = 0) {
     metric(out, name, type, help);
     appendf(out, "%s %.*f\n", name, decimals, value);
+}
+
+// A label value as the text format wants it: backslash, quote and line end escaped.
+std::string labelValue(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\\' || *p == '"') out += '\\';
+        if (*p == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += *p;
+    }
+    return out;
+}
+
+// One family per figure, one sample per target.
+void appendPushMetrics(std::string& out, const StationSnapshot& s) {
+    struct Family {
+        const char* name;
+        const char* type;
+        const char* help;
+    };
+    const Family families[] = {
+        {"brevalink_push_up", "gauge", "1 while the push target is connected."},
+        {"brevalink_push_bytes_total", "counter", "Bytes pushed to the target."},
+        {"brevalink_push_dropped_frames_total", "counter", "Whole frames (or lines) dropped from the target's backlog."},
+        {"brevalink_push_dropped_bytes_total", "counter", "Bytes dropped from the target's backlog."},
+        {"brevalink_push_backlog_bytes", "gauge", "Bytes waiting for the target."},
+        {"brevalink_push_reconnects_total", "counter", "Connections to the target made after the first."},
+    };
+    for (int f = 0; f < 6; ++f) {
+        metric(out, families[f].name, families[f].type, families[f].help);
+        for (int i = 0; i < s.pushCount; ++i) {
+            const PushFigures& p = s.push[i];
+            unsigned long long value = f == 0   ? p.state == kPushUp
+                                       : f == 1 ? p.bytesSent
+                                       : f == 2 ? p.framesDropped
+                                       : f == 3 ? p.bytesDropped
+                                       : f == 4 ? p.backlogBytes
+                                                : (p.connections > 0 ? p.connections - 1 : 0);
+            appendf(out, "%s{target=\"%s\"} %llu\n", families[f].name, labelValue(p.target).c_str(), value);
+        }
+    }
 }
 
 }  // namespace
@@ -133,6 +178,7 @@ std::string renderMetrics(const StatusView& view, const ProcessFigures& process)
     single(out, "brevalink_feed_queue_bytes", "gauge", "Bytes waiting for the feed server.", s.feedQueueBytes);
     single(out, "brevalink_feed_reconnects_total", "counter", "Links to the feed server made after the first.",
            s.feedConnections > 0 ? s.feedConnections - 1 : 0);
+    if (s.pushCount) appendPushMetrics(out, s);
     single(out, "process_cpu_seconds_total", "counter", "User and system CPU time of the program.", process.cpuSeconds, 2);
     single(out, "process_resident_memory_bytes", "gauge", "Resident memory of the program.", process.residentBytes);
     return out;
@@ -175,6 +221,28 @@ std::string renderStatusJson(const StatusView& view) {
                             {"messages", a.messages},
                             {"level", a.level >= 0 ? json(a.level) : json(nullptr)},
                             {"seconds_since_last", std::round(a.ageS * 10) / 10}});
+    }
+    json push = json::array();
+    for (int i = 0; i < s.pushCount; ++i) {
+        const PushFigures& p = s.push[i];
+        push.push_back({{"target", utf8(p.target)},
+                        {"up", p.state == kPushUp},
+                        {"state", p.state == kPushUp ? "connected" : p.state == kPushWaiting ? "waiting" : "connecting"},
+                        {"bytes", p.bytesSent},
+                        {"dropped_frames", p.framesDropped},
+                        {"dropped_bytes", p.bytesDropped},
+                        {"backlog_bytes", p.backlogBytes},
+                        {"reconnects", p.connections > 0 ? p.connections - 1 : 0},
+                        {"last_error", utf8(p.lastError)}});
+    }
+    json links = json::array();
+    for (int i = 0; i < view.linkCount; ++i) {
+        const LinkView& l = view.links[i];
+        links.push_back({{"kind", linkKindName(static_cast<LinkKind>(l.kind))},
+                         {"name", utf8(l.name)},
+                         {"state", linkStateName(static_cast<LinkState>(l.state))},
+                         {"detail", utf8(l.detail)},
+                         {"seconds_since_change", (view.nowMs - l.sinceMs) / 1000}});
     }
     json monitor = json::array(), status = json::array();
     for (const auto& line : view.monitor) monitor.push_back(utf8(line));
@@ -221,6 +289,8 @@ std::string renderStatusJson(const StatusView& view) {
           {"status", utf8(s.feedStatus)},
           {"queue_bytes", s.feedQueueBytes},
           {"reconnects", s.feedConnections > 0 ? s.feedConnections - 1 : 0}}},
+        {"push", push},
+        {"links", links},
         {"status_lines", status},
         {"monitor", monitor},
     };
@@ -322,6 +392,54 @@ void appendAircraft(std::string& out, const LookFigures& m) {
     out += "</table></div>";
 }
 
+// The push targets and their figures.
+void appendPush(std::string& out, const StationSnapshot& s) {
+    out += "<h2>Передача в другие сети</h2><div style=\"overflow-x:auto\"><table id=\"push\"><tr><th>Куда</th>"
+           "<th>Состояние</th><th>Байт</th><th>Отброшено кадров</th><th>Очередь, байт</th><th>Переподключений</th>"
+           "<th>Последняя ошибка</th></tr>";
+    for (int i = 0; i < s.pushCount; ++i) {
+        const PushFigures& p = s.push[i];
+        out += "<tr><td>";
+        appendEscaped(out, p.target);
+        if (p.state == kPushWaiting)
+            appendf(out, "</td><td>нет связи, повтор через %d с", p.retrySeconds);
+        else
+            appendf(out, "</td><td>%s", p.state == kPushUp ? "связь есть" : "идет установление связи");
+        appendf(out, "</td><td class=\"n\">%llu</td><td class=\"n\">%llu</td><td class=\"n\">%llu</td>"
+                     "<td class=\"n\">%u</td><td>",
+                static_cast<unsigned long long>(p.bytesSent), static_cast<unsigned long long>(p.framesDropped),
+                static_cast<unsigned long long>(p.backlogBytes), p.connections > 0 ? p.connections - 1 : 0);
+        appendEscaped(out, p.lastError);
+        out += "</td></tr>";
+    }
+    out += "</table></div>";
+}
+
+// The links to other machines, each as its last change told it.
+void appendLinks(std::string& out, const StatusView& view) {
+    out += "<h2>Связи</h2><table id=\"links\"><tr><th>Связь</th><th>Адрес</th><th>Состояние</th><th>С тех пор</th></tr>";
+    for (int i = 0; i < view.linkCount; ++i) {
+        const LinkView& l = view.links[i];
+        const char* kind = l.kind == static_cast<int>(LinkKind::kFeed)        ? "Сервер MLAT"
+                           : l.kind == static_cast<int>(LinkKind::kTcpSource) ? "Источник ТСР"
+                                                                              : "Передача";
+        const char* state = l.state == static_cast<int>(LinkState::kConnected)   ? "связь есть"
+                            : l.state == static_cast<int>(LinkState::kListening) ? "ждем подключения"
+                            : l.state == static_cast<int>(LinkState::kLost)      ? "связь потеряна"
+                                                                                 : "нет связи";
+        appendf(out, "<tr data-state=\"%s\"><td>%s</td><td>", linkStateName(static_cast<LinkState>(l.state)), kind);
+        appendEscaped(out, l.name);
+        appendf(out, "</td><td>%s", state);
+        if (l.detail[0]) {
+            out += ": ";
+            appendEscaped(out, l.detail);
+        }
+        long long ago = (view.nowMs - l.sinceMs) / 1000;
+        appendf(out, "</td><td class=\"n\">%lld:%02lld:%02lld</td></tr>", ago / 3600, ago / 60 % 60, ago % 60);
+    }
+    out += "</table>";
+}
+
 const char kPageStyle[] =
     "body{font-family:sans-serif;margin:0;padding:12px;background:#f4f4f4;color:#222;max-width:760px}"
     "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:16px 0 6px}"
@@ -382,6 +500,12 @@ std::string renderStatusPage(const StatusView& view) {
     appendLight(out, "Ретрансляция", s.relayListening ? "green" : "red", "relay", text);
     std::snprintf(text, sizeof text, "%s:%d: %s", s.feedHost, s.feedPort, s.feedUp ? "связь есть" : "нет связи");
     appendLight(out, "Сервер MLAT", s.feedUp ? "green" : "red", "feed", text);
+    if (s.pushCount) {
+        int up = 0;
+        for (int i = 0; i < s.pushCount; ++i) up += s.push[i].state == kPushUp;
+        std::snprintf(text, sizeof text, "подключено %d из %d", up, s.pushCount);
+        appendLight(out, "Передача", up == s.pushCount ? "green" : up ? "yellow" : "red", "push", text);
+    }
     out += "</div><h2>Сейчас</h2><table>";
     appendf(out, "<tr><td>Кадров в секунду</td><td class=\"n\" id=\"fps\">%.0f</td></tr>", s.framesRate);
     appendf(out, "<tr><td>Байт в секунду</td><td class=\"n\">%.0f</td></tr>", s.bytesRate);
@@ -419,6 +543,8 @@ std::string renderStatusPage(const StatusView& view) {
         }
         out += "</table>";
     }
+    if (s.pushCount) appendPush(out, s);
+    if (view.linkCount) appendLinks(out, view);
     out += "<h2>Монитор</h2><pre id=\"monitor\">";
     for (const auto& line : view.monitor) {
         appendEscaped(out, line);

@@ -26,12 +26,25 @@ struct FpsHistory {
 // Adds this second's value, dropping the oldest once the ring is full.
 void fpsHistoryAdd(FpsHistory* history, double framesPerSecond);
 
+// A link to another machine as the front end last heard of it (uiLinkChanged):
+// kind and state are LinkKind and LinkState's values.
+inline constexpr int kLinkViews = 16;
+struct LinkView {
+    int kind, state;
+    char name[kNameSize + 16];
+    char detail[kNameSize];
+    std::int64_t sinceMs;  // monotonicMs of the change
+};
+
 // Everything the bodies are made of, taken together so that they agree.
 struct StatusView {
     StationSnapshot station;
     char monitor[kMonitorLines][kRingSlotSize];  // top to bottom, without line ends
     char status[kStatusLines][2048];             // without line ends
     FpsHistory history;
+    LinkView links[kLinkViews];  // the first linkCount are used
+    int linkCount;
+    std::int64_t nowMs;          // monotonicMs when the view was taken: the links' ages
 };
 
 // The process as the OS measures it, for the metrics of that name.

@@ -399,3 +399,45 @@ TEST_F(FeedLinkTest, StagedLinesLeaveByTheTickOnceTheIntervalHasPassed) {
 }
 
 }  // namespace
+
+namespace {
+std::vector<std::string> linkEvents() {
+    std::vector<std::string> out;
+    char text[600];
+    int n = headlessLinkEvents(nullptr, 0, 0);
+    for (int i = 0; i < n; ++i) {
+        headlessLinkEvents(text, sizeof text, i);
+        out.push_back(text);
+    }
+    return out;
+}
+}  // namespace
+
+// The link tells each change once: attempts refused again and again are one
+// failure, then the connect, then the loss with its reason, by the address it had.
+TEST_F(FeedLinkTest, ChangesAreToldOnceAsLinkEvents) {
+    std::uint16_t refused = peer::freePort();
+    app.feed.port = refused;
+    connectOnce();
+    connectOnce();
+    connectOnce();
+    std::string name = "127.0.0.1:" + std::to_string(refused);
+    ASSERT_EQ(linkEvents(), std::vector<std::string>({"feed " + name + " cannot connect: Ошибка connect"}));
+
+    listen();
+    connectOnce();
+    int server = peer::acceptWithin(listening_, 2000);
+    ASSERT_GE(server, 0);
+    std::string now = "127.0.0.1:" + std::to_string(app.feed.port.load());
+    // A new address: the loss is told by the old one's name.
+    {
+        TextGuard g(app.feed.textLock);
+        copyText(app.feed.host, kNameSize, "192.0.2.7");
+    }
+    relinkFeed();
+    ::close(server);
+    std::vector<std::string> events = linkEvents();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[1], "feed " + now + " connected: 127.0.0.1");
+    EXPECT_EQ(events[2], "feed " + now + " lost: new settings");
+}

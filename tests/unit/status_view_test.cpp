@@ -19,6 +19,7 @@
 #define JSON_NOEXCEPTION
 #include <nlohmann/json.hpp>
 
+#include "core/frontend.h"
 #include "station/checks.h"
 #include "station/status_view.h"
 
@@ -245,3 +246,28 @@ TEST(StatusPage, ChartDrawsTheNewestSecondsAtTheRightAfterTheRingWraps) {
 }
 
 }  // namespace
+
+// The links as the front end last heard of them: a table on the page and an
+// array in status.json, each with its state, detail and age.
+TEST(StatusLinks, ThePageAndTheJsonSayEachLinksLastChange) {
+    auto v = makeView();
+    v->nowMs = 100000;
+    v->linkCount = 2;
+    v->links[0] = {static_cast<int>(LinkKind::kFeed), static_cast<int>(LinkState::kConnected), "mlat:8888", "10.0.0.9", 99000};
+    v->links[1] = {static_cast<int>(LinkKind::kPush), static_cast<int>(LinkState::kFailed), "hub<1>:30004",
+                   "connection refused; trying again in 8 s", 100000 - 3723000};
+    std::string page = renderStatusPage(*v);
+    expectWellNested(page);
+    EXPECT_NE(page.find(utf8(u8"<tr data-state=\"connected\"><td>Сервер MLAT</td><td>mlat:8888</td><td>связь есть: "
+                             "10.0.0.9</td><td class=\"n\">0:00:01</td></tr>")),
+              std::string::npos);
+    EXPECT_NE(page.find(utf8(u8"<td>Передача</td><td>hub&lt;1&gt;:30004</td><td>нет связи: connection refused; trying "
+                             "again in 8 s</td><td class=\"n\">1:02:03</td>")),
+              std::string::npos);
+    nlohmann::json j = nlohmann::json::parse(renderStatusJson(*v), nullptr, false);
+    ASSERT_EQ(j["links"].size(), 2u);
+    EXPECT_EQ(j["links"][1]["kind"], "push");
+    EXPECT_EQ(j["links"][1]["state"], "cannot connect");
+    EXPECT_EQ(j["links"][1]["seconds_since_change"], 3723);
+    EXPECT_EQ(j["links"][0]["detail"], "10.0.0.9");
+}

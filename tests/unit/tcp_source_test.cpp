@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/headless/headless_view.h"
 #include "core/app_state.h"
@@ -252,4 +253,48 @@ TEST(TcpSourceOverride, CommandLineSourcesAndTheirRefusals) {
     EXPECT_EQ(overrideReceiverSource("/dev/ttyUSB0"), 1);
     EXPECT_EQ(app.tcp.chosen.load(), 0);
     EXPECT_STREQ(app.comPortName, "/dev/ttyUSB0");
+}
+
+// The source tells each change once as a link event: refused again after its
+// back-off is no news; the connect names the address; the far end's close is a
+// loss with its reason and the wait; the switch to the port stops it.
+TEST_F(TcpSource, ChangesAreToldOnceAsLinkEvents) {
+    app.binaryMode = 1;  // no start commands, which a close unread would turn into a reset
+    std::uint16_t listeningPort = port;
+    close(listening);
+    listening = -1;
+    startTcpSource();
+    ASSERT_TRUE(waitFor([] {
+        tcpSourceTick();
+        return app.tcp.state.load() == kTcpWaiting && tcpSourceRetrySeconds() > 2;
+    }, 8000));  // the second attempt has failed too
+    auto events = [] {
+        std::vector<std::string> out;
+        char text[600];
+        for (int i = 0, n = headlessLinkEvents(nullptr, 0, 0); i < n; ++i) {
+            headlessLinkEvents(text, sizeof text, i);
+            out.push_back(text);
+        }
+        return out;
+    };
+    std::string name = "tcp source 127.0.0.1:" + std::to_string(listeningPort);
+    ASSERT_EQ(events(), std::vector<std::string>({name + " cannot connect: connection refused; trying again in 2 s"}));
+
+    // Listening again on the same port: the next attempt connects.
+    listening = peer::listenLocal(&port);
+    app.tcp.port = port;
+    name = "tcp source 127.0.0.1:" + std::to_string(port);
+    startTcpSource();
+    int far = -1;
+    ASSERT_TRUE(tickUntil([&] {
+        if (far < 0) far = peer::acceptWithin(listening, 10);
+        return events().size() >= 3;
+    }, 8000));
+    EXPECT_EQ(events()[1], "tcp source 127.0.0.1:" + std::to_string(listeningPort) + " removed: ");
+    EXPECT_EQ(events()[2], name + " connected: 127.0.0.1");
+    ::close(far);
+    ASSERT_TRUE(tickUntil([&] { return events().size() >= 4; }));
+    EXPECT_EQ(events()[3], name + " lost: closed by the far end; trying again in 2 s");
+    stopTcpSource();
+    EXPECT_EQ(events().back(), name + " removed: ");
 }

@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kMaxBoxes = 64;
 constexpr int kMaxCommand = 400;
+constexpr int kMaxLinkEvents = 256;
 
 struct Headless {
     TextLock lock;
@@ -34,6 +35,8 @@ struct Headless {
     char fileAnswer[kFileNameSize];
     int checkChanges;
     int lastCheck;  // the check of the last change; -1 - check when it became fine
+    char links[kMaxLinkEvents][600];  // the link events told, oldest first
+    int linkEvents;
 };
 
 Headless view;
@@ -60,6 +63,7 @@ void headlessReset() {
     std::memset(view.dialogs, 0, sizeof view.dialogs);
     view.closed = 0;
     view.fileAnswer[0] = '\0';
+    view.linkEvents = 0;
 }
 
 void uiScrollAndPlace(const char* text) {
@@ -125,6 +129,25 @@ void uiSourceChanged(SourceState state) {
 }
 
 void uiRelayChanged(RelayEvent, const char*, int) {}
+
+// Kept as "kind name state: detail" lines; the TCP source's state on the tray.
+void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char* detail) {
+    TextGuard g(view.lock);
+    if (view.linkEvents < kMaxLinkEvents)
+        std::snprintf(view.links[view.linkEvents++], sizeof view.links[0], "%s %s %s: %s", linkKindName(kind), name,
+                      linkStateName(state), detail);
+    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening) return;
+    int icon = state == LinkState::kConnected ? 1 : 2;
+    if (icon == view.trayIcon) return;
+    view.trayIcon = icon;
+    ++view.trayCalls;
+}
+
+int headlessLinkEvents(char* out, std::size_t capacity, int index) {
+    TextGuard g(view.lock);
+    if (out && capacity) copyText(out, static_cast<int>(capacity), index >= 0 && index < view.linkEvents ? view.links[index] : "");
+    return view.linkEvents;
+}
 
 void uiCheckChanged(int check, int warning, const char*) {
     TextGuard g(view.lock);

@@ -27,5 +27,8 @@ int headlessDialogsOpened(int commandId);
 int headlessWindowClosed();
 // Check changes told so far; *lastCheck the last one's check (-1 - check: fine again).
 int headlessCheckChanges(int* lastCheck);
+// The link events told so far (uiLinkChanged), each as "kind name state: detail";
+// out gets event `index` (0 the first), "" past the last.
+int headlessLinkEvents(char* out, std::size_t capacity, int index);
 // Answers of the file dialogs (empty = cancel).
 void headlessSetFileAnswer(const char* path);

@@ -14,8 +14,6 @@
 #include "core/command_ids.h"
 #include "core/frontend.h"
 #include "display/display.h"
-#include "input/tcp_source.h"
-#include "net/feed_link.h"
 #include "station/checks.h"
 #include "station/station.h"
 
@@ -34,6 +32,8 @@ struct Picture {
     char boxText[4096];
     char boxCaption[256];
     int boxes;
+    LinkView links[kLinkViews];  // each link as its last change told it; used ones first
+    int linkCount;
 };
 
 Picture picture;
@@ -43,14 +43,6 @@ std::atomic<int> refreshWanted{0};
 ShellOptions options;
 int recordAnswered = 0;
 int playAnswered = 0;
-
-// What the journal last said, so that it speaks only of changes. Main thread.
-struct Told {
-    char feed[kNameSize + 64];
-    int relayState;  // 0 not yet, 1 listening, 2 port busy
-    unsigned relayPort;
-};
-Told told;
 
 bool service() { return options.mode == ShellMode::kService; }
 
@@ -167,21 +159,6 @@ void uiSetStatusLine(int index, const char* text) {
         copyText(picture.status[index], sizeof picture.status[index], text);
     }
     changes.fetch_add(1);
-    if (!service()) return;
-    if (index == 1 && std::strcmp(told.feed, text) != 0) {
-        char status[kNameSize];
-        {
-            TextGuard g(app.feed.textLock);
-            copyText(status, sizeof status, app.feed.status);
-        }
-        // Before the first attempt the line has a port and no state yet. An attempt
-        // is said by how it ended: a server that refuses every second would
-        // otherwise fill the journal with pairs of lines.
-        if (status[0] && std::strcmp(status, kLinkConnectingText) != 0) {
-            copyText(told.feed, sizeof told.feed, text);
-            journalLine("feed: %s", text);
-        }
-    }
 }
 
 
@@ -269,17 +246,6 @@ void uiSourceChanged(SourceState state) {
     }
     changes.fetch_add(1);
     if (!service()) return;
-    if (app.tcp.chosen.load()) {
-        char name[kNameSize + 16];
-        tcpSourceName(name, sizeof name);
-        if (state == SourceState::kOpened)
-            journalLine("tcp source %s connected", name);
-        else
-            journalLine("tcp source %s %s: %s; trying again in %d s", name,
-                        state == SourceState::kLost ? "lost" : "cannot connect",
-                        tcpSourceEndText(app.tcp.lastEnd.load()), tcpSourceRetrySeconds());
-        return;
-    }
     switch (state) {
         case SourceState::kOpened:
             journalLine("port %s %s at %s baud", app.comPortName, app.comOpenCount > 1 ? "reopened" : "opened",
@@ -306,17 +272,74 @@ void uiCheckChanged(int check, int warning, const char* text) {
         journalLine("check %s: fine again", checkName(check));
 }
 
+// The station tells each link's changes once (a connect that fails again the
+// same way is no news): each is a journal line, the terminal's message row, and
+// the picture's row of that link, which the terminal and the status page show.
+void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char* detail) {
+    char line[2 * kNameSize + 64];
+    const char* what = linkKindName(kind);
+    switch (state) {
+        case LinkState::kConnected:
+            std::snprintf(line, sizeof line, detail[0] ? "%s %s connected (%s)" : "%s %s connected%s", what, name, detail);
+            break;
+        case LinkState::kListening:
+            std::snprintf(line, sizeof line, "%s %s listening%s%s", what, name, detail[0] ? ": " : "", detail);
+            break;
+        case LinkState::kRemoved: std::snprintf(line, sizeof line, "%s %s stopped", what, name); break;
+        default:
+            std::snprintf(line, sizeof line, "%s %s %s%s%s", what, name, linkStateName(state), detail[0] ? ": " : "",
+                          detail);
+            break;
+    }
+    {
+        std::lock_guard<std::mutex> g(picture.lock);
+        if (kind == LinkKind::kTcpSource && state != LinkState::kRemoved)
+            picture.port = state == LinkState::kConnected ? 1 : state == LinkState::kListening ? 0 : 2;
+        int at = 0;
+        while (at < picture.linkCount &&
+               !(picture.links[at].kind == static_cast<int>(kind) &&
+                 // One feed link and one source, whatever their address; many targets.
+                 (kind != LinkKind::kPush || std::strcmp(picture.links[at].name, name) == 0)))
+            ++at;
+        if (state == LinkState::kRemoved) {
+            if (at < picture.linkCount) {
+                std::memmove(&picture.links[at], &picture.links[at + 1],
+                             sizeof picture.links[0] * static_cast<std::size_t>(picture.linkCount - at - 1));
+                --picture.linkCount;
+            }
+        } else if (at < kLinkViews) {
+            if (at == picture.linkCount) ++picture.linkCount;
+            LinkView& l = picture.links[at];
+            l.kind = static_cast<int>(kind);
+            l.state = static_cast<int>(state);
+            copyText(l.name, sizeof l.name, name);
+            copyText(l.detail, sizeof l.detail, detail);
+            l.sinceMs = monotonicMs();
+        }
+        if (!service()) {
+            copyText(picture.boxText, sizeof picture.boxText, line);
+            picture.boxCaption[0] = '\0';
+            ++picture.boxes;
+        }
+    }
+    changes.fetch_add(1);
+    if (service()) journalLine("%s", line);
+}
+
+int shellLinks(LinkView* out, int capacity) {
+    std::lock_guard<std::mutex> g(picture.lock);
+    int n = picture.linkCount < capacity ? picture.linkCount : capacity;
+    for (int i = 0; i < n; ++i) out[i] = picture.links[i];
+    return n;
+}
+
 void uiRelayChanged(RelayEvent event, const char* peer, int clients) {
     if (!service()) return;
     unsigned port = app.serverPort.load();
     switch (event) {
         case RelayEvent::kListening:
         case RelayEvent::kPortBusy: {
-            // A busy port is tried every 5 s: said once, until it changes.
             int state = event == RelayEvent::kListening ? 1 : 2;
-            if (state == told.relayState && port == told.relayPort) return;
-            told.relayState = state;
-            told.relayPort = port;
             if (state == 1 && app.relayAddress[0])
                 journalLine("relay: listening on port %u at %s only", port, app.relayAddress);
             else if (state == 1)

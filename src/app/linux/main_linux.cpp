@@ -17,6 +17,7 @@
 #include "core/frontend.h"
 #include "core/version.h"
 #include "input/tcp_source.h"
+#include "net/push.h"
 #include "station/commands.h"
 #include "station/find.h"
 #include "station/reload.h"
@@ -41,7 +42,8 @@ void onSignal(int number) {
 
 const char kUsage[] =
     "usage: brevalink [--dir DIR] [--source SOURCE] [--lines] [--record FILE] [--play FILE]\n"
-    "                 [--http ADDR:PORT] [--find-receiver [--apply]] [--version] [--help]\n"
+    "                 [--http ADDR:PORT] [--find-receiver [--apply]] [--push HOST:PORT]...\n"
+    "                 [--version] [--help]\n"
     "  --dir DIR      the folder of the settings files, connect.list and recordings\n"
     "                 (default: the current folder)\n"
     "  --source SOURCE  the receiver for this run, instead of init.ini and inittcp.ini:\n"
@@ -56,6 +58,8 @@ const char kUsage[] =
     "  --find-receiver  search the serial ports for the receiver (its speed and form),\n"
     "                 print what each port holds and end: 0 found, 3 none; with\n"
     "                 --apply write init.ini and BinarComOn.ini for it\n"
+    "  --push HOST:PORT  push the relay's stream to HOST:PORT for this run, instead\n"
+    "                 of initpush.ini (repeatable, at most 8; IPv6 in brackets)\n"
     "On a terminal brevalink shows its monitor (keys 0-5 as in the window, q to end);\n"
     "otherwise it writes one line per event to stdout. SIGINT/SIGTERM end it,\n"
     "SIGHUP re-reads the settings files.\n";
@@ -69,6 +73,8 @@ struct CommandLine {
     const char* http = nullptr;
     int findReceiver = 0;
     int apply = 0;
+    const char* push[16] = {};
+    int pushes = 0;
 };
 
 // kStartGoOn, or the exit code the process ends with (0 after --help or
@@ -102,6 +108,12 @@ int parseCommandLine(int argc, char** argv, CommandLine* out) {
             value = &out->source;
         } else if (std::strcmp(a, "--http") == 0) {
             value = &out->http;
+        } else if (std::strcmp(a, "--push") == 0) {
+            if (out->pushes >= 16) {
+                std::fprintf(stderr, "brevalink: too many --push\n");
+                return 2;
+            }
+            value = &out->push[out->pushes++];
         } else {
             std::fprintf(stderr, "brevalink: unknown option %s\n%s", a, kUsage);
             return 2;
@@ -154,10 +166,16 @@ void tellStart() {
     } else {
         std::snprintf(source, sizeof source, "port %s at %s baud", app.comPortName, app.comBaudText);
     }
-    journalLine("brevalink %s started in %s: %s, %s mode; relay port %u; feed %s:%u, "
+    char pushes[kPushTargets][kPushTargetTextSize];
+    int pushCount = pushTargetsInUse(pushes, kPushTargets);
+    char pushText[kPushTargets * (kPushTargetTextSize + 2) + 32] = "";
+    for (int i = 0, used = 0; i < pushCount; ++i)
+        used += std::snprintf(pushText + used, sizeof pushText - static_cast<std::size_t>(used), "%s%s",
+                              i ? ", " : "; push to ", pushes[i]);
+    journalLine("brevalink %s started in %s: %s, %s mode; relay port %u%s; feed %s:%u, "
                 "compression %s (interval %d); receiver \"%s\" at %.6f, %.6f; threshold %d; timer %d Hz",
                 kBrevalinkVersion, app.startDir, source,
-                app.binaryMode.load() ? "binary" : "text", static_cast<unsigned>(app.serverPort.load()), host,
+                app.binaryMode.load() ? "binary" : "text", static_cast<unsigned>(app.serverPort.load()), pushText, host,
                 static_cast<unsigned>(app.feed.port.load()), app.compressFeed.load() ? "on" : "off",
                 static_cast<int>(app.compressInterval.load()), name, app.receiverLat.load() / 3600.0,
                 app.receiverLon.load() / 3600.0, static_cast<int>(app.levelThreshold.load()),
@@ -295,6 +313,13 @@ int main(int argc, char** argv) {
         journalStop();
         return 2;
     }
+    if (cl.pushes && !overridePushTargets(cl.push, cl.pushes)) {
+        std::fprintf(stderr, "brevalink: --push: give at most 8 targets as HOST:PORT ([IPv6]:PORT)\n");
+        journalStop();
+        return 2;
+    }
+    // The tests' way to see a stalled push target given up without waiting 30 s.
+    if (const char* ms = std::getenv("BREVALINK_PUSH_STALL_MS")) pushSetTimings(std::atoi(ms), 0);
     // The tests' way to see a silent connection replaced without waiting 120 s.
     if (const char* ms = std::getenv("BREVALINK_TCP_SILENT_MS")) {
         if (std::atoi(ms) > 0) app.tcp.silentLimitMs = std::atoi(ms);

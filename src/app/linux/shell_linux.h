@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "core/cp1251.h"  // the terminal and the journal show UTF-8
+#include "station/status_view.h"
 
 // ---- the picture (frontend_linux.cpp) ------------------------------------
 // Written by the core from any thread under one lock; the main thread reads it to
@@ -38,6 +39,9 @@ int shellPortState();
 int shellMarked(int commandId);
 // The last message box's text and caption, and a counter that grows with each box.
 int shellLastMessage(char* text, std::size_t textCapacity, char* caption, std::size_t captionCapacity);
+// The links (feed, TCP source, push targets) as their last change told them, up
+// to capacity; how many were copied.
+int shellLinks(LinkView* out, int capacity);
 // A number that changes whenever anything drawn has changed.
 unsigned shellChanges();
 

@@ -296,6 +296,8 @@ void publish() {
             trimLineEnd(v.status[i]);
         }
         fpsHistoryAdd(&v.history, fresh.framesRate);
+        v.linkCount = shellLinks(v.links, kLinkViews);
+        v.nowMs = monotonicMs();
         published.copy.valid = 1;
     }
     // The service manager's one line, when it changed.

@@ -17,6 +17,7 @@
 #include "station/commands.h"
 #include "core/version.h"
 #include "input/tcp_source.h"
+#include "net/push.h"
 #include "platform/platform.h"
 #include "station/look.h"
 
@@ -118,7 +119,9 @@ const char* portText(int state) {
 void draw() {
     erase();
     // Rows the screen has no room for are taken from the top of the monitor.
-    int monitorRows = LINES - (kRows - kMonitorLines);
+    static PushFigures push[kPushTargets];
+    int pushes = pushFigures(push, kPushTargets);
+    int monitorRows = LINES - (kRows - kMonitorLines) - (pushes ? 1 : 0);
     if (monitorRows > kMonitorLines) monitorRows = kMonitorLines;
     if (monitorRows < 0) monitorRows = 0;
 
@@ -156,6 +159,24 @@ void draw() {
     for (int i = 0; i < kStatusLines; ++i, ++y) {
         shellStatusLine(i, status, sizeof status);
         putRow(y, status, 0);
+    }
+    if (pushes) {
+        // The push targets' row: each target and its state.
+        char row[2048];
+        int used = std::snprintf(row, sizeof row, "Передача:");
+        for (int i = 0; i < pushes && used < static_cast<int>(sizeof row) - 1; ++i) {
+            char state[64];
+            if (push[i].state == kPushUp)
+                std::snprintf(state, sizeof state, "связь есть, %llu КБ", static_cast<unsigned long long>(push[i].bytesSent / 1024));
+            else if (push[i].state == kPushWaiting)
+                std::snprintf(state, sizeof state, "нет связи, повтор через %d с", push[i].retrySeconds);
+            else
+                std::snprintf(state, sizeof state, "идет установление связи");
+            int n = std::snprintf(row + used, sizeof row - static_cast<std::size_t>(used), "%s %s %s", i ? " ·" : "",
+                                  push[i].target, state);
+            used += n > 0 ? n : 0;
+        }
+        putRow(y++, row, 0);
     }
     char text[4096], caption[256], message[4400];
     if (shellLastMessage(text, sizeof text, caption, sizeof caption) > 0) {
@@ -209,6 +230,13 @@ void terminalTurn() {
     int boxes = shellLastMessage(nullptr, 0, nullptr, 0);
     // The table ages by itself: its seconds and the expiry change nothing the core draws.
     if (showAircraft && monotonicMs() - tableDrawnMs >= 1000) force = true;
+    // The push targets' row counts bytes and seconds by itself.
+    static std::int64_t pushDrawnMs = 0;
+    PushFigures one[1];
+    if (pushFigures(one, 1) && monotonicMs() - pushDrawnMs >= 1000) {
+        pushDrawnMs = monotonicMs();
+        force = true;
+    }
     if (!force && now == drawn && boxes == lastBoxes) return;
     drawn = now;
     lastBoxes = boxes;

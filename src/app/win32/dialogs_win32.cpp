@@ -34,10 +34,13 @@ void fillFields(HWND dialog, const DialogInfo& info) {
     SetDlgItemTextA(dialog, kFieldFirst, first);
     if (info.fieldCount > 1) SetDlgItemTextA(dialog, kFieldSecond, second);
     if (info.checkBox) CheckDlgButton(dialog, kFieldCheck, checked ? BST_CHECKED : BST_UNCHECKED);
-    char note[128];
+    char note[2048];
     dialogNote(info.commandId, note, sizeof note);
     if (note[0]) SetDlgItemTextA(dialog, kFieldNote, note);
 }
+
+// The push dialog's note follows the targets while it is open.
+constexpr UINT_PTR kNoteTimer = 1;
 
 // The TAB command: moves the focus one stop on (the fields, a check box, OK,
 // Cancel). Not taken while the dialog is closed (position -1).
@@ -63,6 +66,7 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
     switch (message) {
         case WM_INITDIALOG:
             fillFields(dialog, *info);
+            if (commandId == kCmdPushDialog) SetTimer(dialog, kNoteTimer, 1000, nullptr);
             if (info->tabCycle) {
                 *tabWindow(commandId) = dialog;
                 *tabPosition(commandId) = 0;
@@ -70,10 +74,17 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
                 return FALSE;  // we set the focus ourselves
             }
             return TRUE;
+        case WM_TIMER:
+            if (wParam == kNoteTimer) {
+                char note[2048];
+                dialogNote(commandId, note, sizeof note);
+                SetDlgItemTextA(dialog, kFieldNote, note);
+            }
+            return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case kButtonOk: {
-                    char first[kDialogFieldSize] = "", second[kDialogFieldSize] = "";
+                    char first[kDialogTextSize] = "", second[kDialogFieldSize] = "";
                     GetDlgItemTextA(dialog, kFieldFirst, first, sizeof first);
                     if (info->fieldCount > 1) GetDlgItemTextA(dialog, kFieldSecond, second, sizeof second);
                     int checked = info->checkBox && IsDlgButtonChecked(dialog, kFieldCheck) == BST_CHECKED;
@@ -118,6 +129,7 @@ DLGPROC procedureFor(int commandId) {
         case kCmdIntervalDialog: return procedureOf<kCmdIntervalDialog>;
         case kCmdThresholdDialog: return procedureOf<kCmdThresholdDialog>;
         case kCmdFrequencyDialog: return procedureOf<kCmdFrequencyDialog>;
+        case kCmdPushDialog: return procedureOf<kCmdPushDialog>;
     }
     return nullptr;
 }

@@ -87,6 +87,14 @@ void setMenuItemText(int commandId, const char* text) {
 // The tray shows the port: the green bell while it is open, the red one otherwise.
 void uiSourceChanged(SourceState state) { setTrayIcon(NIM_MODIFY, state == SourceState::kOpened ? 1 : 2); }
 
+// The TCP source's state shows on the tray as the port's does; the feed link and
+// the TCP source are on status lines 1 and 2, the push targets in their dialog.
+void uiLinkChanged(LinkKind kind, const char*, LinkState state, const char*) {
+    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening) return;
+    // From the main thread only (the TCP source's news is the tick's).
+    if (onMainThread()) setTrayIcon(NIM_MODIFY, state == LinkState::kConnected ? 1 : 2);
+}
+
 // Status line 2 shows the worst warning; the window has nothing more to say.
 void uiCheckChanged(int, int, const char*) {}
 

@@ -87,6 +87,12 @@ int sockRecv(Socket s, void* buffer, int capacity) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
+int sockSetNonBlocking(Socket s) {
+    int fd = static_cast<int>(s);
+    int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 int sockSetNoDelay(Socket s) {
     int one = 1;
     return ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;

@@ -35,6 +35,11 @@ int sockRecv(Socket s, void* buffer, int capacity) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+int sockSetNonBlocking(Socket s) {
+    u_long on = 1;
+    return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) == 0;
+}
+
 int sockSetNoDelay(Socket s) {
     int one = 1;
     return setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),

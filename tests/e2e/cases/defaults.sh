@@ -31,7 +31,7 @@ e2e_check "status line 2 stays empty" "${E2E_LINES[20]}" ""
 menu=$(drv menu)
 e2e_check "no menu item is checked" "$(echo "$menu" | awk -F'\t' '$1 == "item" && $3 == "1"' | wc -l)" "0"
 e2e_check "menu items" "$(echo "$menu" | awk -F'\t' '$1 == "item" {printf "%s ", $2}')" \
-    "105 120 119 113 114 115 116 117 118 102 109 110 111 201 202 203 301 302 "
+    "105 120 119 113 114 115 116 117 118 102 109 121 110 111 201 202 203 301 302 "
 
 e2e_screenshot "$E2E_WORK/window.png"
 

@@ -12,7 +12,7 @@ lx_station 115200  # text mode
 head -c $((1024 * 1024 - 40)) /dev/zero | tr '\0' 'x' >connect.list
 lx_clients_start "$RELAY"
 lx_start_service --lines
-lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
+lx_journal 15000 "^feed 127.0.0.1:$FEED connected \(127.0.0.1\)$"
 lx_check "the client that stays" "$(lx_clients connect 1)" "ok connected 1"
 
 mkdir other

@@ -25,7 +25,7 @@ lx_start_service --lines --record exchange.log
 lx_journal 10000 "^recording the receiver's bytes to $LX_WORK/exchange.log$"
 lx_journal 10000 "^port $LX_WORK/portA opened at 115200 baud$"
 lx_journal 10000 "^relay: listening on port $RELAY$"
-lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
+lx_journal 15000 "^feed 127.0.0.1:$FEED connected \(127.0.0.1\)$"
 lx_check "three relay clients" "$(lx_clients connect 3)" "ok connected 3"
 lx_journal 10000 "^relay: client 127.0.0.1 joined \(3 connected\)$"
 

@@ -44,7 +44,7 @@ lx_on_exit "kill $!"
 lx_wait 5000 "the notify socket" test -S "$LX_WORK/notify.sock"
 NOTIFY_SOCKET=$LX_WORK/notify.sock lx_start_service
 lx_journal 10000 "^status page: $URL/$"
-lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
+lx_journal 15000 "^feed 127.0.0.1:$FEED connected \(127.0.0.1\)$"
 lx_wait 5000 "READY=1" grep -qx 'READY=1' notify.log
 lx_check "three relay clients" "$(lx_clients connect 3)" "ok connected 3"
 cat "$CAPTURE" >&7

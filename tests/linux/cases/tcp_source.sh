@@ -57,7 +57,7 @@ binary_station() {
 }
 station_up() {
     lx_journal 10000 "^relay: listening on port $RELAY$"
-    lx_journal 15000 "^feed: Клиент: +$FEED +Соединение 127.0.0.1$"
+    lx_journal 15000 "^feed 127.0.0.1:$FEED connected \(127.0.0.1\)$"
 }
 
 step_dump1090() {
