@@ -28,7 +28,7 @@ open_dialog() {
 gone() { drv wait-no-box "$TITLE" 15000 >/dev/null || e2e_fail "\"$TITLE\" stays open"; }
 
 e2e_start_ready
-e2e_check "the menu item below the COM one" "$(drv menu | awk -F'\t' '$2 == 105 {getline; print $2 "|" $5}')" \
+e2e_check "the menu item below the COM one and the search" "$(drv menu | awk -F'\t' '$2 == 105 {getline; getline; print $2 "|" $5}')" \
     "119|&Настройки ТСР источника"
 
 open_dialog
