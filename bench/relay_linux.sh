@@ -24,6 +24,7 @@
 #   RATES="25 50" CLIENTS="1 10" bench/relay_linux.sh
 #   BUSY=0           leave out the busy-site rows (BUSY=120: that rate instead)
 #   BREVALINK=path   another Linux program (default build/native/brevalink)
+#   BEFORE=path      one more build of it, as the row "before" (a change measured)
 #   FLOOR=path       the floor relay (default: bench/relay_floor beside the program)
 #   DUMP1090=0       leave out dump1090-mutability
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
@@ -98,19 +99,25 @@ SERVERS+=(ser2net)
 
 # The Linux program as a service in a folder of its own, binary mode, the feed
 # pointed at a port nobody listens on (as the Wine run has it).
-serial_pair linux
-mkdir "$WORK/linux"
-PORT[linux]=$(free_port)
-TTY[linux]=$WORK/linux-peer
-settings "$WORK/linux" init.ini "$WORK/linux-server" 115200
-settings "$WORK/linux" BinarComOn.ini 1 0 0 60
-settings "$WORK/linux" initsocket.ini "${PORT[linux]}"
-settings "$WORK/linux" initmkp2.ini "$(free_port)" 127.0.0.1
-"$LINUX_EXE" --dir "$WORK/linux" >"$WORK/linux/service.out" 2>&1 </dev/null &
-PIDS[linux]=$!
-on_exit "kill ${PIDS[linux]}; wait ${PIDS[linux]}"
-wait_for 10 "the Linux program listening" grep -q "^relay: listening on port ${PORT[linux]}$" "$WORK/linux/service.out"
-SERVERS+=(linux)
+linux_service() {  # name program
+    serial_pair "$1"
+    mkdir "$WORK/$1"
+    PORT[$1]=$(free_port)
+    TTY[$1]=$WORK/$1-peer
+    settings "$WORK/$1" init.ini "$WORK/$1-server" 115200
+    settings "$WORK/$1" BinarComOn.ini 1 0 0 60
+    settings "$WORK/$1" initsocket.ini "${PORT[$1]}"
+    settings "$WORK/$1" initmkp2.ini "$(free_port)" 127.0.0.1
+    "$2" --dir "$WORK/$1" >"$WORK/$1/service.out" 2>&1 </dev/null &
+    PIDS[$1]=$!
+    on_exit "kill ${PIDS[$1]}; wait ${PIDS[$1]}"
+    wait_for 10 "$2 listening" grep -q "^relay: listening on port ${PORT[$1]}$" "$WORK/$1/service.out"
+    SERVERS+=("$1")
+}
+linux_service linux "$LINUX_EXE"
+# Another build of the program beside it ("before"), so that a change's effect is
+# measured in one run under the same load.
+[ -z "${BEFORE:-}" ] || linux_service before "$(realpath "$BEFORE")"
 
 # The same program with its TCP source: socat turns the load's pty into the TCP
 # port the program connects to, as ser2net or a decoder's Beast port would be.
@@ -130,7 +137,7 @@ settings "$WORK/tcp" initmkp2.ini "$(free_port)" 127.0.0.1
 "$LINUX_EXE" --dir "$WORK/tcp" --source "tcp:127.0.0.1:$tcp_source" >"$WORK/tcp/service.out" 2>&1 </dev/null &
 PIDS[tcp]=$!
 on_exit "kill ${PIDS[tcp]}; wait ${PIDS[tcp]}"
-wait_for 10 "the TCP source connected" grep -q "^tcp source .* connected$" "$WORK/tcp/service.out"
+wait_for 10 "the TCP source connected" grep -Eq "^tcp source .* connected( |$)" "$WORK/tcp/service.out"
 SERVERS+=(tcp)
 
 # The floor, on a pty pair of its own as ser2net and the program have.
