@@ -25,6 +25,8 @@ if sys.argv[1] == "made":  # long frames of one real message, timestamps with 0x
 elif sys.argv[1] == "frames":  # whole frames from the first byte on; the count (a cut last one aside)
     d, i, n = open(sys.argv[2], "rb").read(), 0, 0
     while i < len(d):
+        if i + 1 == len(d) and d[i] == 0x1A:
+            break  # a frame cut after its first byte
         assert d[i] == 0x1A and d[i + 1] in (0x31, 0x32, 0x33), "not a frame start at %d" % i
         size, f = {0x31: 9, 0x32: 14, 0x33: 21}[d[i + 1]], 0
         i += 2
