@@ -1,12 +1,17 @@
 // The floor of a relay's cost: what the kernel must do whatever relays the
-// stream. It reads the source and, at most once per the program's relay window
-// (kRelayWindowPerClientUs per client up to kRelayWindowMs, from app_state.h, so
-// that both make as many sends), gives the gathered bytes to each client with
-// one send() each. No ring, no second thread, no parsing, no status: anything a
-// real relay costs beyond this is its own. relay_linux.sh runs it beside the
-// others; on its own:
+// stream. It reads the source and, at most once per the program's window (the
+// longer of the reader's gathering, kReceiverGatherMs, and the relay's,
+// kRelayWindowPerClientUs per client up to kRelayWindowMs, so that both make as
+// many reads and sends), gives the gathered bytes to each client with one send()
+// each. No ring, no second thread, no parsing, no status: anything a real relay
+// costs beyond this is its own. relay_linux.sh runs it beside the others; on its
+// own:
 //
-//   relay_floor SOURCE PORT     (SOURCE: the server end of a pty)
+//   relay_floor SOURCE PORT [--uring]     (SOURCE: the server end of a pty)
+//
+// --uring makes each window's sends one io_uring submission instead of a send()
+// per client (built when liburing is there): the trial of whether the program's
+// fan-out would gain from it.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,9 +27,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "core/app_state.h"
+#include "input/receiver.h"
+
+#ifdef BREVALINK_FLOOR_URING
+#include <liburing.h>
+#endif
 
 namespace {
 
@@ -43,10 +54,23 @@ void sleepUntilUs(std::int64_t us) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: relay_floor SOURCE PORT\n");
+    bool uring = argc == 4 && std::string_view(argv[3]) == "--uring";
+    if (argc != 3 && !uring) {
+        std::fprintf(stderr, "usage: relay_floor SOURCE PORT [--uring]\n");
         return 2;
     }
+#ifdef BREVALINK_FLOOR_URING
+    io_uring ring{};
+    if (uring && io_uring_queue_init(256, &ring, 0) != 0) {
+        std::fprintf(stderr, "relay_floor: no io_uring here\n");
+        return 1;
+    }
+#else
+    if (uring) {
+        std::fprintf(stderr, "relay_floor: built without liburing\n");
+        return 2;
+    }
+#endif
     signal(SIGPIPE, SIG_IGN);
     int source = open(argv[1], O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (source < 0) {
@@ -73,6 +97,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<int> clients;
+    std::vector<char> gone;
     std::vector<unsigned char> buffer(kRelaySendLimit);
     std::int64_t lastSendUs = 0;
     pollfd fds[2] = {{listener, POLLIN, 0}, {source, POLLIN, 0}};
@@ -91,8 +116,9 @@ int main(int argc, char** argv) {
         if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
         // Bytes after a quiet spell go at once; the rest gather in the pty until a
         // window has passed since the last send.
-        std::int64_t windowUs = std::min<std::int64_t>(static_cast<std::int64_t>(clients.size()) * kRelayWindowPerClientUs,
-                                                       1000 * kRelayWindowMs);
+        std::int64_t windowUs = std::max<std::int64_t>(
+            1000 * kReceiverGatherMs, std::min<std::int64_t>(static_cast<std::int64_t>(clients.size()) * kRelayWindowPerClientUs,
+                                                             1000 * kRelayWindowMs));
         if (nowUs() < lastSendUs + windowUs) sleepUntilUs(lastSendUs + windowUs);
         ssize_t got = read(source, buffer.data(), buffer.size());
         if (got <= 0) {
@@ -102,14 +128,40 @@ int main(int argc, char** argv) {
             continue;
         }
         // A client that does not take the whole window goes, as the program's does.
-        clients.erase(std::remove_if(clients.begin(), clients.end(),
-                                     [&](int c) {
-                                         if (send(c, buffer.data(), static_cast<std::size_t>(got), MSG_NOSIGNAL) == got)
-                                             return false;
-                                         close(c);
-                                         return true;
-                                     }),
-                      clients.end());
-        lastSendUs = nowUs();
+        lastSendUs = nowUs();  // the window counts from the round's start, as the program's
+        gone.assign(clients.size(), 0);  // no allocation once it has held them all
+#ifdef BREVALINK_FLOOR_URING
+        if (uring) {
+            std::size_t queued = 0;
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                io_uring_sqe* sqe = io_uring_get_sqe(&ring);
+                if (!sqe) {
+                    io_uring_submit(&ring);
+                    sqe = io_uring_get_sqe(&ring);
+                }
+                io_uring_prep_send(sqe, clients[i], buffer.data(), static_cast<std::size_t>(got),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+                io_uring_sqe_set_data64(sqe, i);
+                ++queued;
+            }
+            io_uring_submit_and_wait(&ring, static_cast<unsigned>(queued));
+            for (std::size_t done = 0; done < queued; ++done) {
+                io_uring_cqe* cqe = nullptr;
+                if (io_uring_wait_cqe(&ring, &cqe) != 0) break;
+                if (cqe->res != got) gone[io_uring_cqe_get_data64(cqe)] = 1;
+                io_uring_cqe_seen(&ring, cqe);
+            }
+        } else
+#endif
+            for (std::size_t i = 0; i < clients.size(); ++i)
+                gone[i] = send(clients[i], buffer.data(), static_cast<std::size_t>(got), MSG_NOSIGNAL) != got;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (gone[i])
+                close(clients[i]);
+            else
+                clients[kept++] = clients[i];
+        }
+        clients.resize(kept);
     }
 }

@@ -27,6 +27,7 @@
 #   BEFORE=path      one more build of it, as the row "before" (a change measured)
 #   FLOOR=path       the floor relay (default: bench/relay_floor beside the program)
 #   DUMP1090=0       leave out dump1090-mutability
+#   URING=0          leave out the floor's io_uring trial (floor-ur)
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
 set -u
 # Numbers are printed and parsed with a decimal point, whatever the user's locale.
@@ -140,16 +141,29 @@ on_exit "kill ${PIDS[tcp]}; wait ${PIDS[tcp]}"
 wait_for 10 "the TCP source connected" grep -Eq "^tcp source .* connected( |$)" "$WORK/tcp/service.out"
 SERVERS+=(tcp)
 
-# The floor, on a pty pair of its own as ser2net and the program have.
+# The floor, on a pty pair of its own as ser2net and the program have; and its
+# io_uring trial ("floor-ur": each window's sends one submission), where built.
+floor_server() {  # name option...
+    local name=$1; shift
+    serial_pair "$name"
+    PORT[$name]=$(free_port)
+    TTY[$name]=$WORK/$name-peer
+    "$FLOOR_EXE" "$WORK/$name-server" "${PORT[$name]}" "$@" >"$WORK/$name.out" 2>&1 </dev/null &
+    PIDS[$name]=$!
+    on_exit "kill ${PIDS[$name]}"
+    local deadline=$((SECONDS + 10))
+    until grep -q "^relay_floor: listening" "$WORK/$name.out"; do
+        if ! kill -0 "${PIDS[$name]}" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+            log "$name left out: $(head -1 "$WORK/$name.out")"
+            return
+        fi
+        sleep 0.05
+    done
+    SERVERS+=("$name")
+}
 if [ -x "$FLOOR_EXE" ]; then
-    serial_pair floor
-    PORT[floor]=$(free_port)
-    TTY[floor]=$WORK/floor-peer
-    "$FLOOR_EXE" "$WORK/floor-server" "${PORT[floor]}" >"$WORK/floor.out" 2>&1 </dev/null &
-    PIDS[floor]=$!
-    on_exit "kill ${PIDS[floor]}"
-    wait_for 10 "the floor listening" grep -q "^relay_floor: listening" "$WORK/floor.out"
-    SERVERS+=(floor)
+    floor_server floor
+    [ "${URING:-1}" = 0 ] || floor_server floor-ur --uring
 else
     log "no $FLOOR_EXE (cmake --build DIR --target relay_floor): the floor left out"
 fi

@@ -94,6 +94,23 @@ def cpu():
 
 tty_fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
 tty.setraw(tty_fd, termios.TCSANOW)
+os.set_blocking(tty_fd, False)
+
+
+def write_tty(data):
+    """Writes to the server's port; False when it took nothing for 5 s.
+
+    A server that stops reading its port (ser2net, once a client of its falls
+    behind) would otherwise hold the load, and the whole bench, for ever."""
+    until = time.time() + 5
+    while data:
+        try:
+            data = data[os.write(tty_fd, data):]
+        except BlockingIOError:
+            if not select.select([], [tty_fd], [], max(0.0, until - time.time()))[1]:
+                return False
+    return True
+
 
 clients = []
 for i in range(nclients):
@@ -116,7 +133,7 @@ for c in clients:
 seen = set()
 deadline = time.time() + 30
 while len(seen) < nclients and time.time() < deadline:
-    os.write(tty_fd, marker)
+    write_tty(marker)
     for fd, _ in ep.poll(0.02):
         if by_fd[fd].recv(65536):
             seen.add(index[by_fd[fd]])
@@ -278,7 +295,9 @@ while True:
         chunk = stream[pos:pos + n]
         if len(chunk) < n:
             chunk += stream[:n - len(chunk)]
-        os.write(tty_fd, chunk)
+        if not write_tty(chunk):
+            print("%s: stopped reading its port after %d bytes" % (label, written), file=sys.stderr)
+            break
         written += n
         writes.append((written, time.time()))
         if written >= total:
