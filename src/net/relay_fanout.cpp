@@ -5,8 +5,8 @@
 // frames a second one by one. Sent as they come, 100 clients cost half a million
 // sends a second; gathered for kRelayWindowMs, at most a few hundred sends per
 // client. Bytes that come after a quiet spell leave at once; bytes that come less
-// than a window after the last send wait until a window has passed since it, or
-// until kRelayWindowLimit bytes wait: so no byte waits longer than the window plus
+// than a window after the last round of sends began wait until a window has
+// passed since then, or until kRelayWindowLimit bytes wait: so no byte waits longer than the window plus
 // one round of sends, and a quiet stream waits for nothing. The window is
 // kRelayWindowPerClientUs per client up to kRelayWindowMs, since what costs is
 // sends, frames times clients: one client gets every frame as it comes.
@@ -105,15 +105,19 @@ void fanOutThread(void*) {
             continue;
         }
         // Bytes after a quiet spell leave at once. Bytes that come within a window
-        // of the last send gather until the window is over, or until a source
-        // says it is full (or a stop comes): at most one send per client and window.
+        // of the last round's start gather until the window is over, or until a
+        // source says it is full (or a stop comes): at most one send per client
+        // and window. The window is kept from the round's start, not its end, and
+        // a rest under half a millisecond is not waited for (a timer's slack is as
+        // long): a reader that gathers hands on once a window, just as the window
+        // ends, and its bytes must not wait a second window here.
         std::int64_t windowUs = static_cast<std::int64_t>(app.clients.joined.load()) * kRelayWindowPerClientUs;
         if (windowUs > 1000 * kRelayWindowMs) windowUs = 1000 * kRelayWindowMs;
         std::int64_t waitUs = lastSendUs + windowUs - monotonicUs();
-        if (waitUs > 0 && pending < static_cast<std::uint64_t>(kRelayWindowLimit))
-            eventWait(wake, static_cast<int>((waitUs + 999) / 1000));
-        sendPending(r);
+        if (waitUs >= 500 && pending < static_cast<std::uint64_t>(kRelayWindowLimit))
+            eventWait(wake, static_cast<int>((waitUs + 500) / 1000));
         lastSendUs = monotonicUs();
+        sendPending(r);
     }
     // The stop: what is left still goes out, within the ring's bound.
     while (!r.overrun.load() && r.queued.load() != r.sent.load()) sendPending(r);
