@@ -233,8 +233,15 @@ void readName(SettingsValues* v) {
     std::fclose(f);
 }
 
-// inittcp.ini: the port, the host, then 1 when the TCP source is chosen (anything
-// else, or no line, keeps the serial port, as every installation before it had).
+// inittcp.ini line 3: 1 connects to the host and port, 2 listens on the port
+// at the host's address (empty: every interface); anything else, or no line,
+// keeps the serial port, as every installation before it had.
+int tcpChoiceOf(const char* line) {
+    int value = parseSettingInt(line);
+    return value == kTcpChoiceConnect || value == kTcpChoiceListen ? value : kTcpChoicePort;
+}
+
+// inittcp.ini: the port, the host, then the choice of source.
 void readTcp(SettingsValues* v) {
     char port[kLimitName + 1] = "", host[kLimitName + 1] = "", chosen[kLimitName + 1] = "";
     char* bufs[] = {port, host, chosen};
@@ -242,8 +249,8 @@ void readTcp(SettingsValues* v) {
     int lines = 0;
     if (!readLinesInto(kFileNames[kFileTcp], bufs, limits, 3, &lines)) return;
     if (lines > 0) acceptPort(port, kFileNames[kFileTcp], &v->tcpPort);
-    if (lines > 1 && acceptSourceHost(host, kFileNames[kFileTcp])) copyText(v->tcpHost, kNameSize, host);
-    if (lines > 2) v->tcpChosen = parseSettingInt(chosen) == 1;
+    if (lines > 2) v->tcpChosen = tcpChoiceOf(chosen);
+    if (lines > 1 && acceptTcpHost(host, v->tcpChosen, kFileNames[kFileTcp])) copyText(v->tcpHost, kNameSize, host);
 }
 
 void readNumber(int file, const char* what, std::int32_t* field) {
@@ -306,6 +313,14 @@ int acceptSourceHost(const char* text, const char* caption) {
     if (fit) return 1;
     refuse(caption, text, "адрес источника", "нужно имя или IP адрес без пробелов");
     return 0;
+}
+
+int acceptTcpHost(const char* text, int choice, const char* caption) {
+    if (choice == kTcpChoiceListen) return acceptListenAddress(text, caption);
+    // With the serial port chosen the host waits unused: the empty address of a
+    // source that listened on every interface may stay.
+    if (choice == kTcpChoicePort && text[0] == '\0') return 1;
+    return acceptSourceHost(text, caption);
 }
 
 int acceptListenAddress(const char* text, const char* caption) {
@@ -485,7 +500,8 @@ int writeIntervalFile(const char* text) { return writeSettingsLines("time.ini", 
 int writeFrequencyFile(const char* text) { return writeSettingsLines("frequency.ini", &text, 1); }
 
 int writeTcpSourceFile(const char* portText, const char* hostText, int chosen) {
-    const char* lines[] = {portText, hostText, chosen ? "1" : "0"};
+    const char* lines[] = {portText, hostText,
+                           chosen == kTcpChoiceListen ? "2" : chosen == kTcpChoiceConnect ? "1" : "0"};
     return writeSettingsLines("inittcp.ini", lines, 3);
 }
 
@@ -575,6 +591,6 @@ int readTcpSourceForDialog(char* portText, char* hostText, int* chosen) {
     char* bufs[] = {portText, hostText, line};
     const int limits[] = {kLimitName, kLimitName, kLimitName};
     int found = readLinesInto("inittcp.ini", bufs, limits, 3);
-    *chosen = parseSettingInt(line) == 1;
+    *chosen = tcpChoiceOf(line);
     return found;
 }

@@ -84,6 +84,7 @@ enum class LinkState {
     kLost,       // a connection that was up ended; detail why, and the wait
     kListening,  // waits for a peer to connect; detail where it listens
     kRemoved,    // taken out of use (settings changed, shutdown); detail ""
+    kRefused,    // a listening source took one peer too many and closed it; detail who
 };
 void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char* detail);
 // The words a journal uses for them.
@@ -102,6 +103,7 @@ inline const char* linkStateName(LinkState state) {
         case LinkState::kLost: return "lost";
         case LinkState::kListening: return "listening";
         case LinkState::kRemoved: return "removed";
+        case LinkState::kRefused: return "refused";
     }
     return "";
 }

@@ -293,7 +293,8 @@ void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char*
     }
     {
         std::lock_guard<std::mutex> g(picture.lock);
-        if (kind == LinkKind::kTcpSource && state != LinkState::kRemoved)
+        // A refused peer leaves the source as it was: said, not kept.
+        if (kind == LinkKind::kTcpSource && state != LinkState::kRemoved && state != LinkState::kRefused)
             picture.port = state == LinkState::kConnected ? 1 : state == LinkState::kListening ? 0 : 2;
         int at = 0;
         while (at < picture.linkCount &&
@@ -307,7 +308,7 @@ void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char*
                              sizeof picture.links[0] * static_cast<std::size_t>(picture.linkCount - at - 1));
                 --picture.linkCount;
             }
-        } else if (at < kLinkViews) {
+        } else if (state != LinkState::kRefused && at < kLinkViews) {
             if (at == picture.linkCount) ++picture.linkCount;
             LinkView& l = picture.links[at];
             l.kind = static_cast<int>(kind);

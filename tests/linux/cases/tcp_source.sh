@@ -5,7 +5,10 @@
 # one's relay (the same bytes and the same feed lines at both); ser2net in front of
 # a pty in text mode (the start and stop commands go out through it, AVR lines come
 # back as feed lines); a far end that hangs up after a frame cut in two, then one
-# that goes silent (the program says so and connects again, with its back-off).
+# that goes silent (the program says so and connects again, with its back-off);
+# a listening station that pushers connect to, one at a time (a second one is
+# closed at once and named, the next taken after the first leaves, a silent one
+# closed).
 # Each step ends the program with SIGTERM and code 0. Steps run alone when named:
 # tcp_source.sh chain reconnect.
 . "$(dirname "$0")/../lib.sh"
@@ -210,6 +213,58 @@ EOF
     lx_stop_service TERM
 }
 
-for step in ${*:-dump1090 chain ser2net reconnect}; do "step_$step"; done
+step_listen() {
+    in_step listen
+    binary_station
+    local port
+    port=$(lx_free_port)
+    BREVALINK_TCP_SILENT_MS=2000 lx_start_service --source "listen:127.0.0.1:$port"
+    station_up
+    lx_journal 10000 "^tcp source 127.0.0.1:$port listening: port $port$"
+    lx_clients_start "$RELAY"
+    lx_check "a relay client" "$(lx_clients connect 1)" "ok connected 1"
+    lx_journal 10000 "^relay: client 127.0.0.1 joined"
+
+    # The first pusher stays connected while the pipe it reads is open.
+    mkfifo first.pipe
+    socat -u PIPE:first.pipe "TCP:127.0.0.1:$port" &
+    lx_on_exit "kill $!"
+    exec 8>first.pipe
+    lx_journal 10000 "^tcp source 127.0.0.1:$port connected \(127.0.0.1\)$"
+    python3 "$ROOT/beast.py" made 50 >second.bin
+    socat -u OPEN:second.bin "TCP:127.0.0.1:$port"
+    lx_journal 10000 "^tcp source 127.0.0.1:$port refused: 127.0.0.1: 127.0.0.1 is connected$"
+    cat "$STREAM" >&8
+    lx_check "relay clients get the pusher's stream byte for byte, nothing of the refused one" \
+        "$(lx_clients expect "$STREAM")" "ok 1 clients identical ($(stat -c %s "$STREAM") bytes)"
+    lx_wait 20000 "the feed has a line per frame pushed" records_are feed/conn.1 "$ROOT/stream.lines"
+    exec 8>&-
+    lx_journal 10000 "^tcp source 127.0.0.1:$port lost: closed by the far end; waiting for the next$"
+
+    # The next pusher is taken; silent after its frames, it is closed after the
+    # (shortened) limit and the port waits again.
+    python3 - "$port" second.bin >silent.log 2>&1 <<'PY' &
+import socket, sys, time
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+c.sendall(open(sys.argv[2], "rb").read())
+sent = time.monotonic()
+c.settimeout(30)
+while c.recv(100):
+    pass
+print("closed after %d ms" % ((time.monotonic() - sent) * 1000), flush=True)
+PY
+    lx_on_exit "kill $!"
+    lx_check "the next pusher's stream" "$(lx_clients expect "$LX_WORK/second.bin")" \
+        "ok 1 clients identical ($(stat -c %s second.bin) bytes)"
+    lx_wait 10000 "the silent pusher is closed" grep -q "^closed after" silent.log
+    lx_journal 1000 "^tcp source 127.0.0.1:$port lost: silent, replaced; waiting for the next$"
+    local quiet
+    quiet=$(awk '{print $3}' silent.log)
+    lx_log "a silent pusher closed after $quiet ms"
+    [ "$quiet" -ge 1500 ] && [ "$quiet" -le 5000 ] || lx_fail "a silent pusher closed after $quiet ms, not 2 s"
+    lx_stop_service TERM
+}
+
+for step in ${*:-dump1090 chain ser2net reconnect listen}; do "step_$step"; done
 LX_WORK=$ROOT
 cd "$ROOT" || exit 1
