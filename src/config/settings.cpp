@@ -183,11 +183,21 @@ void readInit(SettingsValues* v) {
 
 // initsocket.ini: the relay's port, then the address it listens on.
 void readSocket(SettingsValues* v) {
-    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    int lines = readTwoLines(kFileNames[kFileSocket], port, address, kLimitName);
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "", other[kLimitName + 1] = "";
+    char* bufs[] = {port, address, other};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileSocket], bufs, limits, 3, &lines)) return;
     if (lines > 0) acceptPort(port, kFileNames[kFileSocket], &v->serverPort);
     if (lines > 1 && acceptListenAddress(address, kFileNames[kFileSocket]))
         copyText(v->relayAddress, kNameSize, address);
+    // Line 3, the other-format port: empty or 0 turns it off.
+    if (lines > 2) {
+        if (parseSettingInt(other) == 0)
+            v->otherPort = 0;
+        else
+            acceptPort(other, kFileNames[kFileSocket], &v->otherPort);
+    }
 }
 
 // Every reader below leaves a value alone when its line is missing: a file cut
@@ -334,6 +344,7 @@ void settingsInUse(SettingsValues* v) {
     copyText(v->comPortName, kNameSize, app.comPortName);
     copyText(v->comBaudText, kNameSize, app.comBaudText);
     v->serverPort = app.serverPort.load();
+    v->otherPort = app.otherPort.load();
     copyText(v->relayAddress, kNameSize, app.relayAddress);
     v->binaryMode = app.binaryMode.load();
     v->compressFeed = app.compressFeed.load();
@@ -395,6 +406,7 @@ void loadAllSettings() {
     copyText(app.comPortName, kNameSize, v.comPortName);
     copyText(app.comBaudText, kNameSize, v.comBaudText);
     app.serverPort = v.serverPort;
+    app.otherPort = v.otherPort;
     copyText(app.relayAddress, kNameSize, v.relayAddress);
     app.binaryMode = v.binaryMode;
     app.compressFeed = v.compressFeed;
@@ -467,11 +479,15 @@ int writeInitFile(const char* portName, const char* baudText) {
 }
 
 int writeServerFile(const char* portText) {
-    // The dialog has no address field: the address the file holds stays.
-    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    readTwoLines("initsocket.ini", port, address, kLimitName);
-    const char* lines[] = {portText, address};
-    return writeSettingsLines("initsocket.ini", lines, 2);
+    // The dialog has no address field and no other-format port: what the file
+    // holds of them stays.
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "", other[kLimitName + 1] = "";
+    char* bufs[] = {port, address, other};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int found = 0;
+    readLinesInto("initsocket.ini", bufs, limits, 3, &found);
+    const char* lines[] = {portText, address, other};
+    return writeSettingsLines("initsocket.ini", lines, found > 2 ? 3 : 2);
 }
 
 int writeFeedLinkFile(const char* portText, const char* hostText) {

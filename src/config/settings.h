@@ -31,6 +31,7 @@ struct SettingsValues {
     char comBaudText[256];
     std::uint16_t serverPort;
     char relayAddress[256];  // initsocket.ini line 2: "" listens on every interface
+    std::uint16_t otherPort; // initsocket.ini line 3: the other-format relay port, 0 off
     int binaryMode, compressFeed, flagsLine3, flagsLine4;
     std::uint16_t feedPort;
     char feedHost[256];
@@ -86,7 +87,8 @@ int writeSettingsLines(const char* fileName, const char* const* lines, int count
 // The same for a text that holds its own line ends (the coverage file).
 int writeSettingsText(const char* fileName, const char* text, int length);
 int writeInitFile(const char* portName, const char* baudText);
-// The port text and the listening address (line 2), kept as the file has it.
+// The port text; the listening address (line 2) and the other-format port
+// (line 3) kept as the file has them.
 int writeServerFile(const char* portText);
 int writeFeedLinkFile(const char* portText, const char* hostText);
 int writeFlagsFile();

@@ -65,6 +65,7 @@ inline constexpr int kRelaySendBuffer = 256 * 1024;
 // Window messages of our own.
 inline constexpr unsigned kMsgRelayListen = 1025;
 inline constexpr unsigned kMsgRelayClient = 1026;
+inline constexpr unsigned kMsgRelayOtherListen = 1027;  // the other-format relay port's listening socket
 inline constexpr unsigned kMsgFeedLink = 1033;
 inline constexpr unsigned kMsgStatusRefresh = 1034;
 inline constexpr unsigned kMsgTray = 1055;
@@ -287,12 +288,14 @@ struct ClientEntry {
     std::atomic<int> dropped{0};            // fan-out: could not take a window; main frees it
     int received = 0;                       // main: bytes the client has sent us in all
     std::atomic<std::uint64_t> bytesSent{0};  // fan-out thread: bytes relayed to this client; main zeroes at accept
+    std::atomic<int> other{0};              // main at accept: a client of the other-format port
 };
 
 struct ClientTable {
     ClientEntry entries[kMaxClients];
     TextLock peerLock;                      // guards every peer text
     std::atomic<int> joined{0};             // main: entries with a client; 0 lets the sources skip the ring
+    std::atomic<int> joinedOther{0};        // main: ... of them the other-format port's
     std::atomic<std::uint64_t> drops{0};    // fan-out thread: clients dropped for not taking a window
 };
 
@@ -357,6 +360,9 @@ struct AppState {
     char comPortName[kNameSize] = "COM1";
     char comBaudText[kNameSize] = "9600";
     std::atomic<std::uint16_t> serverPort{7777};
+    // initsocket.ini line 3: a second relay port serving the stream in the other
+    // format (Beast frames from a text receiver, '@' lines from a binary one); 0 off.
+    std::atomic<std::uint16_t> otherPort{0};
     char relayAddress[kNameSize] = "";           // the relay listens here; "" = every interface
     std::atomic<int> binaryMode{0};
     std::atomic<int> compressFeed{0};
@@ -434,7 +440,12 @@ struct AppState {
     // ---- relay server (main thread; sends from the fan-out thread) ----
     ClientTable clients;
     RelayRing relayRing;
+    RelayRing otherRing;                      // the other-format port's clients' stream
     std::atomic<Socket> listenSocket{kNoSocket};
+    std::atomic<Socket> otherListenSocket{kNoSocket};
+    std::atomic<int> otherPortBusy{0};        // main: the last start could not listen on otherPort
+    int otherToldState = 0;                   // main: as relayToldState, for otherPort
+    unsigned otherToldPort = 0;
     int relayWanted = 0;                      // main: started and not yet stopped
     std::atomic<int> relayPortBusy{0};        // main: the last start could not listen
     int relayRetryTicks = 0;                  // main

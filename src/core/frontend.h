@@ -50,8 +50,9 @@ void uiSourceChanged(SourceState state);
 
 // The relay server: its listening port (told when it listens or is busy, or
 // moves: a busy port retried is no news), and a client that came or went (peer is
-// its address, else ""); clients is how many are connected after the change.
-enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft };
+// its address, else ""); clients is how many are connected after the change. The
+// other-format port (initsocket.ini line 3) is told as kOther... the same way.
+enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft, kOtherListening, kOtherPortBusy };
 void uiRelayChanged(RelayEvent event, const char* peer, int clients);
 
 // Recording and playback started or ended, with their file. Any thread: a

@@ -84,10 +84,12 @@ int settingsReload(void* window, char* applied, int capacity) {
         changed[kFileTcp] = 1;
         applyTcpSource(next.tcpChosen, next.tcpPort, next.tcpHost);
     }
-    if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress)) {
+    if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress) ||
+        next.otherPort != now.otherPort) {
         // The window asks for a restart instead; a service restarts the server itself.
         changed[kFileSocket] = 1;
         app.serverPort = next.serverPort;
+        app.otherPort = next.otherPort;
         copyText(app.relayAddress, kNameSize, next.relayAddress);
         stopRelayServer(window);
         startRelayServer(window);

@@ -352,6 +352,17 @@ void uiRelayChanged(RelayEvent event, const char* peer, int clients) {
                 journalLine("relay: port %u is in use; trying again every 5 s", port);
             return;
         }
+        case RelayEvent::kOtherListening:
+        case RelayEvent::kOtherPortBusy: {
+            unsigned other = app.otherPort.load();
+            // The mode may switch later: the port then serves the other form of it.
+            const char* form = app.binaryMode.load() ? "'@' lines" : "Beast frames";
+            if (event == RelayEvent::kOtherListening)
+                journalLine("relay: listening on port %u for the other format (now %s)", other, form);
+            else
+                journalLine("relay: port %u (the other format) cannot be had; trying again every 5 s", other);
+            return;
+        }
         case RelayEvent::kClientJoined:
             if (churnMaySay()) journalLine("relay: client %s joined (%d connected)", peer, clients);
             return;
