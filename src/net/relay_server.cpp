@@ -283,7 +283,7 @@ void writeServerStatus(char* buffer, int capacity) {
     if (app.relayPortBusy.load() && n >= 0 && n < capacity)
         n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "занят");
     // The other-format port, after the main one: "+7778", "+7778 занят".
-    if (app.otherPort.load() && app.relayWanted && n >= 0 && n < capacity)
+    if (app.otherPort.load() && n >= 0 && n < capacity)
         n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n),
                            app.otherPortBusy.load() ? "%s+%u занят " : "%s+%u ", app.relayPortBusy.load() ? " " : "",
                            static_cast<unsigned>(app.otherPort.load()));
