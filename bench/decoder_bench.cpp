@@ -9,6 +9,7 @@
 
 #include "core/app_state.h"
 #include "input/decoder.h"
+#include "net/relay_fanout.h"
 
 namespace {
 
@@ -74,10 +75,29 @@ void BM_Decoder_WholeBlock_SinksLive(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * s.size());
 }
 
+// The same with a client on the other-format port: every frame's line is also
+// appended to that port's ring (its fan-out thread runs, with nobody to send to).
+void BM_Decoder_WholeBlock_OtherFormatPort(benchmark::State& state) {
+    prepare(true);
+    app.otherPort = 1;
+    startRelayFanout();
+    app.clients.joined = 1;
+    app.clients.joinedOther = 1;
+    const std::string& s = stream();
+    for (auto _ : state)
+        decodeReceiverBytes(reinterpret_cast<const unsigned char*>(s.data()), static_cast<int>(s.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * s.size());
+    app.clients.joined = 0;
+    app.clients.joinedOther = 0;
+    stopRelayFanout();
+    app.otherPort = 0;
+}
+
 }  // namespace
 
 BENCHMARK(BM_Baseline_SumBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decoder_OneByteCalls_SinksCounted)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decoder_OneByteCalls_SinksLive)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decoder_WholeBlock_SinksLive)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decoder_WholeBlock_OtherFormatPort)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -183,11 +183,21 @@ void readInit(SettingsValues* v) {
 
 // initsocket.ini: the relay's port, then the address it listens on.
 void readSocket(SettingsValues* v) {
-    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    int lines = readTwoLines(kFileNames[kFileSocket], port, address, kLimitName);
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "", other[kLimitName + 1] = "";
+    char* bufs[] = {port, address, other};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int lines = 0;
+    if (!readLinesInto(kFileNames[kFileSocket], bufs, limits, 3, &lines)) return;
     if (lines > 0) acceptPort(port, kFileNames[kFileSocket], &v->serverPort);
     if (lines > 1 && acceptListenAddress(address, kFileNames[kFileSocket]))
         copyText(v->relayAddress, kNameSize, address);
+    // Line 3, the other-format port: empty or 0 turns it off.
+    if (lines > 2) {
+        if (parseSettingInt(other) == 0)
+            v->otherPort = 0;
+        else
+            acceptPort(other, kFileNames[kFileSocket], &v->otherPort);
+    }
 }
 
 // Every reader below leaves a value alone when its line is missing: a file cut
@@ -233,8 +243,15 @@ void readName(SettingsValues* v) {
     std::fclose(f);
 }
 
-// inittcp.ini: the port, the host, then 1 when the TCP source is chosen (anything
-// else, or no line, keeps the serial port, as every installation before it had).
+// inittcp.ini line 3: 1 connects to the host and port, 2 listens on the port
+// at the host's address (empty: every interface); anything else, or no line,
+// keeps the serial port, as every installation before it had.
+int tcpChoiceOf(const char* line) {
+    int value = parseSettingInt(line);
+    return value == kTcpChoiceConnect || value == kTcpChoiceListen ? value : kTcpChoicePort;
+}
+
+// inittcp.ini: the port, the host, then the choice of source.
 void readTcp(SettingsValues* v) {
     char port[kLimitName + 1] = "", host[kLimitName + 1] = "", chosen[kLimitName + 1] = "";
     char* bufs[] = {port, host, chosen};
@@ -242,8 +259,8 @@ void readTcp(SettingsValues* v) {
     int lines = 0;
     if (!readLinesInto(kFileNames[kFileTcp], bufs, limits, 3, &lines)) return;
     if (lines > 0) acceptPort(port, kFileNames[kFileTcp], &v->tcpPort);
-    if (lines > 1 && acceptSourceHost(host, kFileNames[kFileTcp])) copyText(v->tcpHost, kNameSize, host);
-    if (lines > 2) v->tcpChosen = parseSettingInt(chosen) == 1;
+    if (lines > 2) v->tcpChosen = tcpChoiceOf(chosen);
+    if (lines > 1 && acceptTcpHost(host, v->tcpChosen, kFileNames[kFileTcp])) copyText(v->tcpHost, kNameSize, host);
 }
 
 void readNumber(int file, const char* what, std::int32_t* field) {
@@ -308,6 +325,14 @@ int acceptSourceHost(const char* text, const char* caption) {
     return 0;
 }
 
+int acceptTcpHost(const char* text, int choice, const char* caption) {
+    if (choice == kTcpChoiceListen) return acceptListenAddress(text, caption);
+    // With the serial port chosen the host waits unused: the empty address of a
+    // source that listened on every interface may stay.
+    if (choice == kTcpChoicePort && text[0] == '\0') return 1;
+    return acceptSourceHost(text, caption);
+}
+
 int acceptListenAddress(const char* text, const char* caption) {
     std::uint32_t address;
     if (text[0] == '\0' || sockParseAddress(text, &address)) return 1;
@@ -319,6 +344,7 @@ void settingsInUse(SettingsValues* v) {
     copyText(v->comPortName, kNameSize, app.comPortName);
     copyText(v->comBaudText, kNameSize, app.comBaudText);
     v->serverPort = app.serverPort.load();
+    v->otherPort = app.otherPort.load();
     copyText(v->relayAddress, kNameSize, app.relayAddress);
     v->binaryMode = app.binaryMode.load();
     v->compressFeed = app.compressFeed.load();
@@ -380,6 +406,7 @@ void loadAllSettings() {
     copyText(app.comPortName, kNameSize, v.comPortName);
     copyText(app.comBaudText, kNameSize, v.comBaudText);
     app.serverPort = v.serverPort;
+    app.otherPort = v.otherPort;
     copyText(app.relayAddress, kNameSize, v.relayAddress);
     app.binaryMode = v.binaryMode;
     app.compressFeed = v.compressFeed;
@@ -452,11 +479,15 @@ int writeInitFile(const char* portName, const char* baudText) {
 }
 
 int writeServerFile(const char* portText) {
-    // The dialog has no address field: the address the file holds stays.
-    char port[kLimitName + 1] = "", address[kLimitName + 1] = "";
-    readTwoLines("initsocket.ini", port, address, kLimitName);
-    const char* lines[] = {portText, address};
-    return writeSettingsLines("initsocket.ini", lines, 2);
+    // The dialog has no address field and no other-format port: what the file
+    // holds of them stays.
+    char port[kLimitName + 1] = "", address[kLimitName + 1] = "", other[kLimitName + 1] = "";
+    char* bufs[] = {port, address, other};
+    const int limits[] = {kLimitName, kLimitName, kLimitName};
+    int found = 0;
+    readLinesInto("initsocket.ini", bufs, limits, 3, &found);
+    const char* lines[] = {portText, address, other};
+    return writeSettingsLines("initsocket.ini", lines, found > 2 ? 3 : 2);
 }
 
 int writeFeedLinkFile(const char* portText, const char* hostText) {
@@ -485,7 +516,8 @@ int writeIntervalFile(const char* text) { return writeSettingsLines("time.ini", 
 int writeFrequencyFile(const char* text) { return writeSettingsLines("frequency.ini", &text, 1); }
 
 int writeTcpSourceFile(const char* portText, const char* hostText, int chosen) {
-    const char* lines[] = {portText, hostText, chosen ? "1" : "0"};
+    const char* lines[] = {portText, hostText,
+                           chosen == kTcpChoiceListen ? "2" : chosen == kTcpChoiceConnect ? "1" : "0"};
     return writeSettingsLines("inittcp.ini", lines, 3);
 }
 
@@ -575,6 +607,6 @@ int readTcpSourceForDialog(char* portText, char* hostText, int* chosen) {
     char* bufs[] = {portText, hostText, line};
     const int limits[] = {kLimitName, kLimitName, kLimitName};
     int found = readLinesInto("inittcp.ini", bufs, limits, 3);
-    *chosen = parseSettingInt(line) == 1;
+    *chosen = tcpChoiceOf(line);
     return found;
 }

@@ -31,15 +31,16 @@ struct SettingsValues {
     char comBaudText[256];
     std::uint16_t serverPort;
     char relayAddress[256];  // initsocket.ini line 2: "" listens on every interface
+    std::uint16_t otherPort; // initsocket.ini line 3: the other-format relay port, 0 off
     int binaryMode, compressFeed, flagsLine3, flagsLine4;
     std::uint16_t feedPort;
     char feedHost[256];
     double receiverLat, receiverLon;  // arc-seconds
     char receiverName[256];
     std::int32_t levelThreshold, compressInterval, timerFrequency;
-    std::uint16_t tcpPort;  // inittcp.ini: the TCP source's port, host, and 1 when it is chosen
+    std::uint16_t tcpPort;  // inittcp.ini: the TCP source's port, host (or address to listen on)
     char tcpHost[256];
-    int tcpChosen;
+    int tcpChosen;          // ... and line 3, kTcpChoicePort, kTcpChoiceConnect or kTcpChoiceListen
 };
 
 // The files, in the order of the start-up load.
@@ -72,6 +73,8 @@ int acceptLongitude(const char* text, const char* caption, double* degrees);    
 int acceptNumber(const char* text, const char* what, const char* caption, std::int32_t* out);  // has digits
 int acceptListenAddress(const char* text, const char* caption);                 // "" or dotted IPv4
 int acceptSourceHost(const char* text, const char* caption);                    // a name or an address
+// The TCP source's host for its choice: a host to connect to, or an address to listen on.
+int acceptTcpHost(const char* text, int choice, const char* caption);
 // What acceptNumber calls the three one-number settings.
 extern const char kWhatThreshold[];
 extern const char kWhatInterval[];
@@ -84,7 +87,8 @@ int writeSettingsLines(const char* fileName, const char* const* lines, int count
 // The same for a text that holds its own line ends (the coverage file).
 int writeSettingsText(const char* fileName, const char* text, int length);
 int writeInitFile(const char* portName, const char* baudText);
-// The port text and the listening address (line 2), kept as the file has it.
+// The port text; the listening address (line 2) and the other-format port
+// (line 3) kept as the file has them.
 int writeServerFile(const char* portText);
 int writeFeedLinkFile(const char* portText, const char* hostText);
 int writeFlagsFile();
@@ -93,6 +97,7 @@ int writeNameFile(const char* name);
 int writeThresholdFile(const char* text);
 int writeIntervalFile(const char* text);
 int writeFrequencyFile(const char* text);
+// chosen: kTcpChoicePort, kTcpChoiceConnect or kTcpChoiceListen, as line 3.
 int writeTcpSourceFile(const char* portText, const char* hostText, int chosen);
 
 // Dialog readers: fill the dialog's texts (each buffer 1024 bytes) from the file, or
@@ -106,5 +111,5 @@ int readNameForDialog(char* name);
 int readThresholdForDialog(char* text);
 int readIntervalForDialog(char* text);
 int readFrequencyForDialog(char* text);
-// The TCP source's port and host texts, and whether it is chosen.
+// The TCP source's port and host texts, and line 3's choice (kTcpChoice...).
 int readTcpSourceForDialog(char* portText, char* hostText, int* chosen);

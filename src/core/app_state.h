@@ -65,6 +65,7 @@ inline constexpr int kRelaySendBuffer = 256 * 1024;
 // Window messages of our own.
 inline constexpr unsigned kMsgRelayListen = 1025;
 inline constexpr unsigned kMsgRelayClient = 1026;
+inline constexpr unsigned kMsgRelayOtherListen = 1027;  // the other-format relay port's listening socket
 inline constexpr unsigned kMsgFeedLink = 1033;
 inline constexpr unsigned kMsgStatusRefresh = 1034;
 inline constexpr unsigned kMsgTray = 1055;
@@ -141,6 +142,7 @@ inline constexpr int kTcpConnecting = 1;  // resolving the host's name, connecti
 inline constexpr int kTcpConnected = 2;   // connected, no byte yet
 inline constexpr int kTcpReading = 3;     // bytes have come on this connection
 inline constexpr int kTcpWaiting = 4;     // no connection; the next attempt at retryAtMs
+inline constexpr int kTcpListening = 5;   // listening, no peer connected
 
 // Why the last attempt or connection ended (TcpSourceSlot::lastEnd).
 inline constexpr int kTcpEndNone = 0;
@@ -152,6 +154,13 @@ inline constexpr int kTcpEndClosed = 5;    // the far end closed a connection
 inline constexpr int kTcpEndSilent = 6;    // a connection brought no byte for silentLimitMs
 inline constexpr int kTcpEndBroken = 7;    // a connection failed (reset, keep-alive gave up)
 inline constexpr int kTcpEndLookupBusy = 8;  // an ended thread's name lookup has not returned yet
+inline constexpr int kTcpEndPortBusy = 9;    // the port to listen on cannot be had
+
+// What inittcp.ini line 3 chooses (TcpSourceSlot::chosen): the serial port, a
+// connection we make, or one a pushing receiver makes to us.
+inline constexpr int kTcpChoicePort = 0;
+inline constexpr int kTcpChoiceConnect = 1;
+inline constexpr int kTcpChoiceListen = 2;
 
 // Threads stopped while the system resolved a name are left to end by themselves
 // (they hand nothing on once stopped); their handles wait here to be released.
@@ -164,10 +173,11 @@ inline constexpr int kTcpLeftThreads = 8;
 // as the serial reader does; the main thread starts and stops it, writes the
 // receiver commands and shows its state.
 struct TcpSourceSlot {
-    std::atomic<int> chosen{0};              // main (settings, dialog, reload): inittcp.ini line 3
+    std::atomic<int> chosen{kTcpChoicePort}; // main (settings, dialog, reload): inittcp.ini line 3
     std::atomic<std::uint16_t> port{30005};  // main (settings, dialog, reload)
+    // The host to connect to, or the address to listen on ("" every interface).
     char host[kNameSize] = "127.0.0.1";      // main writes; under textLock
-    TextLock textLock;                       // guards host
+    TextLock textLock;                       // guards host, peer and refusedPeer
     ThreadHandle thread = kNoThread;         // main
     ThreadHandle leftThreads[kTcpLeftThreads] = {};  // main
     unsigned leftRuns[kTcpLeftThreads] = {};          // main: each left thread's run number
@@ -191,8 +201,16 @@ struct TcpSourceSlot {
     int toldWaiting = 0;                     // main: the last wait has been told
     int toldEnd = -1;                        // main: the end of the last failure told (uiLinkChanged)
     char runningName[kNameSize + 16] = "";   // main: "host:port" of the thread running
+    int runningChoice = kTcpChoicePort;      // main: what the thread running does (kTcpChoice...)
     char peer[64] = "";                      // source thread: the address connected to; under textLock
     int startTicks = -1;                     // main: ticks until "#43-12" after a connect
+    // Listening: one peer at a time, so that a second receiver cannot mix its
+    // clock into the stream; the others are accepted and closed at once.
+    std::atomic<unsigned> listens{0};        // source thread: times the port began to listen
+    std::atomic<unsigned> ended{0};          // source thread: peers' connections ended
+    std::atomic<unsigned> refused{0};        // source thread: peers refused
+    char refusedPeer[64] = "";               // source thread: the last refused; under textLock
+    unsigned listensSeen = 0, endedSeen = 0, refusedSeen = 0;  // main: already told
 };
 
 // What the stream counters tell apart in the source's bytes, whatever the mode:
@@ -270,12 +288,14 @@ struct ClientEntry {
     std::atomic<int> dropped{0};            // fan-out: could not take a window; main frees it
     int received = 0;                       // main: bytes the client has sent us in all
     std::atomic<std::uint64_t> bytesSent{0};  // fan-out thread: bytes relayed to this client; main zeroes at accept
+    std::atomic<int> other{0};              // main at accept: a client of the other-format port
 };
 
 struct ClientTable {
     ClientEntry entries[kMaxClients];
     TextLock peerLock;                      // guards every peer text
     std::atomic<int> joined{0};             // main: entries with a client; 0 lets the sources skip the ring
+    std::atomic<int> joinedOther{0};        // main: ... of them the other-format port's
     std::atomic<std::uint64_t> drops{0};    // fan-out thread: clients dropped for not taking a window
 };
 
@@ -340,6 +360,9 @@ struct AppState {
     char comPortName[kNameSize] = "COM1";
     char comBaudText[kNameSize] = "9600";
     std::atomic<std::uint16_t> serverPort{7777};
+    // initsocket.ini line 3: a second relay port serving the stream in the other
+    // format (Beast frames from a text receiver, '@' lines from a binary one); 0 off.
+    std::atomic<std::uint16_t> otherPort{0};
     char relayAddress[kNameSize] = "";           // the relay listens here; "" = every interface
     std::atomic<int> binaryMode{0};
     std::atomic<int> compressFeed{0};
@@ -417,7 +440,12 @@ struct AppState {
     // ---- relay server (main thread; sends from the fan-out thread) ----
     ClientTable clients;
     RelayRing relayRing;
+    RelayRing otherRing;                      // the other-format port's clients' stream
     std::atomic<Socket> listenSocket{kNoSocket};
+    std::atomic<Socket> otherListenSocket{kNoSocket};
+    std::atomic<int> otherPortBusy{0};        // main: the last start could not listen on otherPort
+    int otherToldState = 0;                   // main: as relayToldState, for otherPort
+    unsigned otherToldPort = 0;
     int relayWanted = 0;                      // main: started and not yet stopped
     std::atomic<int> relayPortBusy{0};        // main: the last start could not listen
     int relayRetryTicks = 0;                  // main

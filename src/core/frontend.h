@@ -50,8 +50,9 @@ void uiSourceChanged(SourceState state);
 
 // The relay server: its listening port (told when it listens or is busy, or
 // moves: a busy port retried is no news), and a client that came or went (peer is
-// its address, else ""); clients is how many are connected after the change.
-enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft };
+// its address, else ""); clients is how many are connected after the change. The
+// other-format port (initsocket.ini line 3) is told as kOther... the same way.
+enum class RelayEvent { kListening, kPortBusy, kClientJoined, kClientLeft, kOtherListening, kOtherPortBusy };
 void uiRelayChanged(RelayEvent event, const char* peer, int clients);
 
 // Recording and playback started or ended, with their file. Any thread: a
@@ -84,6 +85,7 @@ enum class LinkState {
     kLost,       // a connection that was up ended; detail why, and the wait
     kListening,  // waits for a peer to connect; detail where it listens
     kRemoved,    // taken out of use (settings changed, shutdown); detail ""
+    kRefused,    // a listening source took one peer too many and closed it; detail who
 };
 void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char* detail);
 // The words a journal uses for them.
@@ -102,6 +104,7 @@ inline const char* linkStateName(LinkState state) {
         case LinkState::kLost: return "lost";
         case LinkState::kListening: return "listening";
         case LinkState::kRemoved: return "removed";
+        case LinkState::kRefused: return "refused";
     }
     return "";
 }

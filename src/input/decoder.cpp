@@ -9,6 +9,7 @@
 #include "input/stream_stats.h"
 #include "display/clock_annotation.h"
 #include "net/feed_encoder.h"
+#include "net/relay_fanout.h"
 
 namespace {
 
@@ -24,24 +25,60 @@ void clearLine() {
     app.decoderLinePrintable = 1;
 }
 
-// A '@' line (its 12-digit timestamp first) or a '*' line whose frame is 14 or 28
-// hex digits goes to the look, without a signal level: text has none.
-void lookAtTextLine(const char* text, int length, ModesFrameSink sink) {
+// The frame of a '@' line (its 12-digit timestamp first) or a '*' line: 4, 14 or
+// 28 hex digits, the ';' at the end optional as the receivers write it.
+struct LineFrame {
+    unsigned char stamp[6];  // zero for a '*' line, which has no time
+    unsigned char msg[14];
+    int length;              // 2 (Mode A/C), 7 or 14 bytes
+};
+int frameOfLine(const char* text, int length, LineFrame* f) {
     int at = text[0] == '@' ? 13 : text[0] == '*' ? 1 : 0;
-    if (at == 0) return;
+    if (at == 0) return 0;
     int end = length;
     if (end > at && text[end - 1] == ';') --end;
     int digits = end - at;
-    if (digits != 14 && digits != 28) return;
-    unsigned char msg[14];
+    if (digits != 4 && digits != 14 && digits != 28) return 0;
+    auto byteAt = [&](int i) {
+        int high = hexDigitValue(text[i]), low = hexDigitValue(text[i + 1]);
+        return high < 0 || low < 0 ? -1 : high << 4 | low;
+    };
     for (int i = 0; i < digits; i += 2) {
-        int high = hexDigitValue(text[at + i]), low = hexDigitValue(text[at + i + 1]);
-        if (high < 0 || low < 0) return;
-        msg[i / 2] = static_cast<unsigned char>(high << 4 | low);
+        int v = byteAt(at + i);
+        if (v < 0) return 0;
+        f->msg[i / 2] = static_cast<unsigned char>(v);
     }
-    for (int i = 1; i < at; ++i)
-        if (hexDigitValue(text[i]) < 0) return;
-    sink(msg, digits / 2, -1);
+    std::memset(f->stamp, 0, sizeof f->stamp);
+    for (int i = 1; i < at; i += 2) {
+        int v = byteAt(i);
+        if (v < 0) return 0;
+        f->stamp[i / 2] = static_cast<unsigned char>(v);
+    }
+    f->length = digits / 2;
+    return 1;
+}
+
+// A Mode S frame of a text line goes to the look, without a signal level: text
+// has none.
+void lookAtTextLine(const LineFrame& f, ModesFrameSink sink) {
+    if (f.length == 7 || f.length == 14) sink(f.msg, f.length, -1);
+}
+
+// The other-format port's clients want the text receiver's frames as Beast frames.
+void relayAsBeast(const LineFrame& f) {
+    static const unsigned char kType[15] = {0, 0, '1', 0, 0, 0, 0, '2', 0, 0, 0, 0, 0, 0, '3'};
+    unsigned char frame[kBeastFromLineSize];
+    int n = 0;
+    frame[n++] = kFrameEscape;
+    frame[n++] = kType[f.length];
+    auto put = [&](unsigned char b) {
+        frame[n++] = b;
+        if (b == kFrameEscape) frame[n++] = b;
+    };
+    for (unsigned char b : f.stamp) put(b);
+    put(0);  // the signal level, which text lines do not carry
+    for (int i = 0; i < f.length; ++i) put(f.msg[i]);
+    relayOtherFormat(frame, n);
 }
 
 // Text mode's record line: the received line as it came, or nothing. A line with
@@ -57,7 +94,13 @@ void decodeTextLine(const char* text, int length) {
     line[length + 1] = '\n';
     line[length + 2] = '\0';
     emitRecordLine(line, length + 2, 1);
-    if (ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed)) lookAtTextLine(text, length, sink);
+    ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed);
+    int other = relayOtherFormatWanted();
+    if (!sink && !other) return;
+    LineFrame f;
+    if (!frameOfLine(text, length, &f)) return;
+    if (sink) lookAtTextLine(f, sink);
+    if (other) relayAsBeast(f);
 }
 
 // Binary mode's record line, from a whole frame (unescaped).
@@ -81,6 +124,9 @@ void decodeFrame(const unsigned char* frame, int length) {
     std::uint32_t level = frame[8];
     std::uint32_t threshold = static_cast<std::uint32_t>(app.levelThreshold.load());
     emitRecordLine(line, n, level >= threshold);
+    // The other-format port's clients get the line as the feed does, whatever
+    // the threshold: they take the stream, not the feed.
+    if (relayOtherFormatWanted()) relayOtherFormat(reinterpret_cast<const unsigned char*>(line), n);
     // Mode S frames ('2' short, '3' long) go to the look with their level,
     // whatever the threshold: it keeps frames from the feed, not from sight.
     ModesFrameSink sink = app.modesFrameSink.load(std::memory_order_relaxed);

@@ -1,7 +1,9 @@
 // The stream's one frame parser and the decoder on it: receiver bytes in, binary
 // escape frames and text lines found in one scan (both forms at once, whatever the
 // mode), and from them RecordLines out (text lines or binary frames, chosen by
-// binaryMode as each one ends), the stream's counters and the Mode S look.
+// binaryMode as each one ends), the stream's counters and the Mode S look; and,
+// while the other-format relay port has clients, each frame in the other form
+// (a binary frame's record line, a '@' or '*' line's Beast frame) to them.
 //
 // Its state lives in AppState (decoderLine, decoderPos, decoderFrame and the rest
 // of the parser's fields) and is touched only by the source's reader (serial
@@ -32,6 +34,9 @@ void restartDecoder();
 
 // The escape that starts a binary frame (and is doubled inside one).
 inline constexpr unsigned char kFrameEscape = 0x1A;
+// The longest Beast frame made from a text line: escape, type, and every byte of
+// timestamp, level and 14-byte payload doubled.
+inline constexpr int kBeastFromLineSize = 2 + 2 * (6 + 1 + 14);
 // A binary frame's length with its escape and type byte ('1' Mode A/C, '2' Mode S
 // short, '3' Mode S long), unescaped; 0 for any other type byte.
 int binaryFrameLength(unsigned char type);

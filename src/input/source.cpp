@@ -25,7 +25,8 @@ void receiverSourceTick() {
 
 void applyTcpSource(int chosen, std::uint16_t port, const char* host) {
     int was = app.tcp.chosen.load();
-    int moved = port != app.tcp.port.load();
+    // Connecting and listening are both the TCP source: one replaces the other.
+    int moved = port != app.tcp.port.load() || (chosen && was && chosen != was);
     {
         TextGuard guard(app.tcp.textLock);
         moved = moved || std::strcmp(host, app.tcp.host) != 0;
@@ -38,13 +39,16 @@ void applyTcpSource(int chosen, std::uint16_t port, const char* host) {
         app.comRetry = 0;
         app.comStartTicks = -1;
         if (app.comHandle.load() != kNoSerial) closeComPort();
-        app.tcp.chosen.store(1);
+        app.tcp.chosen.store(chosen);
         startTcpSource();
     } else if (chosen && moved) {
+        // The thread running goes first: it must not see the new choice.
+        stopTcpSource();
+        app.tcp.chosen.store(chosen);
         startTcpSource();
     } else if (!chosen && was) {
         stopTcpSource();
-        app.tcp.chosen.store(0);
+        app.tcp.chosen.store(kTcpChoicePort);
         reopenComPort(app.comPortName, app.comBaudText);
     }
     uiRefreshStatus();

@@ -13,7 +13,8 @@ void sendReceiverMode(int value);
 // Every tick: the retries of a lost port, the TCP source's news.
 void receiverSourceTick();
 
-// New TCP source settings (dialog OK, reload): with the choice switched, the
+// New TCP source settings (dialog OK, reload), chosen one of kTcpChoicePort,
+// kTcpChoiceConnect and kTcpChoiceListen: with the choice switched, the
 // source in use is closed (its reader or thread ended) before the other opens;
 // with the TCP source chosen, a new host or port replaces the connection. No
 // receiver commands beyond those of a new connection. A port that cannot open

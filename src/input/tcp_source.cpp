@@ -35,6 +35,8 @@ constexpr int kWriteChunk = 1024;    // fits the room a writable socket reports
 constexpr int kStopWaitMs = 1000;
 constexpr int kLookupWaitMs = 500;
 constexpr int kStartPauseTicks = 10;  // the receiver's 1 s between its two start commands
+// Room for a few peers knocking at once: each is accepted and refused, or taken.
+constexpr int kListenBacklog = 4;
 
 int isCurrent(unsigned run) { return app.tcp.run.load() == run; }
 int keepTrying(const void* run) { return isCurrent(*static_cast<const unsigned*>(run)); }
@@ -62,9 +64,23 @@ int endOfFailure(int failure) {
     }
 }
 
+// A peer that connects while another is connected is accepted and closed at
+// once, and named for the main thread to tell.
+void refusePeer(Socket listener, unsigned run) {
+    char who[64];
+    Socket extra = sockAccept(listener, who, sizeof who);
+    if (extra == kNoSocket) return;
+    sockClose(extra);
+    TextGuard guard(app.tcp.textLock);
+    if (!isCurrent(run)) return;
+    copyText(app.tcp.refusedPeer, sizeof app.tcp.refusedPeer, who);
+    app.tcp.refused.fetch_add(1);
+}
+
 // Reads one connection until it ends or the thread is ended; closes it. Returns
-// why it ended; *flowed is 1 once a byte came.
-int readConnection(Socket s, unsigned run, int* flowed, const char* peer) {
+// why it ended; *flowed is 1 once a byte came. listener (kNoSocket when the
+// connection is ours) is watched meanwhile: whoever else connects is refused.
+int readConnection(Socket s, unsigned run, int* flowed, const char* peer, Socket listener) {
     if (!setState(run, kTcpConnected, [&] {
             copyText(app.tcp.peer, sizeof app.tcp.peer, peer);
             app.tcp.socket.store(s);
@@ -79,7 +95,9 @@ int readConnection(Socket s, unsigned run, int* flowed, const char* peer) {
     std::int64_t handedUs = 0;
     int end = kTcpEndNone;
     while (isCurrent(run)) {
-        if (!sockWaitReadable(s, kReadSliceMs)) {
+        int ready = sockWaitEitherReadable(s, listener, kReadSliceMs);
+        if (ready & 2) refusePeer(listener, run);
+        if (!(ready & 1)) {
             if (monotonicMs() - lastByte >= app.tcp.silentLimitMs.load()) {
                 end = kTcpEndSilent;
                 break;
@@ -134,11 +152,55 @@ int takeLookup(unsigned run) {
     }
 }
 
+int nextRetryMs(int retryMs) { return retryMs >= kMostRetryMs / 2 ? kMostRetryMs : retryMs * 2; }
+
+// The listening source: a pushing receiver or decoder connects to us. One peer at
+// a time is read; one that goes or falls silent is closed and the next awaited.
+// A port that cannot be had is tried again with the connect source's back-off.
+void listenThread(unsigned run, std::uint32_t address, std::uint16_t port) {
+    int retryMs = kFirstRetryMs;
+    while (isCurrent(run)) {
+        Socket listener = sockTcp();
+        if (listener != kNoSocket && (!sockBind(listener, address, port) || !sockListen(listener, kListenBacklog))) {
+            sockClose(listener);
+            listener = kNoSocket;
+        }
+        if (listener == kNoSocket) {
+            if (!setState(run, kTcpWaiting, [&] {
+                    app.tcp.lastEnd.store(kTcpEndPortBusy);
+                    app.tcp.retryAtMs.store(monotonicMs() + retryMs);
+                }))
+                return;
+            if (!pauseWhileCurrent(run, retryMs)) return;
+            retryMs = nextRetryMs(retryMs);
+            continue;
+        }
+        retryMs = kFirstRetryMs;
+        setState(run, kTcpListening, [] { app.tcp.listens.fetch_add(1); });
+        while (isCurrent(run)) {
+            if (!sockWaitReadable(listener, kReadSliceMs)) continue;
+            char peer[64];
+            Socket s = sockAccept(listener, peer, sizeof peer);
+            if (s == kNoSocket) continue;
+            sockKeepAlive(s);
+            int flowed = 0;
+            int end = readConnection(s, run, &flowed, peer, listener);
+            setState(run, kTcpListening, [&] {
+                app.tcp.lastEnd.store(end);
+                app.tcp.ended.fetch_add(1);
+            });
+        }
+        sockClose(listener);
+    }
+}
+
 void sourceThread(void* argument) {
     const unsigned run = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(argument));
     char host[kNameSize];
+    int listen;
     {
         TextGuard guard(app.tcp.textLock);
+        listen = app.tcp.chosen.load() == kTcpChoiceListen;
         // An IPv6 address may be written in brackets, as in "[::1]:30005".
         const char* h = app.tcp.host;
         int n = static_cast<int>(std::strlen(h));
@@ -148,6 +210,13 @@ void sourceThread(void* argument) {
             copyText(host, sizeof host, h);
     }
     const std::uint16_t port = app.tcp.port.load();
+    if (listen) {
+        // The settings let only "" or a dotted address through.
+        std::uint32_t address = 0;
+        if (host[0] && !sockParseAddress(host, &address)) address = 0;
+        listenThread(run, address, port);
+        return;
+    }
     int retryMs = kFirstRetryMs;
     while (setState(run, kTcpConnecting)) {
         int failure = 0;
@@ -160,7 +229,7 @@ void sourceThread(void* argument) {
             end = endOfFailure(failure);
         }
         int flowed = 0;
-        if (s != kNoSocket) end = readConnection(s, run, &flowed, peer);
+        if (s != kNoSocket) end = readConnection(s, run, &flowed, peer, kNoSocket);
         // Bytes flowed: the far end works, and the next connect is tried soon.
         if (flowed) retryMs = kFirstRetryMs;
         if (!setState(run, kTcpWaiting, [&] {
@@ -169,7 +238,7 @@ void sourceThread(void* argument) {
             }))
             return;
         if (!pauseWhileCurrent(run, retryMs)) return;
-        retryMs = retryMs >= kMostRetryMs / 2 ? kMostRetryMs : retryMs * 2;
+        retryMs = nextRetryMs(retryMs);
     }
 }
 
@@ -223,9 +292,13 @@ void startTcpSource() {
         app.tcp.lastEnd.store(kTcpEndNone);
     }
     app.tcp.connectionsSeen = app.tcp.connections.load();
+    app.tcp.listensSeen = app.tcp.listens.load();
+    app.tcp.endedSeen = app.tcp.ended.load();
+    app.tcp.refusedSeen = app.tcp.refused.load();
     app.tcp.toldWaiting = 0;
     app.tcp.toldEnd = -1;
     tcpSourceName(app.tcp.runningName, sizeof app.tcp.runningName);
+    app.tcp.runningChoice = app.tcp.chosen.load();
     app.tcp.thread = threadStart(sourceThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(run)));
 }
 
@@ -286,7 +359,46 @@ void tcpSourceTick() {
 
 namespace {
 
+// The listening source's own news: the port listens, a peer's connection ended,
+// a peer was refused. Told before a new connection, which may follow at once.
+void tellListenNews() {
+    unsigned listens = app.tcp.listens.load();
+    if (listens != app.tcp.listensSeen) {
+        app.tcp.listensSeen = listens;
+        app.tcp.toldEnd = -1;
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "port %u", static_cast<unsigned>(app.tcp.port.load()));
+        uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName, LinkState::kListening, detail);
+    }
+    unsigned ended = app.tcp.ended.load();
+    if (ended != app.tcp.endedSeen) {
+        app.tcp.endedSeen = ended;
+        app.tcp.startTicks = -1;
+        char detail[kNameSize];
+        std::snprintf(detail, sizeof detail, "%s; waiting for the next", tcpSourceEndText(app.tcp.lastEnd.load()));
+        uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName, LinkState::kLost, detail);
+    }
+    unsigned refused = app.tcp.refused.load();
+    if (refused != app.tcp.refusedSeen) {
+        unsigned more = refused - app.tcp.refusedSeen - 1;
+        app.tcp.refusedSeen = refused;
+        char who[sizeof app.tcp.refusedPeer], holder[sizeof app.tcp.peer];
+        {
+            TextGuard guard(app.tcp.textLock);
+            copyText(who, sizeof who, app.tcp.refusedPeer);
+            copyText(holder, sizeof holder, app.tcp.peer);
+        }
+        char detail[kNameSize];
+        if (more)
+            std::snprintf(detail, sizeof detail, "%s and %u more: %s is connected", who, more, holder);
+        else
+            std::snprintf(detail, sizeof detail, "%s: %s is connected", who, holder);
+        uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName, LinkState::kRefused, detail);
+    }
+}
+
 void tellNews() {
+    if (app.tcp.runningChoice == kTcpChoiceListen) tellListenNews();
     unsigned made = app.tcp.connections.load();
     if (made != app.tcp.connectionsSeen) {
         app.tcp.connectionsSeen = made;
@@ -317,7 +429,7 @@ void tellNews() {
         char detail[kNameSize];
         std::snprintf(detail, sizeof detail, "%s; trying again in %d s", tcpSourceEndText(end), tcpSourceRetrySeconds());
         uiLinkChanged(LinkKind::kTcpSource, app.tcp.runningName,
-                      end >= kTcpEndClosed ? LinkState::kLost : LinkState::kFailed, detail);
+                      end >= kTcpEndClosed && end <= kTcpEndBroken ? LinkState::kLost : LinkState::kFailed, detail);
     }
 }
 
@@ -329,6 +441,7 @@ void tcpSourceName(char* out, int capacity) {
         TextGuard guard(app.tcp.textLock);
         copyText(host, sizeof host, app.tcp.host);
     }
+    if (app.tcp.chosen.load() == kTcpChoiceListen && host[0] == '\0') copyText(host, sizeof host, "0.0.0.0");
     const char* format = std::strchr(host, ':') && host[0] != '[' ? "[%s]:%u" : "%s:%u";
     std::snprintf(out, static_cast<std::size_t>(capacity), format, host, static_cast<unsigned>(app.tcp.port.load()));
 }
@@ -338,6 +451,24 @@ void writeTcpSourceStatus(char* out, int capacity) {
     out[0] = '\0';
     if (!app.tcp.chosen.load()) return;
     char name[kNameSize + 16], state[64];
+    if (app.tcp.chosen.load() == kTcpChoiceListen) {
+        unsigned port = app.tcp.port.load();
+        char peer[sizeof app.tcp.peer];
+        {
+            TextGuard guard(app.tcp.textLock);
+            copyText(peer, sizeof peer, app.tcp.peer);
+        }
+        switch (app.tcp.state.load()) {
+            case kTcpConnected:
+            case kTcpReading: std::snprintf(out, static_cast<std::size_t>(capacity), "Источник: ТСР, подключен %s", peer); break;
+            case kTcpWaiting:
+                std::snprintf(out, static_cast<std::size_t>(capacity), "Источник: ТСР, порт %u занят, повтор через %d с",
+                              port, tcpSourceRetrySeconds());
+                break;
+            default: std::snprintf(out, static_cast<std::size_t>(capacity), "Источник: ТСР, ждем на порту %u", port); break;
+        }
+        return;
+    }
     tcpSourceName(name, sizeof name);
     switch (app.tcp.state.load()) {
         case kTcpConnecting: copyText(state, sizeof state, "Идет установление связи"); break;
@@ -361,6 +492,7 @@ const char* tcpSourceEndText(int end) {
         case kTcpEndSilent: return "silent, replaced";
         case kTcpEndBroken: return "connection broken";
         case kTcpEndLookupBusy: return "the name lookup before this one has not returned";
+        case kTcpEndPortBusy: return "cannot listen: the port is in use";
         default: return "";
     }
 }

@@ -3,8 +3,11 @@
 // serial port. Its own thread resolves the host, connects, reads and hands the
 // bytes on exactly as the serial reader does; a failed connect is tried again
 // after 2 s, doubling up to 30 s, a connection that ends or stays silent is
-// replaced the same way. The main thread starts and stops the thread, writes the
-// receiver commands and tells the front end what happened.
+// replaced the same way. Or the thread listens (inittcp.ini line 3 = 2) and reads
+// whoever connects, a receiver or decoder that pushes its stream: one peer at a
+// time, any other accepted and closed at once; a peer that goes or falls silent
+// is closed and the next awaited. The main thread starts and stops the thread,
+// writes the receiver commands and tells the front end what happened.
 #pragma once
 
 // Starts a thread for the host and port in use, ending the one before (as
@@ -29,7 +32,8 @@ int writeTcpSource(const void* data, int count);
 // never waits.
 void tcpSourceTick();
 
-// "host:port" of the source in use (an IPv6 address in brackets).
+// "host:port" of the source in use (an IPv6 address in brackets); listening,
+// "address:port" with 0.0.0.0 for every interface.
 void tcpSourceName(char* out, int capacity);
 // Status line 2 while the TCP source is chosen, "" otherwise. Any thread.
 void writeTcpSourceStatus(char* out, int capacity);

@@ -22,6 +22,10 @@
 // kRelaySendBuffer, so that is a client some 0.85 s behind a full line). A client
 // that joins while a window is open gets that window from its first byte, then
 // every window after it: a stream without holes from (a little before) its join on.
+//
+// The other-format port's clients have a ring and a fan-out thread of their own,
+// filled by the decoder with each frame in the other form; both threads follow
+// the same rules, each for its own clients.
 #include "net/relay_fanout.h"
 
 #include "core/app_state.h"
@@ -31,6 +35,11 @@ namespace {
 
 // How long an idle fan-out thread sleeps between looks at a stop.
 constexpr int kIdleWaitMs = 100;
+
+// Which clients a ring's fan-out thread serves: the main port's (0) or the
+// other-format port's (1).
+int formatOf(const RelayRing& r) { return &r == &app.otherRing ? 1 : 0; }
+int servedBy(const ClientEntry& e, int format) { return e.other.load() == format; }
 
 // Takes the client out of relaying and asks the main thread to free it. Fan-out
 // thread.
@@ -43,8 +52,9 @@ void dropClient(ClientEntry& e, Socket s) {
 // The ring ran full: whatever it held is passed over and every client goes, since
 // each would otherwise miss the bytes that found no room.
 void dropEveryClient(RelayRing& r) {
+    int format = formatOf(r);
     for (ClientEntry& e : app.clients.entries) {
-        if (!e.relaying.load()) continue;
+        if (!e.relaying.load() || !servedBy(e, format)) continue;
         dropClient(e, e.socket.load());
     }
     r.sent.store(r.queued.load());
@@ -52,8 +62,9 @@ void dropEveryClient(RelayRing& r) {
 
 // One window to every relaying client, one non-blocking send each. Fan-out thread.
 void sendWindow(RelayRing& r, const unsigned char* data, int count) {
+    int format = formatOf(r);
     for (ClientEntry& e : app.clients.entries) {
-        if (!e.relaying.load()) continue;
+        if (!e.relaying.load() || !servedBy(e, format)) continue;
         e.sending.store(1);
         if (e.relaying.load()) {
             Socket s = e.socket.load();
@@ -86,8 +97,14 @@ void sendPending(RelayRing& r) {
     r.sent.store(sent + static_cast<std::uint64_t>(count));
 }
 
-void fanOutThread(void*) {
-    RelayRing& r = app.relayRing;
+// Clients one ring serves now.
+int servedCount(const RelayRing& r) {
+    int other = app.clients.joinedOther.load();
+    return formatOf(r) ? other : app.clients.joined.load() - other;
+}
+
+void fanOutThread(void* ring) {
+    RelayRing& r = *static_cast<RelayRing*>(ring);
     EventHandle wake = r.wake.load();
     std::int64_t lastSendUs = 0;
     while (r.running.load()) {
@@ -111,7 +128,7 @@ void fanOutThread(void*) {
         // a rest under half a millisecond is not waited for (a timer's slack is as
         // long): a reader that gathers hands on once a window, just as the window
         // ends, and its bytes must not wait a second window here.
-        std::int64_t windowUs = static_cast<std::int64_t>(app.clients.joined.load()) * kRelayWindowPerClientUs;
+        std::int64_t windowUs = static_cast<std::int64_t>(servedCount(r)) * kRelayWindowPerClientUs;
         if (windowUs > 1000 * kRelayWindowMs) windowUs = 1000 * kRelayWindowMs;
         std::int64_t waitUs = lastSendUs + windowUs - monotonicUs();
         if (waitUs >= 500 && pending < static_cast<std::uint64_t>(kRelayWindowLimit))
@@ -137,9 +154,10 @@ bool appendToRing(RelayRing& r, const unsigned char* data, int count, std::uint6
 
 }  // namespace
 
-void relayToClients(const unsigned char* data, int count) {
-    if (count <= 0 || app.clients.joined.load() == 0) return;
-    RelayRing& r = app.relayRing;
+namespace {
+
+void relayToRing(RelayRing& r, const unsigned char* data, int count) {
+    if (count <= 0 || servedCount(r) <= 0) return;
     std::uint64_t pending = 0;
     // A full ring with the fan-out thread running means a source faster than the
     // thread's sends (which never wait for a client): the source waits for room a
@@ -164,23 +182,39 @@ void relayToClients(const unsigned char* data, int count) {
         eventSet(r.wake.load());
 }
 
-void startRelayFanout() {
-    RelayRing& r = app.relayRing;
+void startFanout(RelayRing& r) {
     if (r.thread != kNoThread) return;
     if (r.wake.load() == kNoEvent) r.wake.store(eventCreate());
     useFineTimer();
     r.overrun.store(0);
     r.sent.store(r.queued.load());
     r.running.store(1);
-    r.thread = threadStart(fanOutThread, nullptr);
+    r.thread = threadStart(fanOutThread, &r);
     if (r.thread == kNoThread) r.running.store(0);
 }
 
-void stopRelayFanout() {
-    RelayRing& r = app.relayRing;
+void stopFanout(RelayRing& r) {
     if (r.thread == kNoThread) return;
     r.running.store(0);
     eventSet(r.wake.load());
     threadJoin(r.thread);
     r.thread = kNoThread;
+}
+
+}  // namespace
+
+void relayToClients(const unsigned char* data, int count) { relayToRing(app.relayRing, data, count); }
+
+void relayOtherFormat(const unsigned char* data, int count) { relayToRing(app.otherRing, data, count); }
+
+int relayOtherFormatWanted() { return app.clients.joinedOther.load(std::memory_order_relaxed) > 0; }
+
+void startRelayFanout() {
+    startFanout(app.relayRing);
+    if (app.otherPort.load()) startFanout(app.otherRing);
+}
+
+void stopRelayFanout() {
+    stopFanout(app.relayRing);
+    stopFanout(app.otherRing);
 }

@@ -11,9 +11,16 @@
 // take the bytes and every client is dropped, so that no client is left with a
 // hole in its stream. Any source thread.
 void relayToClients(const unsigned char* data, int count);
-// Starts the fan-out thread unless it runs; what the ring held before is for
-// nobody and is passed over. Main thread.
+// The same for the other-format port's clients: the stream's frames in the other
+// form (Beast frames when the receiver speaks text, '@' lines when it speaks
+// binary), one whole frame or line a call. The decoder, on the source's reader.
+void relayOtherFormat(const unsigned char* data, int count);
+// 1 while the other-format port has a client: the decoder converts only then.
+int relayOtherFormatWanted();
+// Starts the fan-out thread unless it runs (and the other-format port's, when
+// that port is set); what the ring held before is for nobody and is passed over.
+// Main thread.
 void startRelayFanout();
-// Sends what the ring still holds, then ends the fan-out thread (within one send
+// Sends what the rings still hold, then ends the fan-out threads (within one send
 // round). Main thread, before the clients are closed.
 void stopRelayFanout();

@@ -21,6 +21,10 @@
 // ours still lingers) is said in the server status line and tried again every 5 s
 // from the tick until it can.
 //
+// A second port (initsocket.ini line 3) serves the stream in the other format; its
+// clients live in the same table, count in the same 100 and are dropped by the
+// same rule, and its fan-out thread sends them the decoder's conversions.
+//
 // Relay clients have nothing to say: each read event takes one bounded read, and
 // a client that has sent more than kClientSendLimit in all is disconnected, so a
 // flooding client costs the main loop a few dozen reads and nothing more.
@@ -52,9 +56,11 @@ void freeEntry(ClientEntry& e) {
     Socket s = e.socket.load();
     if (s != kNoSocket) {
         sockClose(s);
+        if (e.other.load()) app.clients.joinedOther.fetch_sub(1);
         app.clients.joined.fetch_sub(1);
     }
     e.socket.store(kNoSocket);
+    e.other.store(0);
     e.dropped.store(0);
     e.received = 0;
     TextGuard guard(app.clients.peerLock);
@@ -88,20 +94,25 @@ ClientEntry* findEntry(Socket s) {
 
 }  // namespace
 
-void startRelayServer(void* window) {
-    app.relayWanted = 1;
-    app.relayRetryTicks = 0;
-    startRelayFanout();
-    app.listenSocket.store(kNoSocket);
+namespace {
+
+// A listening socket on port at the relay's address registered for message, or
+// kNoSocket.
+Socket listenOn(void* window, std::uint16_t port, unsigned message) {
     // Every interface unless the settings narrow it to one address of this machine.
     std::uint32_t address = 0;
     if (app.relayAddress[0] && !sockParseAddress(app.relayAddress, &address)) address = 0;
     Socket s = sockTcp();
-    if (s != kNoSocket && (!sockBind(s, address, app.serverPort.load()) || !sockListen(s, kListenBacklog) ||
-                           !sockWatch(window, s, kMsgRelayListen, kEventAccept))) {
+    if (s != kNoSocket && (!sockBind(s, address, port) || !sockListen(s, kListenBacklog) ||
+                           !sockWatch(window, s, message, kEventAccept))) {
         sockClose(s);
         s = kNoSocket;
     }
+    return s;
+}
+
+void startMainPort(void* window) {
+    Socket s = listenOn(window, app.serverPort.load(), kMsgRelayListen);
     app.listenSocket.store(s);
     app.relayPortBusy.store(s == kNoSocket);
     int told = s == kNoSocket ? 2 : 1;
@@ -113,17 +124,24 @@ void startRelayServer(void* window) {
         copyText(app.relayToldAddress, kNameSize, app.relayAddress);
         uiRelayChanged(s == kNoSocket ? RelayEvent::kPortBusy : RelayEvent::kListening, "", connectedClients());
     }
-    uiRefreshStatus();
 }
 
-void relayServerTick() {
-    if (!app.relayWanted || app.listenSocket.load() != kNoSocket) return;
-    if (++app.relayRetryTicks < kRetryTicks) return;
-    startRelayServer(app.mainWindow);
+void startOtherPort(void* window) {
+    unsigned port = app.otherPort.load();
+    Socket s = listenOn(window, static_cast<std::uint16_t>(port), kMsgRelayOtherListen);
+    app.otherListenSocket.store(s);
+    app.otherPortBusy.store(s == kNoSocket);
+    int told = s == kNoSocket ? 2 : 1;
+    if (told != app.otherToldState || port != app.otherToldPort) {
+        app.otherToldState = told;
+        app.otherToldPort = port;
+        uiRelayChanged(s == kNoSocket ? RelayEvent::kOtherPortBusy : RelayEvent::kOtherListening, "",
+                       connectedClients());
+    }
 }
 
-void onAcceptEvent(void* window, long lParam) {
-    Socket listening = app.listenSocket.load();
+// Accepts a client of either port into the lowest free entry.
+void acceptClient(void* window, Socket listening, long lParam, int other) {
     if ((lParam >> 16) & 0xFFFF) {
         // The listening socket failed: accept no more until restart; clients stay.
         sockWatch(window, listening, 0, 0);
@@ -137,7 +155,7 @@ void onAcceptEvent(void* window, long lParam) {
         }
     }
     if (!slot) {
-        // Table full: the newcomer is accepted and closed at once.
+        // Table full (both ports' clients count): the newcomer is accepted and closed at once.
         sockClose(sockAccept(listening, nullptr, 0));
         return;
     }
@@ -161,11 +179,37 @@ void onAcceptEvent(void* window, long lParam) {
     }
     slot->dropped.store(0);
     slot->bytesSent.store(0);
+    slot->other.store(other);
+    if (other) app.clients.joinedOther.fetch_add(1);
     app.clients.joined.fetch_add(1);
     slot->relaying.store(1);
     uiRelayChanged(RelayEvent::kClientJoined, peer, connectedClients());
     uiRefreshStatus();
 }
+
+}  // namespace
+
+void startRelayServer(void* window) {
+    app.relayWanted = 1;
+    app.relayRetryTicks = 0;
+    startRelayFanout();
+    // Only the ports not yet listening: a retry leaves the other one alone.
+    if (app.listenSocket.load() == kNoSocket) startMainPort(window);
+    if (app.otherPort.load() && app.otherListenSocket.load() == kNoSocket) startOtherPort(window);
+    uiRefreshStatus();
+}
+
+void relayServerTick() {
+    if (!app.relayWanted) return;
+    if (app.listenSocket.load() != kNoSocket && (!app.otherPort.load() || app.otherListenSocket.load() != kNoSocket))
+        return;
+    if (++app.relayRetryTicks < kRetryTicks) return;
+    startRelayServer(app.mainWindow);
+}
+
+void onAcceptEvent(void* window, long lParam) { acceptClient(window, app.listenSocket.load(), lParam, 0); }
+
+void onOtherAcceptEvent(void* window, long lParam) { acceptClient(window, app.otherListenSocket.load(), lParam, 1); }
 
 void onClientEvent(void*, Socket s, long lParam) {
     long event = lParam & 0xFFFF;
@@ -217,6 +261,8 @@ void stopRelayServer(void* window) {
     }
     Socket l = app.listenSocket.exchange(kNoSocket);
     if (l != kNoSocket) sockClose(l);
+    Socket o = app.otherListenSocket.exchange(kNoSocket);
+    if (o != kNoSocket) sockClose(o);
 }
 
 void writeServerStatus(char* buffer, int capacity) {
@@ -235,7 +281,12 @@ void writeServerStatus(char* buffer, int capacity) {
     int n = std::snprintf(buffer, static_cast<std::size_t>(capacity), "Сервер: %5d ",
                           static_cast<int>(app.serverPort.load()));
     if (app.relayPortBusy.load() && n >= 0 && n < capacity)
-        std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "занят");
+        n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n), "занят");
+    // The other-format port, after the main one: "+7778", "+7778 занят".
+    if (app.otherPort.load() && n >= 0 && n < capacity)
+        n += std::snprintf(buffer + n, static_cast<std::size_t>(capacity - n),
+                           app.otherPortBusy.load() ? "%s+%u занят " : "%s+%u ", app.relayPortBusy.load() ? " " : "",
+                           static_cast<unsigned>(app.otherPort.load()));
     char list[sizeof app.listedPeers];
     int listed = 0;
     for (int i = 0; i < count; ++i) {

@@ -10,7 +10,8 @@
 inline constexpr long kEventRelayDrop = 0x4000;
 
 // Creates, binds (serverPort), listens and registers the listening socket for
-// kMsgRelayListen; then refreshes the status lines. When the port cannot be had the
+// kMsgRelayListen, and otherPort's for kMsgRelayOtherListen when it is set; then
+// refreshes the status lines. When the port cannot be had the
 // status line says so ("занят") and relayServerTick tries again. Main thread, at
 // start-up.
 void startRelayServer(void* window);
@@ -20,6 +21,8 @@ void relayServerTick();
 // kMsgRelayListen: accept into the lowest free entry (or accept and close when 100
 // clients are connected). Main thread.
 void onAcceptEvent(void* window, long lParam);
+// kMsgRelayOtherListen: the same for the other-format port.
+void onOtherAcceptEvent(void* window, long lParam);
 // kMsgRelayClient: reads and discards what a client sends; frees its entry on close
 // or on a relay drop. Main thread.
 void onClientEvent(void* window, Socket s, long lParam);

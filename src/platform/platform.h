@@ -86,6 +86,12 @@ Socket sockConnectHost(const char* host, std::uint16_t port, int timeoutMs, int 
 // Waits up to timeoutMs until a receive on s would not block (bytes, the far
 // end's close, or an error). 1 when it would, 0 on time-out.
 int sockWaitReadable(Socket s, int timeoutMs);
+// The same for two sockets at once (b may be kNoSocket): 1 when a would not
+// block, 2 when b would not, 3 for both, 0 on time-out.
+int sockWaitEitherReadable(Socket a, Socket b, int timeoutMs);
+// TCP keep-alive on, as on the sockets sockConnectHost returns: a far end that
+// vanished without a close is found within about a minute. 1 on success.
+int sockKeepAlive(Socket s);
 
 // Registers a socket for events, delivered to the main thread as window message
 // `message` with wParam = socket and lParam = event | (error << 16). events 0 with

@@ -104,11 +104,15 @@ int serialDialogOk(const char* portName, const char* baudText) {
 
 int tcpSourceDialogOk(const char* portText, const char* hostText, int chosen) {
     FieldText port(portText), host(hostText);
+    if (chosen != kTcpChoiceListen) chosen = chosen ? kTcpChoiceConnect : kTcpChoicePort;
     std::uint16_t value;
-    if (!acceptPort(port.text, kRefusalCaption, &value) || !acceptSourceHost(host.text, kRefusalCaption)) return 0;
+    // The host is checked as what the choice makes it.
+    if (!acceptPort(port.text, kRefusalCaption, &value) ||
+        !acceptTcpHost(host.text, chosen, kRefusalCaption))
+        return 0;
     writeTcpSourceFile(port.text, host.text, chosen);
     // The source in use closes before the chosen one opens, at once.
-    applyTcpSource(chosen ? 1 : 0, value, host.text);
+    applyTcpSource(chosen, value, host.text);
     return 1;
 }
 

@@ -18,6 +18,9 @@ inline constexpr int kFieldSecond = 1001;
 inline constexpr int kFieldCheck = 1002;
 // A line of text beside the fields (the frequency dialog's measured value).
 inline constexpr int kFieldNote = 1003;
+// The TCP source dialog's radio buttons: connect to the source, or wait for it.
+inline constexpr int kFieldConnect = 1004;
+inline constexpr int kFieldListen = 1005;
 inline constexpr int kButtonOk = 1;
 inline constexpr int kButtonCancel = 2;
 // The command the event loop sends for a TAB.
@@ -44,7 +47,8 @@ const DialogInfo* dialogInfo(int commandId);
 // Opening: fills the texts of the dialog's fields (each buffer kDialogInitSize) from
 // its settings file or with the built-in texts; the name, interval, threshold and
 // frequency dialogs also take the file's value into memory; *checked (when given)
-// gets the check box's state. Returns the number of fields, 0 for an unknown id.
+// gets the check box's state (the TCP source dialog's: 0 unchecked, 1 checked
+// with "connect", 2 checked with "wait for the source"). Returns the number of fields, 0 for an unknown id.
 int dialogInit(int commandId, char* first, char* second, int* checked = nullptr);
 
 // The note the dialog shows beside its fields when it opens, "" for none: the
@@ -68,6 +72,8 @@ int nameDialogOk(const char* name);
 int intervalDialogOk(const char* text);
 int thresholdDialogOk(const char* text);
 int frequencyDialogOk(const char* text);
+// chosen: 0 the serial port, 1 connect, 2 listen (the check box and the radio
+// buttons, kTcpChoice...).
 int tcpSourceDialogOk(const char* portText, const char* hostText, int chosen);
 // "Передача в другие сети": the targets, one a line; every line must be usable.
 int pushDialogOk(const char* text);

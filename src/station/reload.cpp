@@ -39,27 +39,31 @@ void keepOverride(const SettingsValues& now, SettingsValues* next) {
 }  // namespace
 
 int overrideReceiverSource(const char* source) {
-    if (std::strncmp(source, "tcp:", 4) != 0) {
+    int listen = std::strncmp(source, "listen:", 7) == 0;
+    if (!listen && std::strncmp(source, "tcp:", 4) != 0) {
         if (source[0] == '\0') return 0;
         copyText(app.comPortName, kNameSize, source);
-        app.tcp.chosen = 0;
+        app.tcp.chosen = kTcpChoicePort;
         sourceOverride = kOverridePort;
         return 1;
     }
-    const char* host = source + 4;
+    // tcp:HOST:PORT, or listen:PORT, listen::PORT and listen:ADDRESS:PORT.
+    const char* host = source + (listen ? 7 : 4);
     const char* colon = std::strrchr(host, ':');
-    if (!colon || colon == host) return 0;
-    char hostText[kNameSize];
+    if (listen && !colon) colon = host - 1;
+    if (!colon || (colon == host && !listen)) return 0;
+    char hostText[kNameSize] = "";
     int length = static_cast<int>(colon - host) + 1;
-    copyText(hostText, length < kNameSize ? length : kNameSize, host);
+    if (length > 0) copyText(hostText, length < kNameSize ? length : kNameSize, host);
+    int choice = listen ? kTcpChoiceListen : kTcpChoiceConnect;
     std::uint16_t port;
-    if (!acceptPort(colon + 1, "--source", &port) || !acceptSourceHost(hostText, "--source")) return 0;
+    if (!acceptPort(colon + 1, "--source", &port) || !acceptTcpHost(hostText, choice, "--source")) return 0;
     app.tcp.port = port;
     {
         TextGuard guard(app.tcp.textLock);
         copyText(app.tcp.host, kNameSize, hostText);
     }
-    app.tcp.chosen = 1;
+    app.tcp.chosen = choice;
     sourceOverride = kOverrideTcp;
     return 1;
 }
@@ -80,10 +84,12 @@ int settingsReload(void* window, char* applied, int capacity) {
         changed[kFileTcp] = 1;
         applyTcpSource(next.tcpChosen, next.tcpPort, next.tcpHost);
     }
-    if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress)) {
+    if (next.serverPort != now.serverPort || differs(next.relayAddress, now.relayAddress) ||
+        next.otherPort != now.otherPort) {
         // The window asks for a restart instead; a service restarts the server itself.
         changed[kFileSocket] = 1;
         app.serverPort = next.serverPort;
+        app.otherPort = next.otherPort;
         copyText(app.relayAddress, kNameSize, next.relayAddress);
         stopRelayServer(window);
         startRelayServer(window);

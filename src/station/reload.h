@@ -18,8 +18,9 @@
 int settingsReload(void* window, char* applied, int capacity);
 
 // The receiver's source for this run only, from the command line: "tcp:HOST:PORT"
-// (an IPv6 address in brackets) chooses the TCP source, anything else names the
-// serial port. Call after the settings are loaded and before the station starts;
+// (an IPv6 address in brackets) connects to the TCP source, "listen:PORT" or
+// "listen:ADDRESS:PORT" waits for it to connect, anything else names the serial
+// port. Call after the settings are loaded and before the station starts;
 // reloads then keep it whatever the files say. 0 (nothing changed) when the text
 // names no usable source.
 int overrideReceiverSource(const char* source);

@@ -76,6 +76,7 @@ void stationTick() {
 int stationEvent(void* window, unsigned message, Socket s, long lParam) {
     switch (message) {
         case kMsgRelayListen: onAcceptEvent(window, lParam); return 1;
+        case kMsgRelayOtherListen: onOtherAcceptEvent(window, lParam); return 1;
         case kMsgRelayClient: onClientEvent(window, s, lParam); return 1;
         case kMsgFeedLink: onFeedLinkEvent(window, s, lParam); return 1;
         case kMsgStatusRefresh: refreshStatusLines(); return 1;

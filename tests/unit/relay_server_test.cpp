@@ -14,6 +14,7 @@
 #include "core/app_state.h"
 #include "app/headless/headless_view.h"
 #include "display/display.h"
+#include "input/receiver.h"
 #include "net/relay_fanout.h"
 #include "net/relay_server.h"
 #include "station/station.h"
@@ -346,6 +347,72 @@ TEST_F(RelayServerTest, StopClosesEveryClientAndTheListener) {
     EXPECT_EQ(kNoSocket, app.listenSocket.load());
     EXPECT_EQ(0, relayingCount());
     for (int fd : clients_) EXPECT_TRUE(peer::readsToEnd(fd, nullptr));
+}
+
+// A Beast frame with its 0x1A bytes doubled.
+std::string beastFrame(char type, const std::string& stamp, unsigned char level, const std::string& msg) {
+    std::string out = "\x1a";
+    out += type;
+    for (char c : stamp + std::string(1, static_cast<char>(level)) + msg) {
+        out += c;
+        if (c == '\x1a') out += c;
+    }
+    return out;
+}
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+// The other-format port: a binary receiver's frames leave it as the '@' lines the
+// feed gets (whatever the threshold), a text receiver's '@' and '*' lines as Beast
+// frames (level 0, every 0x1A doubled; '*' with a zero timestamp), and a frame
+// turned into a line and back is the frame again. The main port's client gets the
+// receiver's bytes unchanged beside it, and both ports' clients share the table.
+TEST_F(RelayServerTest, TheOtherFormatPortConvertsExactlyBothWays) {
+    stopRelayServer(nullptr);
+    app.otherPort = peer::freePort();
+    startRelayServer(nullptr);
+    ASSERT_NE(kNoSocket, app.otherListenSocket.load());
+    EXPECT_EQ(prefix() + "+" + std::to_string(app.otherPort.load()) + " ", serverLine());
+    connect(1);
+    int other = peer::connectLocal(app.otherPort.load());
+    ASSERT_GE(other, 0);
+    clients_.push_back(other);
+    ASSERT_TRUE(peer::pumpUntil([] { return relayingCount() == 2 && app.clients.joinedOther.load() == 1; }));
+    EXPECT_EQ(prefix() + "+" + std::to_string(app.otherPort.load()) + " 127.0.0.1 127.0.0.1 ", serverLine());
+
+    const std::string modeAC = beastFrame('1', std::string("\x00\x1a\x02\x03\x1a\x05", 6), 0x1a, "\x12\x34");
+    const std::string shortFrame = beastFrame('2', "\x7f\x01\x02\x03\x04\x05", 0x90, "\x5d\x48\x40\xd6\x20\x2c\xc3");
+    const std::string longMsg = std::string("\x8d\x48\x40\xd6\x20\x2c\xc3\x71\xc3\x2c\xe0\x57\x60\x1a", 14);
+    const std::string longFrame = beastFrame('3', std::string("\x00\x00\x00\x00\x00\x1a", 6), 0x05, longMsg);
+    const std::string beast = modeAC + shortFrame + longFrame;
+    const std::string lines = "@001A02031A051234;\r\n@7F01020304055D4840D6202CC3;\r\n@00000000001A" + hex(longMsg) +
+                              ";\r\n";
+    app.binaryMode = 1;
+    app.levelThreshold = 255;
+    beginReceiverStream();
+    handOnReceiverBytes(kSourcePort, reinterpret_cast<const unsigned char*>(beast.data()), static_cast<int>(beast.size()));
+    EXPECT_EQ(peer::readBytes(clients_[0], beast.size()), beast);
+    EXPECT_EQ(peer::readBytes(other, lines.size()), lines);
+
+    // Back from the lines, with a '*' line and lines that hold no frame.
+    app.binaryMode = 0;
+    beginReceiverStream();
+    const std::string text = "\r\n" + lines + "*8D4840D6202CC371C32CE0576098;\r\nMSG,3,1\r\n*12G4;\r\n@0012;\r\n";
+    handOnReceiverBytes(kSourcePort, reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    EXPECT_EQ(peer::readBytes(clients_[0], text.size()), text);
+    const std::string back = beastFrame('1', std::string("\x00\x1a\x02\x03\x1a\x05", 6), 0, "\x12\x34") +
+                             beastFrame('2', "\x7f\x01\x02\x03\x04\x05", 0, "\x5d\x48\x40\xd6\x20\x2c\xc3") +
+                             beastFrame('3', std::string("\x00\x00\x00\x00\x00\x1a", 6), 0, longMsg) +
+                             beastFrame('3', std::string(6, '\0'), 0, longMsg.substr(0, 13) + "\x98");
+    EXPECT_EQ(hex(peer::readBytes(other, back.size())), hex(back));
+    EXPECT_EQ(peer::readBytes(other, 1, 200), "");  // and nothing for the rest
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/headless/headless_view.h"
+#include "config/settings.h"
 #include "core/app_state.h"
 #include "input/serial_source.h"
 #include "input/source.h"
@@ -297,4 +298,98 @@ TEST_F(TcpSource, ChangesAreToldOnceAsLinkEvents) {
     EXPECT_EQ(events()[3], name + " lost: closed by the far end; trying again in 2 s");
     stopTcpSource();
     EXPECT_EQ(events().back(), name + " removed: ");
+}
+
+// Listening: one pusher at a time. A second one is taken in and closed at once,
+// named; the receiver's commands go to the one connected; its leaving is told and
+// the port waits on until the source connects instead. (The next pusher taken
+// and a silent one closed: the Linux case.)
+TEST_F(TcpSource, ListeningTakesOnePeerAtATime) {
+    close(listening);
+    listening = -1;
+    port = peer::freePort();
+    app.binaryMode = 1;  // no start commands: the peers here read nothing unasked
+    applyTcpSource(kTcpChoiceListen, port, "127.0.0.1");
+    std::vector<std::string> seen;
+    auto tickUntilEvent = [&](const std::string& want) {
+        return tickUntil([&] {
+            char text[600];
+            for (int n = headlessLinkEvents(nullptr, 0, 0); static_cast<int>(seen.size()) < n;) {
+                headlessLinkEvents(text, sizeof text, static_cast<int>(seen.size()));
+                seen.push_back(text);
+            }
+            return !seen.empty() && seen.back() == want;
+        });
+    };
+    const std::string name = "tcp source 127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(tickUntilEvent(name + " listening: port " + std::to_string(port)));
+    EXPECT_EQ(statusLine2(), "Источник: ТСР, ждем на порту " + std::to_string(port));
+
+    int first = peer::connectLocal(port);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(tickUntilEvent(name + " connected: 127.0.0.1"));
+    EXPECT_EQ(statusLine2(), "Источник: ТСР, подключен 127.0.0.1");
+    int second = peer::connectLocal(port);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(peer::readsToEnd(second, nullptr, 3000)) << "the second pusher is not closed";
+    ASSERT_TRUE(tickUntilEvent(name + " refused: 127.0.0.1: 127.0.0.1 is connected"));
+    close(second);
+    // The first one is still the source: its bytes come in, our commands go to it.
+    peer::sendText(first, "abc");
+    ASSERT_TRUE(waitFor([] { return app.stats[kSourceTcp].bytes.load() == 3; }));
+    writeReceiverPort("#43-00\n", 7);
+    EXPECT_EQ(peer::readBytes(first, 7), "#43-00\n");
+
+    close(first);
+    ASSERT_TRUE(tickUntilEvent(name + " lost: closed by the far end; waiting for the next"));
+    EXPECT_EQ(statusLine2(), "Источник: ТСР, ждем на порту " + std::to_string(port));
+    // Back to connecting: the listening port closes.
+    applyTcpSource(kTcpChoiceConnect, port, "127.0.0.1");
+    EXPECT_TRUE(waitFor([&] {
+        int late = peer::connectLocal(port);
+        if (late >= 0) close(late);
+        return late < 0;
+    }));
+}
+
+TEST(TcpSourceOverride, ListeningSourcesAndTheFile) {
+    resetApp();
+    ScratchDir dir;
+    EXPECT_EQ(overrideReceiverSource("listen:30004"), 1);
+    EXPECT_EQ(app.tcp.chosen.load(), kTcpChoiceListen);
+    char name[300];
+    tcpSourceName(name, sizeof name);
+    EXPECT_STREQ(name, "0.0.0.0:30004");
+    EXPECT_EQ(overrideReceiverSource("listen:10.1.2.3:30104"), 1);
+    tcpSourceName(name, sizeof name);
+    EXPECT_STREQ(name, "10.1.2.3:30104");
+    EXPECT_EQ(overrideReceiverSource("listen::30005"), 1);
+    for (const char* bad : {"listen:", "listen:feeder.local:30004", "listen:70000", "listen:[::1]:30004"})
+        EXPECT_EQ(overrideReceiverSource(bad), 0) << bad;
+
+    // Line 3: old files mean what they meant, 2 listens with the host as the address.
+    resetApp();
+    writeFile("inittcp.ini", "30004\r\n\r\n2\r\n");
+    loadAllSettings();
+    EXPECT_EQ(app.tcp.chosen.load(), kTcpChoiceListen);
+    EXPECT_STREQ(app.tcp.host, "");
+    writeFile("inittcp.ini", "30005\r\nfeeder.local\r\n1\r\n");
+    loadAllSettings();
+    EXPECT_EQ(app.tcp.chosen.load(), kTcpChoiceConnect);
+    writeFile("inittcp.ini", "30005\r\nfeeder.local\r\n3\r\n");
+    loadAllSettings();
+    EXPECT_EQ(app.tcp.chosen.load(), kTcpChoicePort);
+
+    // The dialog: the choice shows and is written as line 3; a name is no address
+    // to listen on.
+    char first[kDialogInitSize], second[kDialogInitSize];
+    int checked = -1;
+    writeFile("inittcp.ini", "30004\r\n\r\n2\r\n");
+    dialogInit(kCmdTcpSourceDialog, first, second, &checked);
+    EXPECT_EQ(checked, 2);
+    EXPECT_STREQ(second, "");
+    EXPECT_EQ(dialogOk(kCmdTcpSourceDialog, "30004", "feeder.local", 2), 0);
+    EXPECT_EQ(readFile("inittcp.ini"), "30004\r\n\r\n2\r\n");
+    ASSERT_EQ(dialogOk(kCmdTcpSourceDialog, "30004", "", 0), 1);
+    EXPECT_EQ(readFile("inittcp.ini"), "30004\r\n\r\n0\r\n");
 }

@@ -136,7 +136,9 @@ void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char*
     if (view.linkEvents < kMaxLinkEvents)
         std::snprintf(view.links[view.linkEvents++], sizeof view.links[0], "%s %s %s: %s", linkKindName(kind), name,
                       linkStateName(state), detail);
-    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening) return;
+    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening ||
+        state == LinkState::kRefused)
+        return;
     int icon = state == LinkState::kConnected ? 1 : 2;
     if (icon == view.trayIcon) return;
     view.trayIcon = icon;

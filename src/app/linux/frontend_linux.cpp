@@ -293,7 +293,8 @@ void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char*
     }
     {
         std::lock_guard<std::mutex> g(picture.lock);
-        if (kind == LinkKind::kTcpSource && state != LinkState::kRemoved)
+        // A refused peer leaves the source as it was: said, not kept.
+        if (kind == LinkKind::kTcpSource && state != LinkState::kRemoved && state != LinkState::kRefused)
             picture.port = state == LinkState::kConnected ? 1 : state == LinkState::kListening ? 0 : 2;
         int at = 0;
         while (at < picture.linkCount &&
@@ -307,7 +308,7 @@ void uiLinkChanged(LinkKind kind, const char* name, LinkState state, const char*
                              sizeof picture.links[0] * static_cast<std::size_t>(picture.linkCount - at - 1));
                 --picture.linkCount;
             }
-        } else if (at < kLinkViews) {
+        } else if (state != LinkState::kRefused && at < kLinkViews) {
             if (at == picture.linkCount) ++picture.linkCount;
             LinkView& l = picture.links[at];
             l.kind = static_cast<int>(kind);
@@ -349,6 +350,17 @@ void uiRelayChanged(RelayEvent event, const char* peer, int clients) {
                             "trying again every 5 s", app.relayAddress, port);
             else
                 journalLine("relay: port %u is in use; trying again every 5 s", port);
+            return;
+        }
+        case RelayEvent::kOtherListening:
+        case RelayEvent::kOtherPortBusy: {
+            unsigned other = app.otherPort.load();
+            // The mode may switch later: the port then serves the other form of it.
+            const char* form = app.binaryMode.load() ? "'@' lines" : "Beast frames";
+            if (event == RelayEvent::kOtherListening)
+                journalLine("relay: listening on port %u for the other format (now %s)", other, form);
+            else
+                journalLine("relay: port %u (the other format) cannot be had; trying again every 5 s", other);
             return;
         }
         case RelayEvent::kClientJoined:

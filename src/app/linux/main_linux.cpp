@@ -48,8 +48,10 @@ const char kUsage[] =
     "                 (default: the current folder)\n"
     "  --source SOURCE  the receiver for this run, instead of init.ini and inittcp.ini:\n"
     "                 tcp:HOST:PORT (a decoder's Beast or AVR port, ser2net, another\n"
-    "                 brevalink's relay port; an IPv6 address in brackets) or a serial\n"
-    "                 port such as /dev/ttyUSB0\n"
+    "                 brevalink's relay port; an IPv6 address in brackets),\n"
+    "                 listen:[ADDRESS:]PORT (wait for a receiver that pushes its\n"
+    "                 stream; no address: every interface) or a serial port such\n"
+    "                 as /dev/ttyUSB0\n"
     "  --lines        as a service, also write every record line to stdout\n"
     "  --record FILE  record the receiver's bytes to FILE from the start\n"
     "  --play FILE    play FILE back from the start\n"
@@ -162,7 +164,8 @@ void tellStart() {
     if (app.tcp.chosen.load()) {
         char where[kNameSize + 16];
         tcpSourceName(where, sizeof where);
-        std::snprintf(source, sizeof source, "tcp source %s", where);
+        std::snprintf(source, sizeof source,
+                      app.tcp.chosen.load() == kTcpChoiceListen ? "tcp source listening on %s" : "tcp source %s", where);
     } else {
         std::snprintf(source, sizeof source, "port %s at %s baud", app.comPortName, app.comBaudText);
     }
@@ -309,7 +312,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (cl.source && !overrideReceiverSource(cl.source)) {
-        std::fprintf(stderr, "brevalink: --source %s names no receiver: tcp:HOST:PORT or a serial port\n", cl.source);
+        std::fprintf(stderr,
+                     "brevalink: --source %s names no receiver: tcp:HOST:PORT, listen:[ADDRESS:]PORT or a serial port\n",
+                     cl.source);
         journalStop();
         return 2;
     }

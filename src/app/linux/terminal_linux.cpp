@@ -131,8 +131,12 @@ void draw() {
         char where[kNameSize + 16];
         tcpSourceName(where, sizeof where);
         // The wait before the next attempt is on status line 2.
+        int listen = app.tcp.chosen.load() == kTcpChoiceListen;
         std::snprintf(source, sizeof source, "ТСР %s: %s", where,
-                      shellPortState() == 1 ? "соединение" : shellPortState() == 2 ? "нет связи" : "запуск");
+                      shellPortState() == 1   ? "соединение"
+                      : listen                ? "ждем подключения"
+                      : shellPortState() == 2 ? "нет связи"
+                                              : "запуск");
     } else {
         std::snprintf(source, sizeof source, "порт %s %s: %s", app.comPortName, app.comBaudText,
                       portText(shellPortState()));

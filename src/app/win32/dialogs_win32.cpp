@@ -34,6 +34,8 @@ void fillFields(HWND dialog, const DialogInfo& info) {
     SetDlgItemTextA(dialog, kFieldFirst, first);
     if (info.fieldCount > 1) SetDlgItemTextA(dialog, kFieldSecond, second);
     if (info.checkBox) CheckDlgButton(dialog, kFieldCheck, checked ? BST_CHECKED : BST_UNCHECKED);
+    if (info.commandId == kCmdTcpSourceDialog)
+        CheckRadioButton(dialog, kFieldConnect, kFieldListen, checked == 2 ? kFieldListen : kFieldConnect);
     char note[2048];
     dialogNote(info.commandId, note, sizeof note);
     if (note[0]) SetDlgItemTextA(dialog, kFieldNote, note);
@@ -88,6 +90,10 @@ INT_PTR dialogProcedure(int commandId, HWND dialog, UINT message, WPARAM wParam)
                     GetDlgItemTextA(dialog, kFieldFirst, first, sizeof first);
                     if (info->fieldCount > 1) GetDlgItemTextA(dialog, kFieldSecond, second, sizeof second);
                     int checked = info->checkBox && IsDlgButtonChecked(dialog, kFieldCheck) == BST_CHECKED;
+                    // The TCP source's box says whether, its radio buttons how.
+                    if (checked && commandId == kCmdTcpSourceDialog &&
+                        IsDlgButtonChecked(dialog, kFieldListen) == BST_CHECKED)
+                        checked = 2;
                     // The TAB cycle ends before anything else can run (the OK of
                     // the server dialog shows a box with a message loop of its own).
                     int* position = tabPosition(commandId);

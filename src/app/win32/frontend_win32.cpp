@@ -90,7 +90,9 @@ void uiSourceChanged(SourceState state) { setTrayIcon(NIM_MODIFY, state == Sourc
 // The TCP source's state shows on the tray as the port's does; the feed link and
 // the TCP source are on status lines 1 and 2, the push targets in their dialog.
 void uiLinkChanged(LinkKind kind, const char*, LinkState state, const char*) {
-    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening) return;
+    if (kind != LinkKind::kTcpSource || state == LinkState::kRemoved || state == LinkState::kListening ||
+        state == LinkState::kRefused)
+        return;
     // From the main thread only (the TCP source's news is the tick's).
     if (onMainThread()) setTrayIcon(NIM_MODIFY, state == LinkState::kConnected ? 1 : 2);
 }

@@ -48,6 +48,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         return 0;
     case kMsgRelayListen:
+    case kMsgRelayOtherListen:
     case kMsgRelayClient:
     case kMsgFeedLink:
     case kMsgStatusRefresh:

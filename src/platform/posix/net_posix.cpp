@@ -350,3 +350,16 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     pollfd pfd{static_cast<int>(s), POLLIN, 0};
     return ::poll(&pfd, 1, timeoutMs) > 0;
 }
+
+int sockWaitEitherReadable(Socket a, Socket b, int timeoutMs) {
+    pollfd pfd[2] = {{static_cast<int>(a), POLLIN, 0}, {static_cast<int>(b), POLLIN, 0}};
+    int count = b == kNoSocket ? 1 : 2;
+    if (::poll(pfd, static_cast<nfds_t>(count), timeoutMs) <= 0) return 0;
+    return (pfd[0].revents ? 1 : 0) | (count > 1 && pfd[1].revents ? 2 : 0);
+}
+
+int sockKeepAlive(Socket s) {
+    if (s == kNoSocket) return 0;
+    keepAlive(static_cast<int>(s));
+    return 1;
+}

@@ -119,3 +119,20 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     return select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
+
+int sockWaitEitherReadable(Socket a, Socket b, int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(a), &readable);
+    if (b != kNoSocket) FD_SET(static_cast<SOCKET>(b), &readable);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) return 0;
+    return (FD_ISSET(static_cast<SOCKET>(a), &readable) ? 1 : 0) |
+           (b != kNoSocket && FD_ISSET(static_cast<SOCKET>(b), &readable) ? 2 : 0);
+}
+
+int sockKeepAlive(Socket s) {
+    if (s == kNoSocket) return 0;
+    keepAlive(static_cast<SOCKET>(s));
+    return 1;
+}

@@ -2,7 +2,10 @@
 # The TCP source dialog on a running program: Cancel changes nothing; OK with the
 # box checked closes the port and connects, the receiver's start commands go to
 # the connection and its lines reach the monitor, status line 2 shows the source;
-# OK with the box cleared closes the connection and reads the port again.
+# OK with the box cleared closes the connection and reads the port again; the
+# radio buttons' "wait for the source" (Cancel writes nothing, OK writes line 3 =
+# 2) listens, a pusher's line is shown and the start commands go to it, and the
+# dialog opens again with the choice the file holds.
 . "$(dirname "$0")/../lib.sh"
 e2e_begin
 
@@ -63,6 +66,46 @@ e2e_check "inittcp.ini: the port chosen" "$(e2e_show_file inittcp.ini | tr '\n' 
 e2e_wait_status 2 empty '' 5000 >/dev/null || e2e_fail "status line 2 not emptied"
 printf '*8D40621D58C382D690C8AC2863A7;\n' >&7
 e2e_wait_monitor 17 contains "8D40621D58C382D690C8AC2863A7" >/dev/null || e2e_fail "the port is not read again"
+
+# Waiting for the source to connect.
+LISTEN_PORT=$(e2e_free_port)
+while [ "$LISTEN_PORT" = "$E2E_SERVER_PORT" ] || [ "$LISTEN_PORT" = "$E2E_FEED_PORT" ] || [ "$LISTEN_PORT" = "$TCP_PORT" ]; do
+    LISTEN_PORT=$(e2e_free_port)
+done
+choose_listening() {
+    drv dlg-set "$TITLE" 1000 "$LISTEN_PORT" dlg-set "$TITLE" 1001 "" dlg-check "$TITLE" 1002 1 \
+        dlg-check "$TITLE" 1004 0 dlg-check "$TITLE" 1005 1 >/dev/null
+}
+radios() { drv dlg-checked "$TITLE" 1004 dlg-checked "$TITLE" 1005 | tr '\n' ' '; }
+open_dialog
+e2e_check "the choice as the file has it: connecting" "$(radios)" "1 0 "
+choose_listening
+drv dlg-press "$TITLE" 2 >/dev/null
+gone
+e2e_check "Cancel leaves inittcp.ini" "$(e2e_show_file inittcp.ini | tr '\n' ' ')" "$TCP_PORT\\r 127.0.0.1\\r 0\\r "
+open_dialog
+choose_listening
+drv dlg-press "$TITLE" 1 >/dev/null
+gone
+e2e_check "inittcp.ini: waiting on every interface" "$(e2e_show_file inittcp.ini | tr '\n' ' ')" "$LISTEN_PORT\\r \\r 2\\r "
+e2e_wait_status 2 eq "Источник: ТСР, ждем на порту $LISTEN_PORT" >/dev/null ||
+    e2e_fail "status line 2 does not show the port waited on"
+# The pusher holds its connection open for a while after its line (a half-close
+# would end it), keeping what we send.
+{ printf '*8D485020994409940838175B284F;\r\n'; sleep 60; } | socat - "TCP:127.0.0.1:$LISTEN_PORT" >"$E2E_WORK/to_pusher.txt" &
+e2e_on_exit "kill $! 2>/dev/null"
+e2e_wait_status 2 eq "Источник: ТСР, подключен 127.0.0.1" >/dev/null || e2e_fail "status line 2 does not show the pusher"
+e2e_wait_monitor 17 contains "8D485020994409940838175B284F" >/dev/null || e2e_fail "the pusher's line is not shown"
+deadline=$((SECONDS + 15))
+until [ "$(cat "$E2E_WORK/to_pusher.txt" 2>/dev/null)" = $'#00\n#43-12' ]; do
+    [ $SECONDS -lt $deadline ] || e2e_fail "start commands to the pusher: '$(cat "$E2E_WORK/to_pusher.txt")'"
+    sleep 0.1
+done
+open_dialog
+e2e_check "the dialog again: the file's choice" "$(drv dlg-get "$TITLE" 1000 nl dlg-checked "$TITLE" 1002 | tr '\n' ' ')$(radios)" \
+    "$LISTEN_PORT 1 0 1 "
+drv dlg-press "$TITLE" 2 >/dev/null
+gone
 
 drv close >/dev/null || e2e_fail "cannot post WM_CLOSE"
 e2e_wait_exit 30000

@@ -5,7 +5,10 @@
 # one's relay (the same bytes and the same feed lines at both); ser2net in front of
 # a pty in text mode (the start and stop commands go out through it, AVR lines come
 # back as feed lines); a far end that hangs up after a frame cut in two, then one
-# that goes silent (the program says so and connects again, with its back-off).
+# that goes silent (the program says so and connects again, with its back-off);
+# a listening station that pushers connect to, one at a time (a second one is
+# closed at once and named, the next taken after the first leaves, a silent one
+# closed); the relay port in the other format, both ways, on the capture.
 # Each step ends the program with SIGTERM and code 0. Steps run alone when named:
 # tcp_source.sh chain reconnect.
 . "$(dirname "$0")/../lib.sh"
@@ -30,6 +33,17 @@ if sys.argv[1] == "made":  # long frames of one real message, timestamps with 0x
     for i in range(int(sys.argv[2])):
         body = (i * 12000 + 0x1A).to_bytes(6, "big") + b"\x80" + msg
         sys.stdout.buffer.write(b"\x1a\x33" + body.replace(b"\x1a", b"\x1a\x1a"))
+elif sys.argv[1] == "unlevelled":  # the file's frames with signal level 0, as text lines bring them back
+    d, i, out = open(sys.argv[2], "rb").read(), 0, bytearray()
+    while i < len(d):
+        n, f = {0x31: 9, 0x32: 14, 0x33: 21}[d[i + 1]], bytearray()
+        t, i = d[i + 1], i + 2
+        while len(f) < n:
+            f.append(d[i])
+            i += 2 if d[i] == 0x1A else 1
+        f[6] = 0
+        out += bytes([0x1A, t]) + bytes(f).replace(b"\x1a", b"\x1a\x1a")
+    sys.stdout.buffer.write(out)
 else:  # the record line of every frame in the file, as the decoder should make it
     d, i = open(sys.argv[2], "rb").read(), 0
     while i < len(d):
@@ -210,6 +224,95 @@ EOF
     lx_stop_service TERM
 }
 
-for step in ${*:-dump1090 chain ser2net reconnect}; do "step_$step"; done
+step_listen() {
+    in_step listen
+    binary_station
+    local port
+    port=$(lx_free_port)
+    BREVALINK_TCP_SILENT_MS=2000 lx_start_service --source "listen:127.0.0.1:$port"
+    station_up
+    lx_journal 10000 "^tcp source 127.0.0.1:$port listening: port $port$"
+    lx_clients_start "$RELAY"
+    lx_check "a relay client" "$(lx_clients connect 1)" "ok connected 1"
+    lx_journal 10000 "^relay: client 127.0.0.1 joined"
+
+    # The first pusher stays connected while the pipe it reads is open.
+    mkfifo first.pipe
+    socat -u PIPE:first.pipe "TCP:127.0.0.1:$port" &
+    lx_on_exit "kill $!"
+    exec 8>first.pipe
+    lx_journal 10000 "^tcp source 127.0.0.1:$port connected \(127.0.0.1\)$"
+    python3 "$ROOT/beast.py" made 50 >second.bin
+    socat -u OPEN:second.bin "TCP:127.0.0.1:$port"
+    lx_journal 10000 "^tcp source 127.0.0.1:$port refused: 127.0.0.1: 127.0.0.1 is connected$"
+    cat "$STREAM" >&8
+    lx_check "relay clients get the pusher's stream byte for byte, nothing of the refused one" \
+        "$(lx_clients expect "$STREAM")" "ok 1 clients identical ($(stat -c %s "$STREAM") bytes)"
+    lx_wait 20000 "the feed has a line per frame pushed" records_are feed/conn.1 "$ROOT/stream.lines"
+    exec 8>&-
+    lx_journal 10000 "^tcp source 127.0.0.1:$port lost: closed by the far end; waiting for the next$"
+
+    # The next pusher is taken; silent after its frames, it is closed after the
+    # (shortened) limit and the port waits again.
+    python3 - "$port" second.bin >silent.log 2>&1 <<'PY' &
+import socket, sys, time
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+c.sendall(open(sys.argv[2], "rb").read())
+sent = time.monotonic()
+c.settimeout(30)
+while c.recv(100):
+    pass
+print("closed after %d ms" % ((time.monotonic() - sent) * 1000), flush=True)
+PY
+    lx_on_exit "kill $!"
+    lx_check "the next pusher's stream" "$(lx_clients expect "$LX_WORK/second.bin")" \
+        "ok 1 clients identical ($(stat -c %s second.bin) bytes)"
+    lx_wait 10000 "the silent pusher is closed" grep -q "^closed after" silent.log
+    lx_journal 1000 "^tcp source 127.0.0.1:$port lost: silent, replaced; waiting for the next$"
+    local quiet
+    quiet=$(awk '{print $3}' silent.log)
+    lx_log "a silent pusher closed after $quiet ms"
+    [ "$quiet" -ge 1500 ] && [ "$quiet" -le 5000 ] || lx_fail "a silent pusher closed after $quiet ms, not 2 s"
+    lx_stop_service TERM
+}
+
+step_formats() {
+    in_step formats
+    binary_station
+    local other
+    other=$(lx_free_port)
+    lx_setting initsocket.ini "$RELAY" "" "$other"
+    lx_start_service
+    station_up
+    lx_journal 10000 "^relay: listening on port $other for the other format \(now '@' lines\)$"
+    socat -u "TCP:127.0.0.1:$other" CREATE:lines.txt &
+    lx_on_exit "kill $!"
+    lx_journal 10000 "^relay: client 127.0.0.1 joined"
+    cat "$STREAM" >&7
+    feed_lines() { grep -a $'^@.*\r$' feed/conn.1; }
+    same_as_feed() { records_are lines.txt "$ROOT/stream.lines" && cmp -s lines.txt <(feed_lines); }
+    lx_wait 20000 "the binary stream through the other port: the feed's record lines, CR LF" same_as_feed
+    lx_stop_service TERM
+
+    # A text receiver's capture made from the binary one: back through the port
+    # come the binary capture's frames, timestamps and all, with level 0.
+    lx_setting BinarComOn.ini 0 0 0 60
+    sed 's/$/\r/' "$ROOT/stream.lines" >capture.txt
+    python3 "$ROOT/beast.py" unlevelled "$STREAM" >expected.bin
+    lx_start_service
+    station_up
+    lx_journal 10000 "^relay: listening on port $other for the other format \(now Beast frames\)$"
+    socat -u "TCP:127.0.0.1:$other" CREATE:frames.bin &
+    lx_on_exit "kill $!"
+    lx_journal 10000 "^relay: client 127.0.0.1 joined"
+    cat capture.txt >&7
+    got_all() { test "$(stat -c %s frames.bin)" -ge "$(stat -c %s expected.bin)"; }
+    lx_wait 20000 "as many Beast bytes as the capture's frames make" got_all
+    cmp frames.bin expected.bin || lx_fail "the text capture through the other port is not the binary capture's frames"
+    lx_log "$(wc -l <capture.txt) lines in, $(stat -c %s frames.bin) bytes of Beast frames out, identical"
+    lx_stop_service TERM
+}
+
+for step in ${*:-dump1090 chain ser2net reconnect listen formats}; do "step_$step"; done
 LX_WORK=$ROOT
 cd "$ROOT" || exit 1

@@ -20,12 +20,13 @@ void resetApp() {
     stopRelayFanout();
     // The queues' wake-ups are made once and kept, as in the program.
     EventHandle wake = app.feedQueue.wake.load(), recordWake = app.recordQueue.wake.load();
-    EventHandle relayWake = app.relayRing.wake.load();
+    EventHandle relayWake = app.relayRing.wake.load(), otherWake = app.otherRing.wake.load();
     app.~AppState();
     new (&app) AppState();
     app.feedQueue.wake = wake;
     app.recordQueue.wake = recordWake;
     app.relayRing.wake = relayWake;
+    app.otherRing.wake = otherWake;
     headlessReset();
 }
 
