@@ -423,6 +423,9 @@ struct AppState {
     int comRetry = 0;                                // main: 1 while comPortName is retried
     int comRetryTicks = 0;                           // main: ticks since the last try
     int comStartTicks = -1;                          // main: ticks until "#43-12" after a reopen
+    // A first start (no init.ini) whose receiver search decides the port: start-up
+    // leaves the port closed and the search's end opens it. Main.
+    int comAwaitsSearch = 0;
 
     // ---- TCP source (chosen instead of the serial source) ----
     TcpSourceSlot tcp;

@@ -163,8 +163,10 @@ void stopSerialSource() {
 }
 
 void reopenComPort(const char* portName, const char* baudText) {
-    // The port chosen now replaces any being retried.
+    // The port chosen now replaces any being retried, and any a first start's
+    // search was to open.
     app.comRetry = 0;
+    app.comAwaitsSearch = 0;
     app.comStartTicks = -1;
     if (app.comHandle.load() != kNoSerial) closeComPort();
     if (portName != app.comPortName) copyText(app.comPortName, kNameSize, portName);

@@ -164,12 +164,20 @@ struct SerialPortInfo {
     char byId[kPortTextSize];      // Linux: its /dev/serial/by-id name, else ""
 };
 // The serial ports the system has now, at most capacity of them, in the system's
-// order; the number written. Windows: the SERIALCOMM device map. Linux: every
+// order; the number written. Windows: the SERIALCOMM device map, each port's USB
+// identity from SetupAPI's Ports class (none under Wine). Linux: every
 // /sys/class/tty entry with a device behind it (not the kernel's console, not a
 // built-in UART slot without a UART) and what /dev/serial/by-id names; a test may
 // give another root for /sys and /dev in BREVALINK_DEVICE_ROOT. Blocks on the
 // file system only; any thread.
 int serialListPorts(SerialPortInfo* out, int capacity);
+// The identity ("usb 0403:6001 A50285BI", as Linux's sysfs gives it) of the USB
+// device a Windows device instance ID names: USB\VID_0403&PID_6001\A50285BI, or
+// FTDI's FTDIBUS\VID_0403+PID_6001+A50285BIA\0000. Without a serial number of
+// its own (Windows then makes the instance up from the socket: "6&2b3f1c0a&0&2")
+// only vendor and product. 0 and "" for any other ID, or when out is too small.
+// Portable: implemented once for both layers.
+int usbIdentityFromInstanceId(const char* id, char* out, int capacity);
 
 // ---- threads -------------------------------------------------------------
 

@@ -7,6 +7,8 @@
 #include "config/settings.h"
 #include "core/app_state.h"
 #include "core/frontend.h"
+#include "input/serial_source.h"
+#include "station/look.h"
 
 namespace {
 DetectRun firstStartRun;  // large: kept here rather than on a stack
@@ -14,7 +16,14 @@ SerialPortInfo listedNow[kDetectMaxPorts];  // findTick's listing
 int identityTicks = 0;     // ticks since the last look for the adapter
 int openSeen = 0;          // comOpenCount whose adapter was looked up
 int twinsSaid = 0;         // the twin adapters have been said
+std::uint64_t goodSeen = 0;     // the look's good frames at the last look
+std::int64_t goodSinceMs = 0;   // when they last grew (or the port opened)
 constexpr int kIdentityTicks = 10;
+// An open port that gave no frame passing parity for this long holds no
+// receiver, as far as its adapter is concerned: a receiver with aircraft about
+// sends hundreds a second. Only then is the remembered adapter looked for under
+// another name, so a quiet night never moves the port.
+constexpr std::int64_t kNoReceiverMs = 10000;
 
 bool sameAdapter(const SerialPortInfo& p, const char* identity, const char* byId) {
     if (byId[0] && p.byId[0]) return std::strcmp(std::strrchr(p.byId, '/'), std::strrchr(byId, '/')) == 0;
@@ -104,7 +113,20 @@ void findTick() {
     if (app.tcp.chosen.load() || ++identityTicks < kIdentityTicks) return;
     identityTicks = 0;
     bool open = app.comHandle.load() != kNoSerial;
-    if (open && openSeen == app.comOpenCount) return;
+    std::int64_t nowMs = monotonicMs();
+    bool opened = open && openSeen != app.comOpenCount;
+    if (open && !opened) {
+        // An open port is looked at again only once it has given no good frame
+        // for kNoReceiverMs: a port that hears aircraft is the receiver.
+        std::uint64_t good = lookGoodFrames();
+        if (good != goodSeen || nowMs - goodSinceMs < kNoReceiverMs) {
+            if (good != goodSeen) goodSinceMs = nowMs;
+            goodSeen = good;
+            return;
+        }
+        goodSinceMs = nowMs;  // the next look a while later, should this one find nothing
+    }
+    if (!open && !app.comRetry) return;
     char path[kPathSize + 64];
     settingsPath(kIdentityFile, path, sizeof path);
     char owner[kPortTextSize] = "", identity[kPortTextSize] = "", byId[kPortTextSize] = "";
@@ -115,11 +137,12 @@ void findTick() {
         std::fclose(f);
     }
     bool known = std::strcmp(owner, app.comPortName) == 0 && (identity[0] || byId[0]);
-    if (!open && !app.comRetry) return;
     int n = serialListPorts(listedNow, kDetectMaxPorts);
-    if (open) {
+    if (opened) {
         // The port opened: remember its adapter when the file does not know it.
         openSeen = app.comOpenCount;
+        goodSeen = lookGoodFrames();
+        goodSinceMs = nowMs;
         twinsSaid = 0;
         if (known) return;
         for (int i = 0; i < n; ++i)
@@ -131,7 +154,8 @@ void findTick() {
     int match = -1, matches = 0;
     for (int i = 0; i < n; ++i) {
         if (!sameAdapter(listedNow[i], identity, byId)) continue;
-        // Still there under its name: the usual retry will open it.
+        // Still there under its name: the usual retry will open it, or it is
+        // open and its receiver is quiet (off, or no aircraft about).
         if (std::strcmp(listedNow[i].name, app.comPortName) == 0) return;
         match = i;
         ++matches;
@@ -146,6 +170,9 @@ void findTick() {
         return;
     }
     if (matches == 0) return;
+    // The name now belongs to another device (the adapters numbered anew after a
+    // restart, say) or to none: the receiver's adapter is taken where it is.
+    if (open) closeComPort();
     char was[kNameSize];
     copyText(was, sizeof was, app.comPortName);
     copyText(app.comPortName, kNameSize, listedNow[match].name);
@@ -153,5 +180,7 @@ void findTick() {
     findWriteIdentity(listedNow[match]);
     std::snprintf(line, sizeof line, "Приемник найден на %s (был %s)", app.comPortName, was);
     uiNotice(line);
-    app.comRetryTicks = 1000;  // the next tick's retry opens it
+    // The next tick's retry opens it, with the receiver's start commands.
+    app.comRetry = 1;
+    app.comRetryTicks = 1000;
 }

@@ -22,8 +22,8 @@ int findApply(const DetectPort& port);
 inline constexpr char kIdentityFile[] = "initid.ini";
 int findWriteIdentity(const SerialPortInfo& port);
 // Every tick: a port that opened has its adapter remembered; while the port is
-// missing or lost (retried every 2 s), the same adapter under another name
-// becomes the port (init.ini and initid.ini written, said as "Приемник найден на
+// missing or lost (retried every 2 s), or open but without a frame passing
+// parity for 10 s, the same adapter under another name becomes the port (init.ini and initid.ini written, said as "Приемник найден на
 // COM9 (был COM7)"), and the next retry opens it. Two adapters of the same
 // identity: neither is taken, and that is said once. Main thread.
 void findTick();

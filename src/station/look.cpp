@@ -128,6 +128,11 @@ int lookCoordsWarning(std::int64_t nowMs, char* out, int capacity) {
     return coordsWarningText(verdict, out, capacity) > 0;
 }
 
+std::uint64_t lookGoodFrames() {
+    TextGuard guard(lock);
+    return modesCounts(state).byVerdict[static_cast<int>(ModesVerdict::Good)];
+}
+
 void lookFigures(std::int64_t nowMs, LookFigures* out) {
     std::memset(out, 0, sizeof *out);
     TextGuard guard(lock);

@@ -79,3 +79,6 @@ void lookStop();
 int lookCoordsWarning(std::int64_t nowMs, char* out, int capacity);
 // The figures now. Main thread.
 void lookFigures(std::int64_t nowMs, LookFigures* out);
+// Mode S frames whose parity checked, since the start: a number that grows while
+// a receiver is heard. Main thread.
+std::uint64_t lookGoodFrames();

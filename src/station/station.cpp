@@ -37,7 +37,7 @@ void stationStart(void* window) {
     app.playbackPortWrite = writeReceiverPort;
     feedLockCreate();
     lookStart();  // before the source's reader, which hands it frames
-    if (!app.tcp.chosen.load()) startSerialSource();
+    if (!app.tcp.chosen.load() && !app.comAwaitsSearch) startSerialSource();
     startNetwork();
     // The TCP source needs the network stack; its thread connects while we go on.
     if (app.tcp.chosen.load()) startTcpSource();

@@ -22,7 +22,8 @@ int stationLoad();
 // Opens the receiver's port (and starts the receiver in text mode) or starts the
 // TCP source, starts the network, the feed link's thread and the relay server,
 // and marks the mode flags in the menu. Blocks about 1 s when a port in text mode
-// gets the receiver's start commands.
+// gets the receiver's start commands. A port that awaits a first start's search
+// (comAwaitsSearch) is left for the search's end to open.
 void stationStart(void* window);
 
 // One tick (100 ms): the compression clock and its flush, the newest monitor line,

@@ -5,6 +5,10 @@
 #   session.sh start   make the session in $E2E_STATE and write $E2E_STATE/env
 #   session.sh stop    end it: only what start started (its Xvfb, the wineserver of
 #                      its prefix, its watchdog), then delete the prefix copy
+#   session.sh restart end Wine's processes and start them again (the desktop
+#                      held again), so that its services read the registry anew:
+#                      the COM ports of HKLM\Software\Wine\Ports are listed only
+#                      by a mount manager started after they were set
 #
 # The prefix is booted once per build directory into $E2E_CACHE/prefix (fonts,
 # registry, virtual desktop, no com1) and copied for every session, so a session
@@ -77,6 +81,31 @@ stop_session() {
     fi
     rm -rf "$WINEPREFIX"
     rm -f "$E2E_STATE/env"
+}
+
+# Runs "$@" in a mount namespace of its own whose /dev has no serial port. Wine's
+# mount manager maps every /dev/ttyS* it finds as a COM port and lists it in the
+# SERIALCOMM device map; on these machines /dev/ttyS0 is the console, which no
+# receiver search may open. The services Wine starts inherit the namespace, so
+# SERIALCOMM lists only the ports a case sets in HKLM\Software\Wine\Ports.
+without_serial_ports() {
+    local dev=$E2E_STATE/dev
+    mkdir -p "$dev/pts" "$dev/shm"
+    unshare -m --propagation private bash -c '
+        d=$1; shift
+        for n in null zero full random urandom tty ptmx; do
+            : >"$d/$n" && mount --bind "/dev/$n" "$d/$n" || exit 1
+        done
+        mount --bind /dev/pts "$d/pts" && mount --bind /dev/shm "$d/shm" && mount --rbind "$d" /dev || exit 1
+        exec "$@"' without-serial-ports "$dev" "$@"
+}
+
+# The persistent wineserver and Wine's first start (desktop, services), without
+# the machine's serial ports.
+start_wine() {
+    without_serial_ports bash -c '
+        wineserver -p </dev/null >/dev/null 2>&1
+        timeout 120 setarch -R wine "$1" windows' start-wine "$E2E_TOOLS/e2e_driver.exe" >"$E2E_STATE/warmup.log" 2>&1
 }
 
 # Starts the driver's hold-desktop in the background and waits until it holds the
@@ -157,10 +186,9 @@ start_session() {
     wine_env
     export WINEPREFIX="$E2E_STATE/prefix"
     # A persistent server: each later wine start then takes a fraction of a second.
-    wineserver -p </dev/null >/dev/null 2>&1
     # The first start brings up the virtual desktop and services; do it now, not in a test.
     # No address randomisation for Wine processes: see e2e_wine in lib.sh.
-    if ! timeout 120 setarch -R wine "$E2E_TOOLS/e2e_driver.exe" windows >"$E2E_STATE/warmup.log" 2>&1; then
+    if ! start_wine; then
         log "the first Wine start failed: $(tail -n 5 "$E2E_STATE/warmup.log")"
         stop_session
         return 1
@@ -174,14 +202,34 @@ start_session() {
         stop_session
         return 1
     fi
-    # Wine's mount manager maps com1 to /dev/ttyS0 again when it starts: unmap it,
-    # so that "COM1" fails to open as on a machine without that port.
+    # Wine's mount manager maps com1 to /dev/ttyS0 again when it starts where it
+    # sees the machine's ports: unmap it, so that "COM1" fails to open as on a
+    # machine without that port.
     rm -f "$WINEPREFIX/dosdevices/com1"
     log "ready: DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX"
+}
+
+restart_wine() {
+    [ -f "$E2E_STATE/env" ] || { log "no session to restart"; return 1; }
+    local DESKTOP_PID=''
+    # shellcheck disable=SC1091
+    . "$E2E_STATE/env"
+    wine_env
+    if is_ours "$DESKTOP_PID" hold-desktop; then kill "$DESKTOP_PID" 2>/dev/null; fi
+    sed -i '/^DESKTOP_PID=/d' "$E2E_STATE/env"
+    wineserver -k 2>/dev/null
+    timeout 30 wineserver -w 2>/dev/null
+    if ! start_wine; then
+        log "Wine did not start again: $(tail -n 5 "$E2E_STATE/warmup.log")"
+        return 1
+    fi
+    hold_desktop || return 1
+    rm -f "$WINEPREFIX/dosdevices/com1"
 }
 
 case "${1:-}" in
     start) start_session ;;
     stop) stop_session ;;
-    *) echo "usage: session.sh start|stop" >&2; exit 2 ;;
+    restart) restart_wine ;;
+    *) echo "usage: session.sh start|stop|restart" >&2; exit 2 ;;
 esac

@@ -193,3 +193,22 @@ TEST(Detect, ParityDecidesNotTheFraming) {
 }
 
 }  // namespace
+
+// Windows names a port's adapter by its device instance ID; the identity kept
+// in initid.ini must be the adapter's own, never the socket it is plugged into.
+TEST(Detect, UsbIdentityFromWindowsInstanceIds) {
+    char out[64];
+    auto identity = [&](const char* id) {
+        usbIdentityFromInstanceId(id, out, sizeof out);
+        return std::string(out);
+    };
+    EXPECT_EQ(identity("USB\\VID_0403&PID_6001\\A50285BI"), "usb 0403:6001 A50285BI");
+    EXPECT_EQ(identity("USB\\VID_067B&PID_2303\\5&2B3F1C0A&0&2"), "usb 067b:2303");  // no serial: made up from the socket
+    EXPECT_EQ(identity("USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C&0&0000"), "usb 2341:0043");
+    EXPECT_EQ(identity("FTDIBUS\\VID_0403+PID_6010+FT5XK3RJA\\0000"), "usb 0403:6010 FT5XK3RJA");
+    EXPECT_EQ(identity("FTDIBUS\\VID_0403+PID_6010+FT5XK3RJB\\0000"), "usb 0403:6010 FT5XK3RJB");
+    for (const char* none : {"ACPI\\PNP0501\\1", "USB\\VID_04G3&PID_6001\\X", "USB\\PID_6001", "", "ROOT\\PORTS\\0000"})
+        EXPECT_EQ(identity(none), "") << none;
+    EXPECT_EQ(usbIdentityFromInstanceId("USB\\VID_0403&PID_6001\\A50285BI", out, 12), 0);
+    EXPECT_STREQ(out, "");
+}

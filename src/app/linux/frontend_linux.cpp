@@ -28,6 +28,7 @@ struct Picture {
     char title[400];
     int port;
     int sourceState;  // the last SourceState told
+    char sourcePort[kNameSize];  // ... and the port it was told of
     int marks[kMaxCommand];
     char boxText[4096];
     char boxCaption[256];
@@ -239,10 +240,14 @@ void uiSourceChanged(SourceState state) {
     int port = state == SourceState::kOpened ? 1 : 2;
     {
         std::lock_guard<std::mutex> g(picture.lock);
-        // A retry that fails again is not news; a failure of another kind is.
-        if (picture.port == port && picture.sourceState == static_cast<int>(state)) return;
+        // A retry that fails again is not news; a failure of another kind, or
+        // any news of another port (the receiver found under a new name), is.
+        if (picture.port == port && picture.sourceState == static_cast<int>(state) &&
+            std::strcmp(picture.sourcePort, app.comPortName) == 0)
+            return;
         picture.port = port;
         picture.sourceState = static_cast<int>(state);
+        copyText(picture.sourcePort, sizeof picture.sourcePort, app.comPortName);
     }
     changes.fetch_add(1);
     if (!service()) return;

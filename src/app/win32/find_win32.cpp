@@ -1,13 +1,16 @@
 // The receiver search's window: a line of progress, one row per port as the
 // search finds it out, and OK / Cancel. Modeless and owned by the main window;
 // the search runs on the finder's own threads and the 100 ms tick shows it.
-// Nothing is written or opened before OK. Main thread only.
+// Nothing is written or opened before OK. A first start's search holds the port
+// closed until its end: OK opens the receiver found, Cancel the port of the
+// settings as a start without a search would. Main thread only.
 #include <windows.h>
 
 #include <cstdio>
 
 #include "app/win32/window_win32.h"
 #include "core/app_state.h"
+#include "input/serial_source.h"
 #include "input/source.h"
 #include "station/commands.h"
 #include "station/find.h"
@@ -24,6 +27,7 @@ HWND list = nullptr;
 HWND okButton = nullptr;
 DetectRun run;  // large: never on a stack
 int running = 0;
+int firstStart = 0;  // this window is a first start's: the port waits for it
 
 // Ends the search (each port's thread within one read turn) and forgets it.
 void endSearch() {
@@ -41,6 +45,9 @@ void refresh() {
         std::snprintf(line, sizeof line, "Идет поиск: проверено портов %d из %d", done, run.count);
     else if (chosen >= 0)
         std::snprintf(line, sizeof line, "Приемник найден на %s. OK - использовать его", run.ports[chosen].info.name);
+    else if (firstStart)
+        std::snprintf(line, sizeof line, "Приемник не найден (портов %d). Отмена - открыть %s", run.count,
+                      app.comPortName);
     else
         std::snprintf(line, sizeof line, "Приемник не найден (портов %d)", run.count);
     SetWindowTextA(progress, line);
@@ -63,6 +70,15 @@ void refresh() {
     }
 }
 
+// A first start's port, once its search has ended either way: opened as start-up
+// opens it (the receiver's start commands in text mode, the box when it fails).
+// Called after the window is gone, so that the box has no window under it.
+void openAwaitedPort() {
+    if (!app.comAwaitsSearch) return;
+    app.comAwaitsSearch = 0;
+    if (!app.tcp.chosen.load()) startSerialSource();
+}
+
 // OK: the files for the receiver found, its form, and the port opened with them.
 void useChosen(HWND window) {
     int chosen = detectChosen(run);
@@ -70,8 +86,16 @@ void useChosen(HWND window) {
     const DetectPort& p = run.ports[chosen];
     findApply(p);
     setModeFlag(kCmdBinaryMode, p.result.binary ? 1 : 0);
-    applySerialSource(app.comPortName, app.comBaudText);
     DestroyWindow(window);
+    if (app.comAwaitsSearch)
+        openAwaitedPort();
+    else
+        applySerialSource(app.comPortName, app.comBaudText);
+}
+
+void cancelSearch(HWND window) {
+    DestroyWindow(window);
+    openAwaitedPort();
 }
 
 LRESULT CALLBACK findProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -101,16 +125,19 @@ LRESULT CALLBACK findProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             return 0;
         }
         if (LOWORD(wParam) == IDCANCEL) {
-            DestroyWindow(window);
+            cancelSearch(window);
             return 0;
         }
         return 0;
     case WM_CLOSE:
-        DestroyWindow(window);
+        cancelSearch(window);
         return 0;
     case WM_DESTROY:
+        // Also when the main window goes first (the program ends): the port that
+        // waited is then never opened.
         endSearch();
         widgets.findWindow = nullptr;
+        firstStart = 0;
         progress = list = okButton = nullptr;
         return 0;
     default:
@@ -118,14 +145,8 @@ LRESULT CALLBACK findProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     }
 }
 
-}  // namespace
-
-void openFindReceiver() {
-    if (widgets.findWindow) {
-        ShowWindow(widgets.findWindow, SW_RESTORE);
-        SetForegroundWindow(widgets.findWindow);
-        return;
-    }
+// The window made and its search started: 1, or 0 when it could not be made.
+int openSearchWindow() {
     HINSTANCE instance = static_cast<HINSTANCE>(app.appInstance);
     static int registered = 0;
     if (!registered) {
@@ -136,7 +157,7 @@ void openFindReceiver() {
         wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = kFindClass;
-        if (!RegisterClassA(&wc)) return;
+        if (!RegisterClassA(&wc)) return 0;
         registered = 1;
     }
     RECT size{0, 0, 600, 270};
@@ -144,13 +165,36 @@ void openFindReceiver() {
     HWND window = CreateWindowExA(0, kFindClass, kFindTitle, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
                                   CW_USEDEFAULT, size.right - size.left, size.bottom - size.top,
                                   static_cast<HWND>(app.mainWindow), nullptr, instance, nullptr);
-    if (!window) return;
+    if (!window) return 0;
     widgets.findWindow = window;
-    findListPorts(run);
     detectStart(run);
     running = 1;
     refresh();
     ShowWindow(window, SW_SHOWNORMAL);
+    return 1;
+}
+
+}  // namespace
+
+void openFindReceiver() {
+    if (widgets.findWindow) {
+        ShowWindow(widgets.findWindow, SW_RESTORE);
+        SetForegroundWindow(widgets.findWindow);
+        return;
+    }
+    findListPorts(run);
+    openSearchWindow();
+}
+
+void findReceiverAtFirstStart() {
+    // A system without a serial port has nothing to search: the start goes on
+    // as it did before there was a search.
+    if (findListPorts(run) > 0) {
+        firstStart = 1;
+        if (openSearchWindow()) return;
+        firstStart = 0;
+    }
+    openAwaitedPort();
 }
 
 void findReceiverTick() {

@@ -7,6 +7,7 @@
 #include "core/frontend.h"
 #include "app/win32/window_win32.h"
 #include "station/dialogs.h"
+#include "station/find.h"
 #include "station/startup.h"
 #include "station/station.h"
 
@@ -54,6 +55,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
     int refusal = stationLoad();
     if (refusal != kStartGoOn) return refusal;
+    // A first start looks for the receiver before any port is opened.
+    app.comAwaitsSearch = !app.tcp.chosen.load() && !findInitFileExists();
 
     if (!registerMainClass(instance)) return 0;
     HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, kMainWindowStyle, CW_USEDEFAULT,
@@ -72,6 +75,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     SetTimer(window, kTickTimer, kTickMs, nullptr);
     setTrayIcon(NIM_ADD, 0);
     stationStart(window);
+    if (app.comAwaitsSearch) findReceiverAtFirstStart();
 
     int exitCode = runMessageLoop();
     // After the window is gone: every wait in the shutdown is for a thread that

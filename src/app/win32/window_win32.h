@@ -65,5 +65,10 @@ void stationHearsTick();
 // init.ini and BinarComOn.ini for the receiver found and opens it, Cancel (or
 // its close box) ends the search and changes nothing.
 void openFindReceiver();
+// A first start (no init.ini, comAwaitsSearch set): the same window and search,
+// the port opened once it ends: the receiver found on OK, the settings' port on
+// Cancel. Without any serial port, that port is opened at once. Main thread,
+// after stationStart.
+void findReceiverAtFirstStart();
 // From the 100 ms tick: the search's progress and table while the window is open.
 void findReceiverTick();

@@ -1,5 +1,6 @@
 // Win32 serial ports: non-overlapped handle, 8N1, the receiver's time-outs.
 #include <windows.h>
+#include <setupapi.h>
 
 #include "platform/platform.h"
 
@@ -99,8 +100,42 @@ int serialSetSpeed(SerialHandle h, unsigned long baud) {
     return PurgeComm(port, PURGE_RXCLEAR) != 0;
 }
 
+namespace {
+
+// The Ports device class: every COM port a driver has installed, with its
+// "PortName" in the device's registry key and its instance ID, whose USB part
+// tells the adapter behind it. Wine lists no device of the class for the COM
+// ports it maps to Unix devices: its ports keep no identity, and a receiver
+// there is kept by its port name alone.
+const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+void addIdentities(SerialPortInfo* ports, int count) {
+    HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char portName[kPortTextSize];
+        DWORD type = 0, size = sizeof portName - 1;
+        LONG r = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(portName), &size);
+        RegCloseKey(key);
+        if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+        portName[size] = '\0';
+        char id[kPortTextSize * 2];
+        if (!SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, nullptr)) continue;
+        for (int p = 0; p < count; ++p)
+            if (lstrcmpiA(ports[p].name, portName) == 0)
+                usbIdentityFromInstanceId(id, ports[p].identity, sizeof ports[p].identity);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+}  // namespace
+
 // The SERIALCOMM device map: one value per port the drivers have made, its data
-// the port's name.
+// the port's name; then the USB adapters behind them.
 int serialListPorts(SerialPortInfo* out, int capacity) {
     if (!out || capacity <= 0) return 0;
     HKEY key;
@@ -122,6 +157,7 @@ int serialListPorts(SerialPortInfo* out, int capacity) {
         p.byId[0] = '\0';
     }
     RegCloseKey(key);
+    addIdentities(out, written);
     return written;
 }
 

@@ -250,6 +250,10 @@ void usage() {
         "  dlg-check TITLE ID 0|1    set check box ID; dlg-checked TITLE ID prints its state\n"
         "  dlg-post TITLE MSG WP LP  post any message to the dialog (0x10: WM_CLOSE, the caption's close box)\n"
         "  class-post CLASS MSG WP LP  post any message to the visible top-level window of CLASS\n"
+        "  class-items CLASS         that window's controls: id<TAB>class<TAB>enabled<TAB>text (escaped),\n"
+        "                            each list box's rows after it as id<TAB>row<TAB><TAB>text\n"
+        "  class-wait CLASS ID MODE TEXT MS  until its control ID's text matches (modes as wait-line)\n"
+        "  class-press CLASS ID      post WM_COMMAND(ID, BN_CLICKED) to that window\n"
         "  windows                   every visible top-level window: hwnd<TAB>pid<TAB>class<TAB>title\n"
         "  kill PID                  TerminateProcess\n"
         "  hold-desktop              start the virtual desktop, print 'desktop' and keep it up (never ends)\n"
@@ -525,6 +529,48 @@ bool run(Args& a) {
         HWND w = FindWindowW(cls.c_str(), nullptr);
         if (!w || !IsWindowVisible(w)) return fail(L"no window of class " + cls);
         if (!PostMessageW(w, msg, wp, lp)) return fail(L"PostMessage failed");
+        return true;
+    }
+    if (cmd == L"class-items" || cmd == L"class-wait" || cmd == L"class-press") {
+        int extra = cmd == L"class-wait" ? 4 : cmd == L"class-press" ? 1 : 0;
+        if (!need(1 + extra)) return false;
+        std::wstring cls = a.next();
+        HWND w = FindWindowW(cls.c_str(), nullptr);
+        if (!w || !IsWindowVisible(w)) return fail(L"no window of class " + cls);
+        if (cmd == L"class-press") {
+            int id = toInt(a.next());
+            if (!PostMessageW(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, id))))
+                return fail(L"PostMessage failed");
+            return true;
+        }
+        if (cmd == L"class-wait") {
+            int id = toInt(a.next());
+            std::wstring mode = a.next(), want = a.next(), last;
+            DWORD ms = toInt(a.next());
+            HWND c = GetDlgItem(w, id);
+            if (!c) return fail(L"the window has no control " + std::to_wstring(id));
+            if (!waitUntil(ms, [&] { return windowText(c, last) && lineMatches(last, mode, want); }))
+                return fail(L"timeout: control " + std::to_wstring(id) + L" shows \"" + last + L"\"");
+            return true;
+        }
+        for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+            std::wstring t, id = std::to_wstring(GetDlgCtrlID(c));
+            windowText(c, t);
+            outLine(id + L"\t" + className(c) + L"\t" + (IsWindowEnabled(c) ? L"1" : L"0") + L"\t" + escaped(t));
+            if (_wcsicmp(className(c).c_str(), L"ListBox") != 0) continue;
+            DWORD_PTR rows = 0;
+            SendMessageTimeoutW(c, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &rows);
+            for (DWORD_PTR i = 0; i < rows; ++i) {
+                DWORD_PTR len = 0;
+                if (!SendMessageTimeoutW(c, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len)) break;
+                std::vector<wchar_t> buf(len + 2);
+                DWORD_PTR got = 0;
+                if (!SendMessageTimeoutW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                                         kSendTimeoutMs, &got))
+                    break;
+                outLine(id + L"\trow\t\t" + escaped(std::wstring(buf.data(), got)));
+            }
+        }
         return true;
     }
     if (cmd == L"windows") {

@@ -5,7 +5,9 @@
 # never listed. --find-receiver prints each port's verdict and exits 0, --apply
 # writes init.ini and BinarComOn.ini, a service started without init.ini finds
 # the receiver by itself and reads it, and no receiver at all exits 3. Nothing is
-# ever written to either device.
+# ever written to either device. With the adapters numbered anew, the
+# remembered name opens on the noise adapter: the receiver's adapter is found by
+# its identity under the other name.
 . "$(dirname "$0")/../lib.sh"
 lx_begin
 
@@ -108,8 +110,29 @@ lx_journal 10000 '^Адаптеров "usb 0403:6001 A5XK3RJT" нескольк�
 lx_check "init.ini unchanged" "$(head -n 1 init.ini | tr -d '\r')" "$ROOT/dev/ttyUSB3"
 lx_stop_service TERM
 
+# The adapters numbered anew (a restart): the remembered name is the noise
+# adapter's now and the receiver's adapter is ttyUSB0 again. The port opens but
+# holds no receiver, and the adapter is taken where it is.
+rm -rf "$ROOT/sys/class/tty/ttyUSB5" "$ROOT/sys/class/tty/ttyUSB6"
+adapter ttyUSB0 1-1 0403 6001 A5XK3RJT
+BYID=$ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0
+ln -s ../../ttyUSB0 "$BYID"
+python3 "$LX_SOURCE/tests/linux/sim_receiver.py" "$ROOT/dev/ttyUSB0" 921600 binary "$CAPTURE" &
+SIM0=$!
+lx_on_exit "kill $SIM0"
+lx_wait 5000 "the receiver back on ttyUSB0" test -e "$ROOT/dev/ttyUSB0"
+printf '%s\r\n921600\r\n' "$ROOT/dev/ttyUSB1" >init.ini
+printf '%s\r\nusb 0403:6001 A5XK3RJT\r\n%s\r\n' "$ROOT/dev/ttyUSB1" "$BYID" >initid.ini
+lx_start_service
+lx_journal 5000 "^port $ROOT/dev/ttyUSB1 opened at 921600 baud$"
+lx_journal 20000 "^Приемник найден на $ROOT/dev/ttyUSB0 \(был $ROOT/dev/ttyUSB1\)$"
+lx_journal 5000 "^port $ROOT/dev/ttyUSB0 reopened at 921600 baud$"
+lx_check "init.ini names the receiver's tty" "$(head -n 1 init.ini | tr -d '\r')" "$ROOT/dev/ttyUSB0"
+lx_wait 10000 "the relay carries the receiver's stream again" got_bytes
+lx_stop_service TERM
+
 for f in "$ROOT"/dev/ttyUSB*.written; do [ -e "$f" ] && lx_fail "written to a device: $f $(cat "$f")"; done
-kill $SIM1
+kill $SIM0 $SIM1
 "$LX_EXE" --dir "$LX_WORK" --find-receiver >none.out 2>&1
 lx_check "no receiver: exit code 3" "$?" 3
 lx_check "said so" "$(tail -n 1 none.out)" "Приемник не найден"
