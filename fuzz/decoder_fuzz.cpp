@@ -15,6 +15,7 @@
 #include "display/clock_annotation.h"
 #include "input/decoder.h"
 #include "net/feed_encoder.h"
+#include "net/relay_fanout.h"
 
 namespace {
 int fedLines = 0;
@@ -49,7 +50,24 @@ void check(const char* line, int length) {
 }
 }  // namespace
 
-// Link-time stand-ins for the decoder's three outputs.
+// Link-time stand-ins for the decoder's outputs. The other-format port always
+// has a client here, so every frame is converted too: in binary mode it gets the
+// record line, in text mode a Beast frame (0x1A, its type, then at most 21 bytes
+// each doubled when 0x1A).
+int relayOtherFormatWanted() { return 1; }
+
+void relayOtherFormat(const unsigned char* data, int count) {
+    if (app.binaryMode) {
+        char line[kRecordLineSize];
+        if (count <= 0 || count >= kRecordLineSize) std::abort();
+        std::memcpy(line, data, count);
+        line[count] = '\0';
+        check(line, count);
+    } else if (count < 2 || count > 2 + 2 * 21 || data[0] != 0x1A || data[1] < '1' || data[1] > '3') {
+        std::abort();
+    }
+}
+
 int feedOffer(const unsigned char* data, int count, FeedKind) {
     char line[kRecordLineSize];
     if (count <= 0 || count >= kRecordLineSize) std::abort();
