@@ -81,6 +81,16 @@ protected:
     }
     void TearDown() override {
         stopTcpSource();
+        // A thread stopped while still inside its connect is left to end by
+        // itself (it might be in the resolver); it is joined here once it has.
+        EXPECT_TRUE(waitFor([] {
+            bool none = true;
+            for (ThreadHandle& left : app.tcp.leftThreads) {
+                if (left != kNoThread && threadJoinTimed(left, 0)) left = kNoThread;
+                none = none && left == kNoThread;
+            }
+            return none;
+        }, 15000));
         if (app.comHandle.load() != kNoSerial) closeComPort();
         close(listening);
     }
