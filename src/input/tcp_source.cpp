@@ -154,6 +154,19 @@ int takeLookup(unsigned run) {
 
 int nextRetryMs(int retryMs) { return retryMs >= kMostRetryMs / 2 ? kMostRetryMs : retryMs * 2; }
 
+// Says why the source waits and when it tries again, waits that long and doubles
+// the next wait; 0 once the thread has been ended.
+int waitToRetry(unsigned run, int end, int* retryMs) {
+    if (!setState(run, kTcpWaiting, [&] {
+            app.tcp.lastEnd.store(end);
+            app.tcp.retryAtMs.store(monotonicMs() + *retryMs);
+        }))
+        return 0;
+    if (!pauseWhileCurrent(run, *retryMs)) return 0;
+    *retryMs = nextRetryMs(*retryMs);
+    return 1;
+}
+
 // The listening source: a pushing receiver or decoder connects to us. One peer at
 // a time is read; one that goes or falls silent is closed and the next awaited.
 // A port that cannot be had is tried again with the connect source's back-off.
@@ -166,13 +179,7 @@ void listenThread(unsigned run, std::uint32_t address, std::uint16_t port) {
             listener = kNoSocket;
         }
         if (listener == kNoSocket) {
-            if (!setState(run, kTcpWaiting, [&] {
-                    app.tcp.lastEnd.store(kTcpEndPortBusy);
-                    app.tcp.retryAtMs.store(monotonicMs() + retryMs);
-                }))
-                return;
-            if (!pauseWhileCurrent(run, retryMs)) return;
-            retryMs = nextRetryMs(retryMs);
+            if (!waitToRetry(run, kTcpEndPortBusy, &retryMs)) return;
             continue;
         }
         retryMs = kFirstRetryMs;
@@ -232,13 +239,7 @@ void sourceThread(void* argument) {
         if (s != kNoSocket) end = readConnection(s, run, &flowed, peer, kNoSocket);
         // Bytes flowed: the far end works, and the next connect is tried soon.
         if (flowed) retryMs = kFirstRetryMs;
-        if (!setState(run, kTcpWaiting, [&] {
-                app.tcp.lastEnd.store(end);
-                app.tcp.retryAtMs.store(monotonicMs() + retryMs);
-            }))
-            return;
-        if (!pauseWhileCurrent(run, retryMs)) return;
-        retryMs = nextRetryMs(retryMs);
+        if (!waitToRetry(run, end, &retryMs)) return;
     }
 }
 

@@ -6,8 +6,9 @@
 // sends a second; gathered for kRelayWindowMs, at most a few hundred sends per
 // client. Bytes that come after a quiet spell leave at once; bytes that come less
 // than a window after the last round of sends began wait until a window has
-// passed since then, or until kRelayWindowLimit bytes wait: so no byte waits longer than the window plus
-// one round of sends, and a quiet stream waits for nothing. The window is
+// passed since then, or until kRelayWindowLimit bytes wait: so no byte waits
+// longer than the window plus one round of sends, and a quiet stream waits for
+// nothing. The window is
 // kRelayWindowPerClientUs per client up to kRelayWindowMs, since what costs is
 // sends, frames times clients: one client gets every frame as it comes.
 //

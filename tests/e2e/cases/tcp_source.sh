@@ -29,6 +29,14 @@ open_dialog() {
     drv command 119 wait-box "$TITLE" 15000 >/dev/null || e2e_fail "no dialog \"$TITLE\""
 }
 gone() { drv wait-no-box "$TITLE" 15000 >/dev/null || e2e_fail "\"$TITLE\" stays open"; }
+# The receiver's start commands, as the far end of the source got them.
+start_commands_reach() {  # file (in the work folder) description
+    local deadline=$((SECONDS + 15))
+    until [ "$(cat "$E2E_WORK/$1" 2>/dev/null)" = $'#00\n#43-12' ]; do
+        [ $SECONDS -lt $deadline ] || e2e_fail "start commands $2: '$(cat "$E2E_WORK/$1")'"
+        sleep 0.1
+    done
+}
 
 e2e_start_ready
 e2e_check "the menu item below the COM one and the search" "$(drv menu | awk -F'\t' '$2 == 105 {getline; getline; print $2 "|" $5}')" \
@@ -52,11 +60,7 @@ e2e_wait_status 2 eq "Источник: ТСР 127.0.0.1:$TCP_PORT  Соедин
     e2e_fail "status line 2 does not show the connection"
 e2e_wait_monitor 17 contains "8D4840D6202CC371C32CE0576098" >/dev/null || e2e_fail "the connection's line is not shown"
 [ -n "${E2E_SHOTS:-}" ] && e2e_screenshot "$E2E_SHOTS/tcp_connected.png"
-deadline=$((SECONDS + 15))
-until [ "$(cat "$E2E_WORK/from_us.txt" 2>/dev/null)" = $'#00\n#43-12' ]; do
-    [ $SECONDS -lt $deadline ] || e2e_fail "start commands over TCP: '$(cat "$E2E_WORK/from_us.txt")'"
-    sleep 0.1
-done
+start_commands_reach from_us.txt "over TCP"
 
 # Back to the port: the connection ends, the port's lines are read again.
 open_dialog
@@ -96,11 +100,7 @@ e2e_wait_status 2 eq "Источник: ТСР, ждем на порту $LISTEN
 e2e_on_exit "kill $! 2>/dev/null"
 e2e_wait_status 2 eq "Источник: ТСР, подключен 127.0.0.1" >/dev/null || e2e_fail "status line 2 does not show the pusher"
 e2e_wait_monitor 17 contains "8D485020994409940838175B284F" >/dev/null || e2e_fail "the pusher's line is not shown"
-deadline=$((SECONDS + 15))
-until [ "$(cat "$E2E_WORK/to_pusher.txt" 2>/dev/null)" = $'#00\n#43-12' ]; do
-    [ $SECONDS -lt $deadline ] || e2e_fail "start commands to the pusher: '$(cat "$E2E_WORK/to_pusher.txt")'"
-    sleep 0.1
-done
+start_commands_reach to_pusher.txt "to the pusher"
 open_dialog
 e2e_check "the dialog again: the file's choice" "$(drv dlg-get "$TITLE" 1000 nl dlg-checked "$TITLE" 1002 | tr '\n' ' ')$(radios)" \
     "$LISTEN_PORT 1 0 1 "
