@@ -31,6 +31,8 @@ namespace {
 
 constexpr int kPlayLineLimit = 1023;
 constexpr int kPacingPollMs = 10;
+// The most bytes of one tick handed on together (a serial reader's turn).
+constexpr int kPlayBlockLimit = 4096;
 // Bytes formatted and queued per pass.
 constexpr int kLogChunk = 256;
 // Why a recording failed (recordFailed).
@@ -72,28 +74,41 @@ int pauseLiveSource() {
 // start. Playback thread; never waits.
 void resumeLiveSource() { app.liveGate.store(kLiveResuming); }
 
-// One played byte: the serial port, the feed (raw, whatever the server asked
-// for), then the relay clients and the push targets. Playback thread; blocks in the port write (at
-// most its deadline) and up to 5000 ms for FeedLock.
-void playByte(unsigned char byte) {
-    if (app.playbackPortWrite) app.playbackPortWrite(&byte, 1);
-    feedOffer(&byte, 1, FeedKind::kPlayedBytes);
-    relayToClients(&byte, 1);
-    pushToTargets(&byte, 1);
+// The bytes played since the last wait: they leave together, as a reader hands on
+// what came within its window, not as one send per byte to every client.
+struct PlayBlock {
+    unsigned char bytes[kPlayBlockLimit];
+    int count = 0;
+};
+
+// Hands the block on: the serial port, the feed (raw, whatever the server asked
+// for), then the relay clients and the push targets. Playback thread; blocks in
+// the port write (at most its deadline) and up to 5000 ms for FeedLock.
+void playBlock(PlayBlock& block) {
+    if (block.count == 0) return;
+    if (app.playbackPortWrite) app.playbackPortWrite(block.bytes, block.count);
+    feedOffer(block.bytes, block.count, FeedKind::kPlayedBytes);
+    relayToClients(block.bytes, block.count);
+    pushToTargets(block.bytes, block.count);
+    block.count = 0;
 }
 
 // Waits until exchangeTick has reached tick, polling every 10 ms; returns early
-// when a stop is asked for. Playback thread.
-void waitForTick(std::int32_t tick) {
+// when a stop is asked for. What was played before goes first, so that no byte
+// waits for a later one's tick. Playback thread.
+void waitForTick(std::int32_t tick, PlayBlock& played) {
+    if (tick > app.exchangeTick.load()) playBlock(played);
     while (tick > app.exchangeTick.load() && app.playState.load() == kPlayRunning) sleepMs(kPacingPollMs);
 }
 
 // The playback thread: plays the log line by line at its recorded pace until the
 // end of the file or a stop (kPlayStop), then tells the front end it ended and
-// ends with playState kPlayEnded. Blocks in the pacing wait and in playByte.
+// ends with playState kPlayEnded. The bytes of one tick leave as one block.
+// Blocks in the pacing wait and in playBlock.
 void playbackThread(void*) {
     std::FILE* file = app.playFile.load();
     char line[kPlayLineLimit + 1];
+    PlayBlock played;
     unsigned char byte = 0;
     std::int32_t tick = 0;
     std::int32_t previousTick = 0;
@@ -110,12 +125,14 @@ void playbackThread(void*) {
         if (previousTick == 0) {
             app.exchangeTick = tick;
         } else {
-            waitForTick(tick);
+            waitForTick(tick, played);
         }
         // A stop during the wait still plays this byte; the loop then ends.
-        playByte(byte);
+        if (played.count == kPlayBlockLimit) playBlock(played);
+        played.bytes[played.count++] = byte;
         previousTick = tick;
     }
+    playBlock(played);
     resumeLiveSource();
     if (live) {
         char text[160];

@@ -272,13 +272,21 @@ TEST_F(ExchangeTest, PlaybackPacesByTheRecordedTicks) {
 
 TEST_F(ExchangeTest, ALineAfterTickZeroPlaysAtOnce) {
     // 1A 0, 31 0, 0D 5: nothing advances the clock here, yet all three go out and
-    // the third moves the clock to 5. The feed is not connected: skipped.
+    // the third moves the clock to 5; as nothing waits between them, in one send
+    // to the client, not one per byte. The feed is not connected: skipped.
     Peer relay;
     makeRelayClient(relay);
+    static std::atomic<int> portWrites{0};
+    portWrites = 0;
+    app.playbackPortWrite = [](const void*, int count) { return ++portWrites, count; };
+    std::uint64_t windows = app.relayRing.windows.load();
     startPlayback("1A 0\r\n31 0\r\n0D 5\r\n");
     ASSERT_TRUE(relay.waitFor("\x1A\x31\x0D"));
     ASSERT_TRUE(playbackEnded());
+    app.playbackPortWrite = nullptr;
     EXPECT_EQ(app.exchangeTick, 5);
+    EXPECT_EQ(portWrites, 1);
+    EXPECT_EQ(app.relayRing.windows.load() - windows, 1u);
 }
 
 TEST_F(ExchangeTest, MalformedAndUnterminatedLinesInPlayback) {
