@@ -18,7 +18,9 @@
 # network-only mode, fed over TCP by socat from its pty, which relays the frames
 # it parsed and keeps rather than the bytes: its clients' frames are lined up with
 # the stream's (relay_load.py --reframed) and a note under the table says what
-# it dropped or changed.
+# it dropped or changed. Under Wine, the floor is relay_floor_win ("wfloor", built
+# here with mingw-w64): the same window's sends through Wine's Winsock, in the
+# program's Wine session, so that what Wine's sends cost is told from the program's.
 #
 #   bench/relay_linux.sh [SECONDS]          default 3 s per measurement
 #   RATES="25 50" CLIENTS="1 10" bench/relay_linux.sh
@@ -29,6 +31,7 @@
 #   DUMP1090=0       leave out dump1090-mutability
 #   URING=0          leave out the floor's io_uring trial (floor-ur)
 #   WINE=0           leave out brevalink.exe (default: in when build/windows has it)
+#   WFLOOR=0         leave out the floor under Wine
 set -u
 # Numbers are printed and parsed with a decimal point, whatever the user's locale.
 export LC_ALL=C.UTF-8
@@ -213,6 +216,29 @@ if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/te
         PIDS[wine]="${PIDS[wine]:-} $p"
     done
     SERVERS+=(wine)
+    # Its floor in the same session ("wfloor", bench/wine/relay_floor_win.cpp): the
+    # same window's sends through Wine's Winsock and nothing else, on COM6.
+    if [ "${WFLOOR:-1}" != 0 ] && command -v x86_64-w64-mingw32-g++ >/dev/null; then
+        x86_64-w64-mingw32-g++ -O2 -std=c++20 -fno-exceptions -DWIN32_LEAN_AND_MEAN -DNOMINMAX -D_WIN32_WINNT=0x0601 \
+            -I"$ROOT/src" "$ROOT/bench/wine/relay_floor_win.cpp" -static -static-libgcc -static-libstdc++ -lws2_32 \
+            -lwinmm -o "$WORK/relay_floor_win.exe"
+        e2e_serial_pair 6
+        PORT[wfloor]=$(free_port)
+        TTY[wfloor]=$E2E_PEER_TTY
+        wine "$WORK/relay_floor_win.exe" COM6 "${PORT[wfloor]}" >"$WORK/wfloor.out" 2>&1 </dev/null &
+        on_exit "kill $!"
+        deadline=$((SECONDS + 30))
+        until grep -q "^relay_floor: listening" "$WORK/wfloor.out" || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+        if grep -q "^relay_floor: listening" "$WORK/wfloor.out"; then
+            for p in $(pgrep -f 'relay_floor_win.exe|wineserver'); do
+                tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+                PIDS[wfloor]="${PIDS[wfloor]:-} $p"
+            done
+            SERVERS+=(wfloor)
+        else
+            log "the Wine floor left out: $(head -1 "$WORK/wfloor.out")"
+        fi
+    fi
 else
     log "brevalink.exe under Wine left out (WINE=0, or no build/windows)"
 fi
@@ -268,17 +294,18 @@ LC_ALL=C awk -v servers="${SERVERS[*]}" '
         for (i = 1; i <= rows; i++) {
             split(row[i], nr, SUBSEP)
             b = row[i] SUBSEP "ser2net"
-            f = row[i] SUBSEP "floor"
             for (j = 1; j <= ns; j++) {
                 k = row[i] SUBSEP S[j]
                 if (!(k in seen)) continue
+                # Under Wine the floor is the one that runs there too.
+                f = row[i] SUBSEP (S[j] == "wine" || S[j] == "wfloor" ? "wfloor" : "floor")
                 printf "%7d %5d %-6s  %-8s %9.1f %6d %6d %10.4f %6s %6s %6.3f %6s %8.2f %6s %6s %8.2f %6s %6s\n",
                     nr[1], nr[2], nr[3], S[j], A[k], L[k], D[k], C[k], ratio(C[k], C[b]), ratio(C[k], C[f]),
                     CORE[k], ratio(CORE[k], CORE[b]), P50[k], ratio(P50[k], P50[b]), ratio(P50[k], P50[f]),
                     P99[k], ratio(P99[k], P99[b]), ratio(P99[k], P99[f])
             }
         }
-        printf "\nx: to ser2net at the same clients, rate and load; xfl: to the floor (relay_floor)\n"
+        printf "\nx: to ser2net at the same clients, rate and load; xfl: to the floor (relay_floor; under Wine relay_floor_win, wfloor)\n"
         for (i = 1; i <= rows; i++) {
             split(row[i], nr, SUBSEP)
             for (j = 1; j <= ns; j++) {
