@@ -32,7 +32,6 @@ drv command 118 >/dev/null
 e2e_check "main window still answers" "$(drv menu-checked 118)" "1"
 
 e2e_screenshot "$E2E_WORK/station-hears.png"
-mkdir -p /work/main/build/screenshots && cp "$E2E_WORK/station-hears.png" /work/main/build/screenshots/station-hears.png
 
 drv class-post brevalinkHears 0x10 0 0 >/dev/null || e2e_fail "cannot close the window"
 wait_hears 0 || e2e_fail "the close box left the window open"
