@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "core/app_state.h"
-#include "input/receiver.h"
+#include "relay_floor_window.h"
 
 #ifdef BREVALINK_FLOOR_URING
 #include <liburing.h>
@@ -116,9 +116,7 @@ int main(int argc, char** argv) {
         if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
         // Bytes after a quiet spell go at once; the rest gather in the pty until a
         // window has passed since the last send.
-        std::int64_t windowUs = std::max<std::int64_t>(
-            1000 * kReceiverGatherMs, std::min<std::int64_t>(static_cast<std::int64_t>(clients.size()) * kRelayWindowPerClientUs,
-                                                             1000 * kRelayWindowMs));
+        std::int64_t windowUs = floorWindowUs(clients.size());
         if (nowUs() < lastSendUs + windowUs) sleepUntilUs(lastSendUs + windowUs);
         ssize_t got = read(source, buffer.data(), buffer.size());
         if (got <= 0) {

@@ -210,11 +210,17 @@ if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/te
     e2e_start_ready --timeout 3600000
     PORT[wine]=$E2E_SERVER_PORT
     TTY[wine]=$E2E_PEER_TTY
-    for p in $(pgrep -f 'brevalink.exe|wineserver'); do
-        tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-        grep -q 'e2e_launch' "/proc/$p/cmdline" 2>/dev/null && continue
-        PIDS[wine]="${PIDS[wine]:-} $p"
-    done
+    # The Linux pids of this session's processes whose command line matches, and its
+    # wineserver's (the e2e launcher's own wine process is not the program).
+    wine_pids() {  # pattern
+        local p
+        for p in $(pgrep -f "$1|wineserver"); do
+            tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+            grep -q 'e2e_launch' "/proc/$p/cmdline" 2>/dev/null && continue
+            echo "$p"
+        done
+    }
+    PIDS[wine]=" $(wine_pids brevalink.exe | tr '\n' ' ')"
     SERVERS+=(wine)
     # Its floor in the same session ("wfloor", bench/wine/relay_floor_win.cpp): the
     # same window's sends through Wine's Winsock and nothing else, on COM6.
@@ -230,10 +236,7 @@ if [ "${WINE:-1}" != 0 ] && [ -f "$WINDOWS/brevalink.exe" ] && [ -f "$WINDOWS/te
         deadline=$((SECONDS + 30))
         until grep -q "^relay_floor: listening" "$WORK/wfloor.out" || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
         if grep -q "^relay_floor: listening" "$WORK/wfloor.out"; then
-            for p in $(pgrep -f 'relay_floor_win.exe|wineserver'); do
-                tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-                PIDS[wfloor]="${PIDS[wfloor]:-} $p"
-            done
+            PIDS[wfloor]=" $(wine_pids relay_floor_win.exe | tr '\n' ' ')"
             SERVERS+=(wfloor)
         else
             log "the Wine floor left out: $(head -1 "$WORK/wfloor.out")"

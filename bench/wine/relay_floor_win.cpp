@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/app_state.h"
-#include "input/receiver.h"
+#include "../relay_floor_window.h"
 
 namespace {
 
@@ -101,9 +101,7 @@ int main(int argc, char** argv) {
         DWORD got = 0;
         if (!ReadFile(port, buffer.data(), 1, &got, nullptr)) return 1;
         if (got == 0) continue;
-        std::int64_t windowUs = std::max<std::int64_t>(
-            1000 * kReceiverGatherMs, std::min<std::int64_t>(static_cast<std::int64_t>(clients.size()) * kRelayWindowPerClientUs,
-                                                             1000 * kRelayWindowMs));
+        std::int64_t windowUs = floorWindowUs(clients.size());
         std::int64_t restUs = lastSendUs + windowUs - nowUs();
         if (restUs >= 500) Sleep(static_cast<DWORD>((restUs + 500) / 1000));
         DWORD errors = 0, more = 0;

@@ -8,9 +8,9 @@
 // than a window after the last round of sends began wait until a window has
 // passed since then, or until kRelayWindowLimit bytes wait: so no byte waits
 // longer than the window plus one round of sends, and a quiet stream waits for
-// nothing. The window is
-// kRelayWindowPerClientUs per client up to kRelayWindowMs, since what costs is
-// sends, frames times clients: one client gets every frame as it comes.
+// nothing. The window is kRelayWindowPerClientUs per client up to kRelayWindowMs,
+// since what costs is sends, frames times clients: one client gets every frame as
+// it comes.
 //
 // Threads: the sources append under the ring's lock and wake the fan-out thread
 // when the ring was empty or a window is full; the fan-out thread alone reads the
